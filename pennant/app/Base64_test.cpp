@@ -1,0 +1,73 @@
+#include "app/Task.h"
+
+#include <gtest/gtest.h>
+
+using pennant::DecodeBase64;
+
+TEST(DecodeBase64, DecodesStandardAlphabetAndDropsOneZeroPerPadding) {
+    std::string out;
+    ASSERT_TRUE(DecodeBase64("aGVsbG8=", out));
+    EXPECT_EQ("hello", out);
+    ASSERT_TRUE(DecodeBase64("aGk=", out));
+    EXPECT_EQ("hi", out);
+    ASSERT_TRUE(DecodeBase64("aGk/Pz8+", out));
+    EXPECT_EQ("hi???>", out);
+}
+
+TEST(DecodeBase64, EmptyTextIsTrueAndEmpty) {
+    std::string out = "old";
+    ASSERT_TRUE(DecodeBase64("", out));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(DecodeBase64, PaddingInTheMiddleCountsLikeTrailingPadding) {
+    // "aGk=aGk=" is "hi\0hi\0" once each '=' reads as 'A'; the two '=' cut
+    // at the last NUL twice, so the second cut takes the second "hi" too.
+    std::string out;
+    ASSERT_TRUE(DecodeBase64("aGk=aGk=", out));
+    EXPECT_EQ("hi", out);
+    // "aG=k" decodes to 68 60 24: no NUL to cut, so the padding removes nothing.
+    ASSERT_TRUE(DecodeBase64("aG=k", out));
+    EXPECT_EQ(std::string("\x68\x60\x24", 3), out);
+}
+
+TEST(DecodeBase64, EachPaddingCutsAtTheLastNulByte) {
+    std::string out;
+    ASSERT_TRUE(DecodeBase64("AAAAaGk=", out));
+    EXPECT_EQ(std::string("\0\0\0hi", 5), out);
+    ASSERT_TRUE(DecodeBase64("AAAAaA==", out));
+    EXPECT_EQ(std::string("\0\0\0h", 4), out);
+}
+
+TEST(DecodeBase64, RejectsCharactersOutsideTheAlphabetAndKeepsOutput) {
+    for (const char* bad : {"aGVs bG8=", "aGVs\nbG8=", "aGV-bG8=", "\xff\xfe\x00\x01", "*"}) {
+        std::string out = "untouched";
+        EXPECT_FALSE(DecodeBase64(bad, out)) << bad;
+        EXPECT_EQ("untouched", out) << bad;
+    }
+}
+
+TEST(DecodeBase64, AllPaddingDecodesToNothingAndFails) {
+    std::string out = "untouched";
+    EXPECT_FALSE(DecodeBase64("====", out));
+    EXPECT_EQ("untouched", out);
+}
+
+TEST(DecodeBase64, TextNotAMultipleOfFourNeverReadsPastTheEnd) {
+    std::string out;
+    for (std::string text : {"a", "aG", "aGV", "aGVsb", "aGVsbG", "aGVsbG8"}) {
+        std::string copy = text;  // a bounded buffer: ASan-free check by value
+        DecodeBase64(copy, out);
+        EXPECT_LE(out.size(), text.size() * 6 / 8) << text;
+    }
+}
+
+TEST(DecodeBase64, HugeInputWithManyPaddingsStaysLinear) {
+    // A megabyte of '=' would be quadratic if each cut rescanned the text.
+    std::string text(1 << 20, '=');
+    std::string out = "untouched";
+    EXPECT_FALSE(DecodeBase64(text, out));
+    std::string mixed = std::string(1 << 20, '/') + std::string(1 << 19, '=');
+    EXPECT_TRUE(DecodeBase64(mixed, out));
+    EXPECT_EQ(size_t{3} << 18, out.size());
+}

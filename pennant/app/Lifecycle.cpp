@@ -1,0 +1,222 @@
+// Winsock 2 must come before windows.h.
+#include <winsock2.h>
+
+#include "app/Lifecycle.h"
+
+#include "app/Codes.h"
+#include "app/Handles.h"
+#include "app/Log.h"
+#include "app/Task.h"
+#include "workflow/Controller.h"
+
+#include <windows.h>
+#include <gdiplus.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+namespace pennant {
+
+std::atomic<int32_t> phase{Offer};
+std::atomic<int32_t> status{0};
+std::atomic<int32_t> ExitCode{0};
+
+namespace {
+
+constexpr UINT TitleStringId = 103;
+constexpr UINT ClassStringId = 109;
+constexpr WORD AppIconId = 107;
+constexpr WORD SmallIconId = 108;  // the executable carries no such icon
+
+constexpr DWORD NotifyFullSize = sizeof(NOTIFYICONDATAA);
+constexpr DWORD NotifyV3Size = NOTIFYICONDATAA_V3_SIZE;
+constexpr DWORD NotifyV2Size = NOTIFYICONDATAA_V2_SIZE;
+constexpr DWORD NotifyV1Size = NOTIFYICONDATAA_V1_SIZE;
+#ifndef _WIN64
+static_assert(NotifyFullSize == 508 && NotifyV3Size == 504 && NotifyV2Size == 488 &&
+                  NotifyV1Size == 88,
+              "the shell's published NOTIFYICONDATAA layouts");
+#endif
+
+// Keeps Winsock started for its lifetime.
+class WinsockSession {
+public:
+    WinsockSession() {
+        WSADATA data;
+        result_ = WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~WinsockSession() {
+        if (result_ == 0) WSACleanup();
+    }
+    WinsockSession(const WinsockSession&) = delete;
+    WinsockSession& operator=(const WinsockSession&) = delete;
+    int Result() const { return result_; }
+
+private:
+    int result_;
+};
+
+// Keeps GDI+ started for its lifetime; a failed start is not examined.
+class GdiplusSession {
+public:
+    GdiplusSession() {
+        Gdiplus::GdiplusStartupInput input;
+        started_ = Gdiplus::GdiplusStartup(&token_, &input, nullptr) == Gdiplus::Ok;
+    }
+    ~GdiplusSession() {
+        if (started_) Gdiplus::GdiplusShutdown(token_);
+    }
+    GdiplusSession(const GdiplusSession&) = delete;
+    GdiplusSession& operator=(const GdiplusSession&) = delete;
+
+private:
+    ULONG_PTR token_ = 0;
+    bool started_ = false;
+};
+
+int RunMessageLoop() {
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+void RegisterMainClass(HINSTANCE instance, const char* className) {
+    WNDCLASSEXA wc = {};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = MainWindowProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(AppIconId));
+    wc.hIconSm = LoadIconA(instance, MAKEINTRESOURCEA(SmallIconId));
+    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszClassName = className;
+    RegisterClassExA(&wc);
+}
+
+int Shutdown(int code) {
+    Log(LogProgress, "return code = %d", code);
+    CloseLog();
+    return code;
+}
+
+}  // namespace
+
+int InstanceCount() {
+    UniqueKernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return 0;
+    int count = 0;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot.Get(), &entry); more;
+         more = Process32Next(snapshot.Get(), &entry)) {
+        if (lstrcmpiA(entry.szExeFile, "pennant.exe") == 0) ++count;
+    }
+    return count;
+}
+
+std::string ArgumentFromCommandLine(const char* commandTail) {
+    if (!commandTail) return std::string();
+    std::string tail(commandTail);
+    size_t space = tail.rfind(' ');
+    return space == std::string::npos ? tail : tail.substr(space + 1);
+}
+
+DWORD OsVersionProbe() {
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof info;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    BOOL ok = GetVersionExA(&info);
+#pragma GCC diagnostic pop
+    if (!ok) {
+        Log(LogProgress, "Unknown OS type");
+        return NotifyV1Size;
+    }
+    const DWORD major = info.dwMajorVersion;
+    const DWORD minor = info.dwMinorVersion;
+    Log(LogProgress, "OS Major %lu, Minor %lu", major, minor);
+    if (info.dwPlatformId != VER_PLATFORM_WIN32_NT) {
+        Log(LogProgress, "Win9X detected");
+        return NotifyV1Size;
+    }
+    if (major == 5) {
+        if (minor == 1) {
+            Log(LogProgress, "WinXP detected");
+            return NotifyV3Size;
+        }
+        Log(LogProgress, "Win2K detected");
+        return NotifyV2Size;
+    }
+    if (major == 6) {
+        static const char* const names[] = {"Vista detected", "Win7 detected", "Win8 detected",
+                                            "Win8.1 detected"};
+        if (minor > 3) return NotifyV1Size;
+        Log(LogProgress, "%s", names[minor]);
+        return NotifyFullSize;
+    }
+    if (major > 6) {
+        Log(LogProgress, "Win10 detected");
+        return NotifyFullSize;
+    }
+    return NotifyV1Size;
+}
+
+bool initInstance(HINSTANCE instance, const std::string& argument, const char* className,
+                  const char* title) {
+    LONG_PTR exStyle = GetWindowLongPtrA(GetDesktopWindow(), GWL_EXSTYLE);
+    exStyle = (exStyle & ~static_cast<LONG_PTR>(WS_EX_APPWINDOW)) | WS_EX_TOPMOST |
+              WS_EX_TOOLWINDOW;
+    HWND window = CreateWindowExA(static_cast<DWORD>(exStyle), className, title,
+                                  WS_POPUP | WS_VISIBLE, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
+                                  GetDesktopWindow(), nullptr, instance, nullptr);
+    if (!window) return false;
+    ShowWindow(window, SW_HIDE);
+
+    auto* holder = new TaskHolder;
+    holder->window = window;
+    SetCurrentTaskHolder(holder);
+    TaskLoader(argument);
+    return true;
+}
+
+int RunPennant(HINSTANCE instance, const char* commandTail) {
+    SetLogBaseName("dovazidero_log");
+    CloseLog();
+    OpenLog(false);
+
+    if (InstanceCount() >= 2) {
+        Log(LogProgress, "pennant is running !");
+        return Shutdown(ExitAlreadyRunning);
+    }
+
+    // Winsock and GDI+ are shut down before the return code is logged.
+    int code = [&] {
+        WinsockSession winsock;
+        if (winsock.Result() != 0) {
+            Log(LogError, "WSAStartup failed: %d", winsock.Result());
+            return static_cast<int>(ExitWinsockFailed);
+        }
+        GdiplusSession gdiplus;
+
+        const std::string argument = ArgumentFromCommandLine(commandTail);
+        Log(LogDetail, "command line : %s", argument.c_str());
+
+        char title[100] = {};
+        char className[100] = {};
+        LoadStringA(instance, TitleStringId, title, sizeof title);
+        LoadStringA(instance, ClassStringId, className, sizeof className);
+        RegisterMainClass(instance, className);
+
+        if (!initInstance(instance, argument, className, title)) {
+            Log(LogError, "initInstance failed");
+            return static_cast<int>(ExitWindowFailed);
+        }
+        return RunMessageLoop();
+    }();
+    return Shutdown(code);
+}
+
+}  // namespace pennant

@@ -1,0 +1,28 @@
+// Start and end of the pennant process.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace pennant {
+
+// Number of running processes named "pennant.exe" (any case), this one included.
+int InstanceCount();
+
+// The task argument: the text after the last space of the command-line
+// tail, or the whole tail when it has no space.
+std::string ArgumentFromCommandLine(const char* commandTail);
+
+// Byte size of the shell's notification record for this OS; logs how the
+// OS was classified.
+DWORD OsVersionProbe();
+
+// Creates the hidden main window, adds the tray icon and loads the task.
+bool initInstance(HINSTANCE instance, const std::string& argument, const char* className,
+                  const char* title);
+
+// The whole process from opening the log to closing it; returns the exit code.
+int RunPennant(HINSTANCE instance, const char* commandTail);
+
+}  // namespace pennant

@@ -1,0 +1,144 @@
+#include "app/Task.h"
+
+#include "app/Codes.h"
+#include "app/Log.h"
+
+#include <boost/archive/iterators/binary_from_base64.hpp>
+#include <boost/archive/iterators/transform_width.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+
+namespace pennant {
+namespace {
+
+std::unique_ptr<TaskHolder> currentHolder;
+
+std::wstring ToWide(UINT codePage, const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                nullptr, 0);
+    std::wstring wide(n > 0 ? n : 0, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+    return wide;
+}
+
+}  // namespace
+
+TaskHolder* CurrentTaskHolder() { return currentHolder.get(); }
+
+void SetCurrentTaskHolder(TaskHolder* holder) { currentHolder.reset(holder); }
+
+std::wstring Utf8ToWide(const std::string& text) { return ToWide(CP_UTF8, text); }
+
+std::wstring AnsiToWide(const std::string& text) { return ToWide(CP_ACP, text); }
+
+std::string WideToAnsi(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                0, nullptr, nullptr);
+    std::string narrow(n > 0 ? n : 0, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &narrow[0], n,
+                            nullptr, nullptr);
+    return narrow;
+}
+
+bool DecodeBase64(const std::string& text, std::string& out) {
+    if (text.empty()) {
+        out.clear();
+        return true;
+    }
+    std::string padded = text;
+    const size_t padding = std::count(padded.begin(), padded.end(), '=');
+    std::replace(padded.begin(), padded.end(), '=', 'A');
+
+    using namespace boost::archive::iterators;
+    using Decoder = transform_width<binary_from_base64<std::string::const_iterator>, 8, 6>;
+    // Only as many bytes as the characters fully cover, so the decoder never
+    // reads past the end of a text whose length is not a multiple of four.
+    const size_t bytes = padded.size() * 6 / 8;
+    std::string decoded;
+    decoded.reserve(bytes);
+    try {
+        Decoder it(padded.cbegin());
+        for (size_t i = 0; i < bytes; ++i, ++it) decoded.push_back(static_cast<char>(*it));
+    } catch (const std::exception&) {
+        return false;
+    }
+
+    for (size_t i = 0; i < padding; ++i) {
+        size_t nul = decoded.rfind('\0');
+        if (nul == std::string::npos) break;  // nothing further can be cut
+        decoded.resize(nul);
+    }
+    if (decoded.empty()) return false;
+    out.swap(decoded);
+    return true;
+}
+
+bool IsPlainFileName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    return name.find_first_of("\\/:") == std::string::npos;
+}
+
+bool ParseTask(const std::string& argument, Task& task) {
+    std::string decoded;
+    DecodeBase64(argument, decoded);  // a failure leaves it empty, which JSON rejects
+
+    try {
+        boost::property_tree::ptree tree;
+        std::istringstream input(decoded);
+        boost::property_tree::read_json(input, tree);
+
+        task.pid = tree.get<std::string>("pid");
+        task.taskid = tree.get<std::string>("taskid");
+        task.devid = tree.get<std::string>("devid");
+        task.url = tree.get<std::string>("url");
+        task.md5 = tree.get<std::string>("md5");
+        task.version = tree.get<std::string>("version");
+        task.oldversion = tree.get<std::string>("oldversion");
+        task.fname = tree.get<std::string>("fname");
+        task.showname = tree.get<std::string>("showname");
+        task.description = tree.get<std::string>("description");
+        task.path = tree.get<std::string>("path");
+        task.exe = tree.get<std::string>("exe");
+        task.logo = tree.get<std::string>("logo");
+        std::replace(task.path.begin(), task.path.end(), '/', '\\');
+        task.bits = tree.get<int32_t>("bits");
+        // fname becomes a path in the download directory that is later run
+        // elevated, so anything but a plain file name is refused.
+        if (!IsPlainFileName(task.fname))
+            throw std::runtime_error("fname is not a plain file name: " + task.fname);
+    } catch (const std::exception& e) {
+        Log(LogError, "PARSE: %s\n%s", e.what(), argument.c_str());
+        Log(LogError, "解析命令行出错，请检查参数:%s\n", decoded.c_str());
+        return false;
+    }
+
+    std::string text;
+    task.showname = DecodeBase64(task.showname, text) ? text : std::string();
+    text.clear();
+    task.description = DecodeBase64(task.description, text) ? text : std::string();
+
+    Log(LogProgress, "pid = %s", task.pid.c_str());
+    Log(LogProgress, "taskid = %s", task.taskid.c_str());
+    Log(LogProgress, "url = %s", task.url.c_str());
+    Log(LogProgress, "md5 = %s", task.md5.c_str());
+    Log(LogProgress, "version = %s", task.version.c_str());
+    Log(LogProgress, "oldversion = %s", task.oldversion.c_str());
+    Log(LogProgress, "path = %s", task.path.c_str());
+    Log(LogProgress, "exe = %s", task.exe.c_str());
+    Log(LogProgress, "bits = %d", task.bits);
+    Log(LogProgress, "fname = %s", task.fname.c_str());
+    Log(LogProgress, "logo = %s", task.logo.c_str());
+    Log(LogProgress, "showname = %s", WideToAnsi(Utf8ToWide(task.showname)).c_str());
+    Log(LogProgress, "description = %s", WideToAnsi(Utf8ToWide(task.description)).c_str());
+    return true;
+}
+
+}  // namespace pennant

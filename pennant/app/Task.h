@@ -1,0 +1,66 @@
+// The one upgrade task of a pennant process, decoded from the Base64 JSON
+// command-line argument.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace pennant {
+
+struct Task {
+    std::string pid;
+    std::string md5;
+    std::string taskid;
+    std::string url;
+    std::string version;
+    std::string oldversion;
+    std::string devid;
+    std::string showname;     // UTF-8
+    std::string description;  // UTF-8
+    std::string fname;
+    std::string path;
+    std::string exe;
+    std::string logo;
+    std::string logoFile;
+    int32_t bits = 0;
+    int64_t size = 0;
+    std::string etag;
+    int64_t lastModified = 0;
+};
+
+// Owns the task for the lifetime of the main window.
+struct TaskHolder {
+    HWND window = nullptr;
+    Task task;
+};
+
+// The process-wide holder; null before initInstance and after the close
+// sequence released it.
+TaskHolder* CurrentTaskHolder();
+void SetCurrentTaskHolder(TaskHolder* holder);  // takes ownership; null releases
+
+// Standard Base64 where every '=' anywhere counts as one trailing zero byte
+// to drop. True with `out` filled; true and empty for empty text; false
+// (out untouched) on a character outside the alphabet or an empty result.
+bool DecodeBase64(const std::string& text, std::string& out);
+
+// Decodes and reads every member into `task`; false (after two error lines
+// in the log) when the JSON is malformed, a member is missing, `bits` is no
+// 32-bit integer or `fname` is not a plain file name.
+bool ParseTask(const std::string& argument, Task& task);
+
+// True when `name` can be used as a file name inside the download directory.
+bool IsPlainFileName(const std::string& name);
+
+// Parses the argument, asks the server about the installer, fetches the logo
+// and then sends WM_TASK_READY or ExitCommand to the holder's window.
+void TaskLoader(const std::string& argument);
+
+// UTF-8 to UTF-16 and UTF-16 to the ANSI code page.
+std::wstring Utf8ToWide(const std::string& text);
+std::wstring AnsiToWide(const std::string& text);
+std::string WideToAnsi(const std::wstring& text);
+
+}  // namespace pennant

@@ -1,0 +1,5 @@
+#include "app/Lifecycle.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandTail, int) {
+    return pennant::RunPennant(instance, commandTail);
+}

@@ -1,0 +1,49 @@
+# Sourced by scripts: the Wine prefix, the virtual display and a persistent
+# wineserver for one build tree. wine_env_start <build_root>; wine_env_stop.
+
+wine_env_start() {
+  local build_root="$1"
+  export WINEPREFIX="$build_root/wineprefix"
+  export WINEDEBUG=-all
+  export WINEARCH=win64
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  # GetACP() == 936: the product's texts are GBK.
+  export LANG=zh_CN.UTF-8
+  mkdir -p "$build_root"
+
+  WINE_ENV_XVFB_PID=""
+  if [ -z "${PENNANT_KEEP_DISPLAY:-}" ] || [ -z "${DISPLAY:-}" ]; then
+    local n
+    for n in $(seq 90 140); do
+      [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+      Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+      WINE_ENV_XVFB_PID=$!
+      local i
+      for i in $(seq 1 50); do
+        [ -e "/tmp/.X11-unix/X$n" ] && break
+        sleep 0.1
+      done
+      if kill -0 "$WINE_ENV_XVFB_PID" 2>/dev/null; then
+        export DISPLAY=":$n"
+        break
+      fi
+      WINE_ENV_XVFB_PID=""
+    done
+  fi
+
+  if [ ! -f "$WINEPREFIX/.pennant-ready" ]; then
+    echo "wine: preparing prefix $WINEPREFIX"
+    wineboot --init >/dev/null 2>&1 || true
+    wineserver -w
+    touch "$WINEPREFIX/.pennant-ready"
+  fi
+  wineserver -p >/dev/null 2>&1 || true
+}
+
+wine_env_stop() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "${WINE_ENV_XVFB_PID:-}" ]; then
+    kill "$WINE_ENV_XVFB_PID" 2>/dev/null || true
+    wait "$WINE_ENV_XVFB_PID" 2>/dev/null || true
+  fi
+}
