@@ -2,7 +2,9 @@
 # wineserver for one build tree. wine_env_start <build_root>; wine_env_stop.
 
 wine_env_start() {
-  local build_root="$1"
+  local build_root
+  mkdir -p "$1"
+  build_root="$(cd "$1" && pwd)"
   export WINEPREFIX="$build_root/wineprefix"
   export WINEDEBUG=-all
   export WINEARCH=win64
@@ -38,6 +40,10 @@ wine_env_start() {
     touch "$WINEPREFIX/.pennant-ready"
   fi
   wineserver -p >/dev/null 2>&1 || true
+  # Wine's own services (and the desktop process a first window starts) live
+  # on after the program that started them; start them here, away from the
+  # pipes through which CTest reads a test's output, or CTest waits for them.
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 
 wine_env_stop() {
