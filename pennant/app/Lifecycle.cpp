@@ -7,6 +7,7 @@
 #include "app/Handles.h"
 #include "app/Log.h"
 #include "app/Task.h"
+#include "http/Feedback.h"
 #include "workflow/Controller.h"
 
 #include <windows.h>
@@ -214,7 +215,11 @@ int RunPennant(HINSTANCE instance, const char* commandTail) {
             Log(LogError, "initInstance failed");
             return static_cast<int>(ExitWindowFailed);
         }
-        return RunMessageLoop();
+        const int result = RunMessageLoop();
+        // Reports of the last stages are still on their way; give them a
+        // moment before Winsock goes away under them.
+        WaitForFeedbackReports(FeedbackShutdownWaitMs);
+        return result;
     }();
     return Shutdown(code);
 }

@@ -27,6 +27,29 @@ std::wstring ToWide(UINT codePage, const std::string& text) {
     return wide;
 }
 
+// The JSON reader descends recursively, so a deeply nested argument could
+// exhaust the stack; a task is one flat object, so a few levels are plenty.
+constexpr int MaxJsonNesting = 32;
+
+bool NestingWithinLimit(const std::string& json) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > MaxJsonNesting) return false;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 TaskHolder* CurrentTaskHolder() { return currentHolder.get(); }
@@ -91,6 +114,7 @@ bool ParseTask(const std::string& argument, Task& task) {
     DecodeBase64(argument, decoded);  // a failure leaves it empty, which JSON rejects
 
     try {
+        if (!NestingWithinLimit(decoded)) throw std::runtime_error("JSON nested too deeply");
         boost::property_tree::ptree tree;
         std::istringstream input(decoded);
         boost::property_tree::read_json(input, tree);

@@ -1,6 +1,7 @@
 #include "app/Codes.h"
 #include "app/Log.h"
 #include "app/Task.h"
+#include "http/HttpTasks.h"
 
 namespace pennant {
 
@@ -12,6 +13,17 @@ void TaskLoader(const std::string& argument) {
     if (!ParseTask(argument, task)) {
         SendMessageA(holder->window, WM_COMMAND, MAKEWPARAM(ExitCommand, 0), 0);
         return;
+    }
+
+    // Both requests are bounded by the WinHTTP time-outs; a field the query
+    // could not fill keeps its empty value.
+    uint64_t size = 0;
+    QueryResourceInfo(task.url, &size, &task.etag, &task.lastModified);
+    task.size = static_cast<int64_t>(size);
+
+    if (!task.logo.empty()) {
+        DownloadToTempFile(task.logo, &task.logoFile);
+        Log(LogProgress, "download logo to %s", task.logoFile.c_str());
     }
 
     SendMessageA(holder->window, WM_TASK_READY, 0, 0);

@@ -10,7 +10,7 @@ wine_env_start() {
   export WINEARCH=win64
   export WINEDLLOVERRIDES="mscoree,mshtml="
   # GetACP() == 936: the product's texts are GBK.
-  export LANG=zh_CN.UTF-8
+  export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
   mkdir -p "$build_root"
 
   WINE_ENV_XVFB_PID=""

@@ -1,0 +1,199 @@
+#include "app/Directories.h"
+#include "app/Log.h"
+#include "app/Task.h"
+
+#include "TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace pennant;
+using testing_support::EncodeBase64;
+
+namespace {
+
+using Members = std::map<std::string, std::string>;
+
+// Members as JSON strings, except those given raw (numbers, objects).
+std::string Json(const Members& members, const Members& raw = {}) {
+    std::string json = "{";
+    for (const auto& [name, value] : members) {
+        if (json.size() > 1) json += ",";
+        json += "\"" + name + "\":\"" + value + "\"";
+    }
+    for (const auto& [name, value] : raw) {
+        if (json.size() > 1) json += ",";
+        json += "\"" + name + "\":" + value;
+    }
+    return json + "}";
+}
+
+Members CompleteTask() {
+    return {{"pid", "P7"},
+            {"taskid", "42"},
+            {"devid", "D1"},
+            {"url", "http://127.0.0.1:1/setup.exe"},
+            {"md5", "0123456789abcdef0123456789ABCDEF"},
+            {"version", "2.0.1"},
+            {"oldversion", "1.9"},
+            {"fname", "setup.exe"},
+            {"showname", EncodeBase64(u8"产品")},
+            {"description", EncodeBase64("line one\nline two")},
+            {"path", "HKEY_LOCAL_MACHINE/SOFTWARE/Aldermoor/Product"},
+            {"exe", "product.exe"},
+            {"logo", ""},
+            {"bits", "64"}};
+}
+
+// Runs ParseTask with the log written to a file of the test's own and
+// returns the records it wrote.
+class ParseTaskTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetLogBaseName("task_test_log");
+        DeleteFileA(LogFilePath(1).c_str());
+        DeleteFileA(LogFilePath(2).c_str());
+        OpenLog(false);
+    }
+    void TearDown() override {
+        CloseLog();
+        DeleteFileA(LogFilePath(1).c_str());
+        DeleteFileA(LogFilePath(2).c_str());
+    }
+
+    bool Parse(const std::string& argument) {
+        task = Task();
+        bool ok = ParseTask(argument, task);
+        FlushLog();
+        return ok;
+    }
+
+    // Message parts of the records (the "[level] date time " prefix removed).
+    std::vector<std::string> Messages() {
+        std::vector<std::string> messages;
+        for (const std::string& line : testing_support::Lines(testing_support::ReadFile(LogFilePath(1)))) {
+            if (line.size() > 22 && line[0] == '[')
+                messages.push_back(line.substr(1, 1) + " " + line.substr(24));
+            else
+                messages.push_back(line);
+        }
+        return messages;
+    }
+
+    Task task;
+};
+
+}  // namespace
+
+TEST_F(ParseTaskTest, ReadsEveryMemberAndLogsTheFieldsInOrder) {
+    ASSERT_TRUE(Parse(EncodeBase64(Json(CompleteTask()))));
+    EXPECT_EQ("P7", task.pid);
+    EXPECT_EQ("42", task.taskid);
+    EXPECT_EQ("D1", task.devid);
+    EXPECT_EQ("setup.exe", task.fname);
+    EXPECT_EQ("HKEY_LOCAL_MACHINE\\SOFTWARE\\Aldermoor\\Product", task.path);
+    EXPECT_EQ(u8"产品", task.showname);  // UTF-8, decoded a second time
+    EXPECT_EQ("line one\nline two", task.description);
+    EXPECT_EQ(64, task.bits);
+    EXPECT_TRUE(task.logoFile.empty());
+
+    const std::vector<std::string> expected = {
+        "2 pid = P7",
+        "2 taskid = 42",
+        "2 url = http://127.0.0.1:1/setup.exe",
+        "2 md5 = 0123456789abcdef0123456789ABCDEF",
+        "2 version = 2.0.1",
+        "2 oldversion = 1.9",
+        "2 path = HKEY_LOCAL_MACHINE\\SOFTWARE\\Aldermoor\\Product",
+        "2 exe = product.exe",
+        "2 bits = 64",
+        "2 fname = setup.exe",
+        "2 logo = ",
+        "2 showname = \xb2\xfa\xc6\xb7",  // GBK
+        "2 description = line one",
+        "line two",
+    };
+    EXPECT_EQ(expected, Messages());
+}
+
+TEST_F(ParseTaskTest, BitsAcceptsNumberTextAndBlanksButNothingElse) {
+    Members members = CompleteTask();
+    members.erase("bits");
+    for (const char* raw : {"64", "\"64\"", "\" 64 \"", "\"-7\""}) {
+        ASSERT_TRUE(Parse(EncodeBase64(Json(members, {{"bits", raw}})))) << raw;
+    }
+    EXPECT_EQ(-7, task.bits);
+    for (const char* raw : {"\"x64\"", "\"64x\"", "\"6 4\"", "64.5", "\"\"", "4294967360",
+                            "{}", "[64]"}) {
+        EXPECT_FALSE(Parse(EncodeBase64(Json(members, {{"bits", raw}})))) << raw;
+    }
+}
+
+TEST_F(ParseTaskTest, EmptyObjectFailsAtPidWithBothErrorLines) {
+    const std::string argument = EncodeBase64("{}");
+    ASSERT_FALSE(Parse(argument));
+    std::vector<std::string> messages = Messages();
+    ASSERT_EQ(4u, messages.size());
+    EXPECT_NE(std::string::npos, messages[0].find("4 PARSE: "));
+    EXPECT_NE(std::string::npos, messages[0].find("pid"));
+    EXPECT_EQ(argument, messages[1]);
+    // "解析命令行出错，请检查参数:" in GBK, followed by the decoded text.
+    EXPECT_EQ("4 \xbd\xe2\xce\xf6\xc3\xfc\xc1\xee\xd0\xd0\xb3\xf6\xb4\xed\xa3\xac\xc7\xeb\xbc\xec"
+              "\xb2\xe9\xb2\xce\xca\xfd:{}",
+              messages[2]);
+}
+
+TEST_F(ParseTaskTest, MissingMemberKeepsTheFieldsReadBeforeIt) {
+    Members members = CompleteTask();
+    members.erase("md5");
+    ASSERT_FALSE(Parse(EncodeBase64(Json(members))));
+    EXPECT_EQ("P7", task.pid);
+    EXPECT_EQ("http://127.0.0.1:1/setup.exe", task.url);
+    EXPECT_TRUE(task.md5.empty());
+    EXPECT_TRUE(task.version.empty());
+}
+
+TEST_F(ParseTaskTest, MalformedArgumentsFailWithoutCrashing) {
+    std::string binary;
+    for (int i = 0; i < 300000; ++i) binary.push_back(static_cast<char>((i * 7919) & 0xff));
+    const std::vector<std::string> arguments = {
+        "",
+        "not base64 at all!",
+        EncodeBase64("not json"),
+        EncodeBase64("[1,2,3]"),
+        EncodeBase64("\"pid\""),
+        EncodeBase64("{\"pid\":"),
+        EncodeBase64(std::string(100000, '[')),
+        EncodeBase64(binary),
+        std::string(30000, 'A'),
+    };
+    for (const std::string& argument : arguments) {
+        EXPECT_FALSE(Parse(argument)) << argument.substr(0, 40);
+    }
+}
+
+TEST_F(ParseTaskTest, FileNameMustBeAPlainName) {
+    for (const char* name : {"", ".", "..", "..\\evil.exe", "a/b.exe", "c:setup.exe",
+                             "C:\\Windows\\setup.exe"}) {
+        Members members = CompleteTask();
+        members["fname"] = name;
+        std::string json = Json(members);
+        // JSON needs the backslashes escaped.
+        std::string escaped;
+        for (char c : json) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        EXPECT_FALSE(Parse(EncodeBase64(escaped))) << name;
+    }
+    Members members = CompleteTask();
+    members["fname"] = "Setup 2.0 (x64).exe";
+    EXPECT_TRUE(Parse(EncodeBase64(Json(members))));
+}
+
+TEST_F(ParseTaskTest, ShownameThatIsNotBase64BecomesEmptyButTheTaskLoads) {
+    Members members = CompleteTask();
+    members["showname"] = "not base64!";
+    members["description"] = "";
+    ASSERT_TRUE(Parse(EncodeBase64(Json(members))));
+    EXPECT_TRUE(task.showname.empty());
+    EXPECT_TRUE(task.description.empty());
+}

@@ -1,0 +1,94 @@
+// Runs the real pennant.exe built next to the test executable, and reads
+// what it appended to its log.
+#pragma once
+
+#include "TestFiles.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace testing_support {
+
+class PennantProcess {
+public:
+    // Starts pennant.exe with `tail` as the command-line tail.
+    explicit PennantProcess(const std::string& tail) {
+        std::string commandLine = "\"" + ExecutableDirectory() + "\\pennant.exe\" " + tail;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                           nullptr, &startup, &info_)) {
+            CloseHandle(info_.hThread);
+            info_.hThread = nullptr;
+        }
+    }
+    ~PennantProcess() {
+        if (!info_.hProcess) return;
+        if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(info_.hProcess, 99);
+            WaitForSingleObject(info_.hProcess, 5000);
+        }
+        CloseHandle(info_.hProcess);
+    }
+    PennantProcess(const PennantProcess&) = delete;
+    PennantProcess& operator=(const PennantProcess&) = delete;
+
+    bool Started() const { return info_.hProcess != nullptr; }
+    DWORD Id() const { return info_.dwProcessId; }
+
+    // The exit code, or -1 when the process is still running after `ms`.
+    long Wait(DWORD ms) {
+        if (!info_.hProcess || WaitForSingleObject(info_.hProcess, ms) != WAIT_OBJECT_0) return -1;
+        DWORD code = 0;
+        GetExitCodeProcess(info_.hProcess, &code);
+        return static_cast<long>(code);
+    }
+
+    // The process's top-level window of `className`, waiting up to `ms` for it.
+    HWND FindWindow(const char* className, DWORD ms) const {
+        for (DWORD waited = 0;; waited += 50) {
+            HWND found = nullptr;
+            for (HWND w = FindWindowExA(nullptr, nullptr, className, nullptr); w;
+                 w = FindWindowExA(nullptr, w, className, nullptr)) {
+                DWORD pid = 0;
+                GetWindowThreadProcessId(w, &pid);
+                if (pid == info_.dwProcessId) found = w;
+            }
+            if (found || waited >= ms) return found;
+            Sleep(50);
+        }
+    }
+
+private:
+    PROCESS_INFORMATION info_ = {};
+};
+
+// Remembers the sizes of pennant's two log files and returns what was
+// appended since (a file that shrank was rotated and counts whole).
+class LogTail {
+public:
+    explicit LogTail(std::string directory) : directory_(std::move(directory)) {
+        for (int i = 0; i < 2; ++i) start_[i] = FileSize(Path(i + 1));
+    }
+    std::string Appended() const {
+        std::string text;
+        for (int i = 0; i < 2; ++i) {
+            std::string whole = ReadFile(Path(i + 1));
+            long long from = start_[i] < 0 || start_[i] > static_cast<long long>(whole.size())
+                                 ? 0
+                                 : start_[i];
+            text += whole.substr(static_cast<size_t>(from));
+        }
+        return text;
+    }
+
+private:
+    std::string Path(int index) const {
+        return directory_ + "\\dovazidero_log." + std::to_string(index) + ".txt";
+    }
+    std::string directory_;
+    long long start_[2];
+};
+
+}  // namespace testing_support
