@@ -1,0 +1,180 @@
+// THTTPClient: a small HTTP/1.0 client over Winsock TCP sockets, one
+// connection at a time, kept open between requests to the same host and
+// port when the server allows. No COM; safe to use without COM initialised.
+// Winsock is started by each client (WSAStartup/WSACleanup are counted).
+//
+// One thread owns a client. The only calls allowed from another thread while
+// a request runs are Stop(), SetTimeout(), SetSendPieceSize() (and their
+// getters): the three values are single atomic words.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "HTTPParser.h"
+
+namespace pcg {
+
+// A byte buffer with a read/write position (a memory stream).
+class TPCGBuffer {
+public:
+    const std::string& Bytes() const { return bytes_; }
+    size_t Size() const { return bytes_.size(); }
+    size_t Position() const { return position_; }
+    void SetPosition(size_t position);            // clamped to Size()
+
+    void Clear();                                  // empty, position 0
+    void Assign(std::string bytes);                // replaces all, position 0
+    void Write(const void* data, size_t size);     // at the position (overwrites, then extends); advances it
+    void Write(const std::string& bytes) { Write(bytes.data(), bytes.size()); }
+    size_t Read(void* data, size_t size);          // from the position; returns bytes read; advances it
+    std::string Take();                            // moves the bytes out; buffer empty afterwards
+
+private:
+    std::string bytes_;
+    size_t position_ = 0;
+};
+
+class TPCGSocket;  // owner of one Winsock socket (HTTPClient.cpp)
+
+class THTTPClient {
+public:
+    static constexpr int32_t kDefaultTimeout = 90000;           // ms per socket step
+    static constexpr const char* kDefaultUserAgent = "Mozilla/4.0 (compatible; Parcelgate)";
+
+    THTTPClient();
+    virtual ~THTTPClient();
+    THTTPClient(const THTTPClient&) = delete;
+    THTTPClient& operator=(const THTTPClient&) = delete;
+
+    // Empties the extra request headers and the body and sets the MIME type
+    // to "text/html". Cookies, proxy settings, limits and the open
+    // connection are kept.
+    void Clear();
+
+    // Performs one request with the current settings (see PCGHTTPSend.h for
+    // the bytes sent). True when a status line and the whole body were read,
+    // whatever the status code; false on any connection, socket, time-out,
+    // stop or protocol failure (LastError() says which). Afterwards, true or
+    // false: Headers() holds the response's status line and header lines
+    // received (empty when none), Document() its body bytes received, at
+    // position 0; ResultCode() is the status or 500 when no status line was
+    // read. Never throws.
+    bool HTTPMethod(const std::string& method, const std::string& url);
+
+    // Extra request header lines ("Name: value", sent verbatim after the
+    // session's own lines, in order); after a request, the response's lines.
+    std::vector<std::string>& Headers() { return headers_; }
+    const std::vector<std::string>& Headers() const { return headers_; }
+
+    // Request body; after a request, the response body.
+    TPCGBuffer& Document() { return document_; }
+    const TPCGBuffer& Document() const { return document_; }
+
+    const std::string& MimeType() const { return mimeType_; }
+    void SetMimeType(const std::string& mimeType) { mimeType_ = mimeType; }
+
+    // Cookie entries "name=value", sent as one "Cookie: " line joined by
+    // "; " when not empty. Each "Set-Cookie" of a response replaces the entry
+    // of its name (exact comparison of the text before the first "=") or
+    // appends it; its attributes after the first ";" are dropped.
+    std::vector<std::string>& Cookies() { return cookies_; }
+    const std::vector<std::string>& Cookies() const { return cookies_; }
+    // Replaces the cookie list with the lines of text (split at CR and/or
+    // LF, empty lines skipped): a plain token becomes the single entry.
+    void SetCookieText(const std::string& text);
+
+    int32_t ResultCode() const { return resultCode_; }
+    const std::string& ResultString() const { return resultString_; }
+    THTTPError LastError() const { return lastError_; }
+
+    // Proxy: used only when ProxyHost is not empty, and only for http URLs.
+    // An empty port means "8080".
+    const std::string& ProxyHost() const { return proxyHost_; }
+    const std::string& ProxyPort() const { return proxyPort_; }
+    const std::string& ProxyUser() const { return proxyUser_; }
+    const std::string& ProxyPass() const { return proxyPass_; }
+    void SetProxy(const std::string& host, const std::string& port,
+                  const std::string& user, const std::string& password);
+
+    // Limits, writable from any thread. Time-out in ms for each socket step
+    // (connect, each send, each receive); 0 fails any step that would wait.
+    // Send piece size in bytes; 0 means no limit.
+    int32_t Timeout() const { return timeout_.load(); }
+    void SetTimeout(int32_t ms) { timeout_.store(ms); }
+    int32_t SendPieceSize() const { return sendPieceSize_.load(); }
+    void SetSendPieceSize(int32_t bytes) { sendPieceSize_.store(bytes); }
+
+    // Raises the stop flag: the request in progress fails at its current or
+    // next socket step (waits are sliced, so within about 50 ms), and so does
+    // every later request of this client. The flag is never lowered.
+    void Stop() { stopped_.store(true); }
+    bool Stopped() const { return stopped_.load(); }
+
+    // Session defaults (rarely changed; tests use them).
+    const std::string& Protocol() const { return protocol_; }          // "1.0"
+    const std::string& UserAgent() const { return userAgent_; }
+    void SetUserAgent(const std::string& agent) { userAgent_ = agent; }
+    bool KeepAlive() const { return keepAlive_; }                      // true
+    void SetKeepAlive(bool on) { keepAlive_ = on; }
+    int32_t KeepAliveTimeout() const { return keepAliveTimeout_; }     // 300
+    const std::string& TargetPort() const { return targetPort_; }      // "80": port of URLs without one
+
+    // Safety limits of a response.
+    void SetMaxHeaderBytes(size_t bytes) { maxHeaderBytes_ = bytes; }
+    void SetMaxBodyBytes(uint64_t bytes) { maxBodyBytes_ = bytes; }
+
+    // The kept-alive connection: whether one is open, and closing it.
+    bool ConnectionOpen() const;
+    void CloseConnection();
+
+    // The bytes of the request head HTTPMethod would send for this URL now
+    // (request line, session lines, extra headers, blank line; no body).
+    // False for a URL HTTPMethod would refuse.
+    bool BuildRequestHead(const std::string& method, const std::string& url, std::string& head) const;
+
+private:
+    struct TTarget;
+    bool ResolveTarget(const std::string& url, TURLParts& parts, TTarget& target) const;
+    bool Exchange(const std::string& method, const std::string& head, bool headRequest,
+                  THTTPResponseParser& parser, bool& anyResponseByte);
+    bool Connect(const TTarget& target);
+    bool SendAll(const char* data, size_t size);
+    void TakeCookies(const std::vector<std::string>& lines);
+
+    std::vector<std::string> headers_;
+    TPCGBuffer document_;
+    std::string mimeType_ = "text/html";
+    std::vector<std::string> cookies_;
+    int32_t resultCode_ = 500;
+    std::string resultString_;
+    THTTPError lastError_ = THTTPError::None;
+
+    std::string proxyHost_;
+    std::string proxyPort_ = "8080";
+    std::string proxyUser_;
+    std::string proxyPass_;
+
+    std::atomic<int32_t> timeout_{kDefaultTimeout};
+    std::atomic<int32_t> sendPieceSize_{0};
+    std::atomic<bool> stopped_{false};
+
+    std::string protocol_ = "1.0";
+    std::string userAgent_ = kDefaultUserAgent;
+    bool keepAlive_ = true;
+    int32_t keepAliveTimeout_ = 300;
+    std::string targetPort_ = "80";
+    size_t maxHeaderBytes_ = THTTPResponseParser::kDefaultMaxHeaderBytes;
+    uint64_t maxBodyBytes_ = THTTPResponseParser::kDefaultMaxBodyBytes;
+
+    bool winsockStarted_ = false;
+    std::unique_ptr<TPCGSocket> socket_;
+    std::string connectedHost_;   // host and port the open socket leads to
+    std::string connectedPort_;
+};
+
+}  // namespace pcg

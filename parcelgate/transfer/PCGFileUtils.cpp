@@ -1,0 +1,118 @@
+#include "PCGFileUtils.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace pcg {
+
+namespace {
+
+// Owner of one file or find handle.
+class TFileHandle {
+public:
+    explicit TFileHandle(HANDLE handle) : handle_(handle) {}
+    ~TFileHandle() {
+        if (Valid()) CloseHandle(handle_);
+    }
+    TFileHandle(const TFileHandle&) = delete;
+    TFileHandle& operator=(const TFileHandle&) = delete;
+    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+class TFindHandle {
+public:
+    explicit TFindHandle(HANDLE handle) : handle_(handle) {}
+    ~TFindHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
+    }
+    TFindHandle(const TFindHandle&) = delete;
+    TFindHandle& operator=(const TFindHandle&) = delete;
+    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
+[[noreturn]] void ThrowFileError(const char* what, const std::string& name) {
+    char code[32];
+    std::snprintf(code, sizeof code, ", errno = %lu", static_cast<unsigned long>(GetLastError()));
+    throw EPCGError(std::string(what) + " \"" + name + "\"" + code);
+}
+
+}  // namespace
+
+std::string ReadFileToString(const std::string& name) {
+    TFileHandle file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) ThrowFileError("Cannot open file", name);
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.Get(), &size)) ThrowFileError("Cannot size file", name);
+    if (static_cast<uint64_t>(size.QuadPart) > static_cast<uint64_t>(std::string().max_size()))
+        throw EPCGError("File too large to read into memory \"" + name + "\"");
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 24));
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), &bytes[done], piece, &got, nullptr)) ThrowFileError("Cannot read file", name);
+        if (got == 0) break;  // the file shrank meanwhile
+        done += got;
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+void WriteStringToFile(const std::string& name, const std::string& bytes) {
+    TFileHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) ThrowFileError("Cannot create file", name);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 24));
+        DWORD written = 0;
+        if (!WriteFile(file.Get(), bytes.data() + done, piece, &written, nullptr) || written == 0)
+            ThrowFileError("Cannot write file", name);
+        done += written;
+    }
+}
+
+bool FileExists(const std::string& name) {
+    return GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void CreateEmptyFile(const std::string& name) {
+    TFileHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) ThrowFileError("Cannot create file", name);
+}
+
+bool DeleteFileIfExists(const std::string& name) {
+    if (DeleteFileA(name.c_str())) return true;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+int64_t GetFileSize64(const std::string& name) {
+    if (!FileExists(name)) return -1;
+    char full[MAX_PATH * 4];
+    DWORD length = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full) return -1;
+    WIN32_FIND_DATAA data;
+    TFindHandle find(FindFirstFileA(full, &data));
+    if (!find.Valid()) return -1;
+    return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+std::string ChangeFileExt(const std::string& name, const std::string& ext) {
+    size_t dot = name.find_last_of(".\\/:");
+    if (dot == std::string::npos || name[dot] != '.') return name + ext;
+    return name.substr(0, dot) + ext;
+}
+
+}  // namespace pcg

@@ -1,0 +1,42 @@
+// File helpers of the transfer workers. Names are ANSI code page paths.
+// Helpers that say so throw pcg::EPCGError (declared in PCGUtils.h); the
+// others never throw.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "PCGUtils.h"
+
+namespace pcg {
+
+// The whole content of the file, opened for reading while others may read
+// but not write. Throws EPCGError when the file cannot be opened or read.
+std::string ReadFileToString(const std::string& name);
+
+// Creates the file or truncates it, then writes the bytes. Throws EPCGError
+// when the file cannot be created or a write fails.
+void WriteStringToFile(const std::string& name, const std::string& bytes);
+
+// True when a file or directory of that name exists.
+bool FileExists(const std::string& name);
+
+// Creates an empty file (create-always, normal attributes, no sharing) and
+// closes it. Throws EPCGError when it cannot be created.
+void CreateEmptyFile(const std::string& name);
+
+// Deletes the file if it exists; false only when it exists and could not be
+// deleted.
+bool DeleteFileIfExists(const std::string& name);
+
+// -1 if no file of that name exists; otherwise the name is expanded to a
+// full path and looked up with a directory search matching any attribute,
+// and the 64-bit size of the first match is returned (-1 if the search fails).
+int64_t GetFileSize64(const std::string& name);
+
+// The name with its extension (from the last "." after the last "\", "/" or
+// ":") replaced by ext (which includes its dot), or ext appended when there is
+// none: ChangeFileExt("C:\\a\\f.bin", ".upbreak") == "C:\\a\\f.upbreak".
+std::string ChangeFileExt(const std::string& name, const std::string& ext);
+
+}  // namespace pcg

@@ -1,0 +1,36 @@
+// TPCGHTTPSend: the HTTP session of one transfer worker.
+//
+// A request sends, in this order: "METHOD path?query HTTP/1.0" (the whole URL
+// instead of path and query when going through the proxy); "Host: host"
+// (":port" added unless 80); "Proxy-Authorization: Basic " Base64(user ":"
+// password) (proxy with a user); "Authorization: Basic " Base64(user ":"
+// password) (URL with a user); "Keep-Alive: 300"; "Connection: keep-alive"
+// ("Proxy-Connection: keep-alive" through the proxy); "Cookie: " the entries
+// joined by "; " (when any); "User-Agent: Mozilla/4.0 (compatible;
+// Parcelgate)"; "Content-Type: " MIME type and "Content-Length: " n (body not
+// empty); the extra header lines in order; a blank line; the body.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "HTTPClient.h"
+
+namespace pcg {
+
+class TPCGHTTPSend : public THTTPClient {
+public:
+    static constexpr int32_t kSendPieceSize = 65536;
+
+    // Sets the send piece size to 65536 and the time-out to 90000 ms, then
+    // performs the request (THTTPClient::HTTPMethod). A stop flag raised
+    // earlier (CancelTransfer) still fails it.
+    bool SendRequest(const std::string& method, const std::string& url);
+
+    // Callable from any thread: raises the stop flag, then sets the send
+    // piece size and the time-out to 0. The request in progress fails at its
+    // next socket step unless its exchange had already completed.
+    void CancelTransfer();
+};
+
+}  // namespace pcg

@@ -1,0 +1,61 @@
+// Small helpers shared by the transfer workers: URL tests, Base64, GUID and
+// session-ID makers, and the error type the helpers throw.
+//
+// Texts are byte strings in the system ANSI code page.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace pcg {
+
+// The one exception type thrown by the helpers of this library (Base64Decode,
+// the file helpers). what() is ANSI text; for Base64Decode it is
+// kBase64FormatError exactly.
+class EPCGError : public std::runtime_error {
+public:
+    explicit EPCGError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// "字符串编码格式非法" in the GBK code page.
+extern const char kBase64FormatError[];
+
+// True when the upper-cased text contains "HTTP://" anywhere.
+bool IsHttpUrl(const std::string& text);
+
+// The host part of a URL: everything up to and including the first "://" is
+// dropped, then everything from the first "/", then from the first "\".
+// A port or user part stays ("host:8080").
+std::string ExtractHost(const std::string& url);
+
+// A new GUID as "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hex;
+// the all-zero GUID in that form when none can be made.
+std::string NewGuidString();
+
+// Re-seeds from the clock and returns a random number 0..65534.
+int64_t NewSessionId();
+
+// A random number 0..range-1 (0 when range <= 0) from a process-wide
+// generator seeded from the clock; safe to call from any thread.
+// Use RandomInt(2147483647) for a multipart boundary number.
+int32_t RandomInt(int32_t range);
+
+// Standard alphabet, "=" padding, no line breaks.
+std::string Base64Encode(const std::string& bytes);
+
+// Empty text gives empty bytes. Throws EPCGError(kBase64FormatError) when
+// the length is not a multiple of 4 or the text holds anything but the
+// alphabet and one or two trailing "=".
+std::string Base64Decode(const std::string& text);
+
+// ASCII-case-insensitive comparison and upper-casing (Delphi's SameText /
+// UpperCase: bytes >= 0x80 are compared and kept as they are).
+bool SameText(const std::string& a, const std::string& b);
+std::string UpperCase(const std::string& text);
+
+// ANSI code page text to UTF-8 (through UTF-16), for file names sent in
+// header lines. Characters that did not survive the ANSI conversion stay lost.
+std::string AnsiToUtf8(const std::string& ansi);
+
+}  // namespace pcg
