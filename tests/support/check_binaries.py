@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Checks the built deliverables of both architectures: PE32 for i686, PE32+
+for x86_64, import tables naming only Windows' own DLLs, and Parcelgate.dll
+exporting exactly its four COM entry points, by name, ordinals 1 to 4.
+
+    check_binaries.py <build root>
+"""
+import os
+import re
+import subprocess
+import sys
+
+WINDOWS_DLLS = {
+    "kernel32.dll", "user32.dll", "gdi32.dll", "gdiplus.dll", "advapi32.dll", "shell32.dll",
+    "ole32.dll", "oleaut32.dll", "comctl32.dll", "comdlg32.dll", "shlwapi.dll", "winhttp.dll",
+    "ws2_32.dll", "wsock32.dll", "version.dll", "crypt32.dll", "msvcrt.dll", "rpcrt4.dll",
+    "uuid.dll", "bcrypt.dll", "ntdll.dll", "secur32.dll", "iphlpapi.dll", "mswsock.dll",
+    "userenv.dll", "imm32.dll", "uxtheme.dll",
+}
+FORMATS = {"i686": "pei-i386", "x86_64": "pei-x86-64"}
+EXPORTS = ["DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer"]
+
+
+def objdump(path):
+    return subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], check=True,
+                          capture_output=True, text=True).stdout
+
+
+def exports(dump):
+    """(ordinal, name) pairs of the export name table."""
+    section = dump.split("[Ordinal/Name Pointer] Table", 1)
+    if len(section) < 2:
+        return []
+    pairs = []
+    for line in section[1].splitlines()[1:]:
+        m = re.match(r"\s*\[\s*(\d+)\]\s+(\S+)", line)
+        if not m:
+            break
+        pairs.append((int(m.group(1)), m.group(2)))
+    return pairs
+
+
+def main(build_root):
+    failures = []
+    checked = 0
+    for arch, fmt in FORMATS.items():
+        for name in ("pennant.exe", "Parcelgate.dll"):
+            path = os.path.join(build_root, arch, "bin", name)
+            if not os.path.exists(path):
+                if name == "pennant.exe":
+                    failures.append(f"{path}: missing")
+                continue
+            checked += 1
+            dump = objdump(path)
+            if f"file format {fmt}" not in dump:
+                failures.append(f"{path}: not {fmt}")
+            for dll in re.findall(r"DLL Name: (\S+)", dump):
+                low = dll.lower()
+                if low not in WINDOWS_DLLS and not low.startswith("api-ms-win-"):
+                    failures.append(f"{path}: imports {dll}")
+            if name == "Parcelgate.dll":
+                names = [n for _, n in sorted(exports(dump))]
+                # objdump's table lists names alphabetically with their ordinal
+                # bias applied; compare the ordinal→name mapping instead.
+                by_ordinal = sorted((o, n) for o, n in exports(dump))
+                if sorted(names) != sorted(EXPORTS):
+                    failures.append(f"{path}: exports {names}")
+                elif [n for _, n in by_ordinal] != EXPORTS:
+                    failures.append(f"{path}: ordinals {by_ordinal}")
+    for f in failures:
+        print("FAIL", f)
+    print(f"checked {checked} binaries, {len(failures)} problems")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
