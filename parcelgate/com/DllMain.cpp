@@ -1,0 +1,56 @@
+// The four entry points of Parcelgate.dll and its load and unload.
+#include <windows.h>
+#include <objbase.h>
+
+#include "ClassFactory.h"
+#include "ComServer.h"
+#include "PCGProxy.h"
+#include "PCGTrans.h"
+#include "Registration.h"
+
+using namespace pcg;
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    switch (reason) {
+    case DLL_PROCESS_DETACH:
+        // At process exit other libraries may be gone already; only a
+        // FreeLibrary unload tidies up.
+        if (!reserved) {
+            ReleaseServerTypeLib();
+            TPCGProxy::Clear();
+        }
+        break;
+    default:
+        break;
+    }
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* object) {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    TComObjectFactory* factory = FindFactory(clsid);
+    if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
+    return factory->QueryInterface(riid, object);
+}
+
+STDAPI DllCanUnloadNow() {
+    return ServerCount() == 0 && RunningWorkers() == 0 ? S_OK : S_FALSE;
+}
+
+STDAPI DllRegisterServer() {
+    try {
+        RegisterServer();
+        return S_OK;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+STDAPI DllUnregisterServer() {
+    try {
+        return UnregisterServer() ? S_OK : E_FAIL;
+    } catch (...) {
+        return E_FAIL;
+    }
+}

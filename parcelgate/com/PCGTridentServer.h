@@ -1,0 +1,46 @@
+// The two automation objects: the engine that hands out transfer objects and
+// holds the process-wide proxy settings, and the transfer object that carries
+// a token and an event sink and starts workers.
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <string>
+
+#include "AutoObject.h"
+#include "Parcelgate_h.h"
+
+namespace pcg {
+
+// Files up to this size go by form upload, bigger ones in chunks.
+constexpr long long kFormUploadLimit = 10240;
+
+class TNetFileEngine : public TAutoObject<INetFileEngine> {
+public:
+    STDMETHODIMP CreateNetFileTrans(BSTR AConnectionStr, INetFileTrans** Value) override;
+    STDMETHODIMP GetLastError(LONG* Value) override;
+    STDMETHODIMP LoadProxyInfo(BSTR AHost, BSTR APort, BSTR AUser, BSTR APassWord, VARIANT_BOOL* Value) override;
+
+private:
+    LONG lastError_ = 0;  // never changed; kept for the published interface
+};
+
+class TNetFileTrans : public TAutoObject<INetFileTrans> {
+public:
+    void SetToken(const std::string& token) { token_ = token; }
+
+    STDMETHODIMP DownLoad(BSTR AUrl, BSTR AFileName, VARIANT_BOOL* Param3) override;
+    STDMETHODIMP Upload(BSTR AFileName, BSTR AUrl, VARIANT_BOOL AForceReUpload, VARIANT_BOOL* Value) override;
+    STDMETHODIMP get_Progress(INetFileProgress** Value) override;
+    STDMETHODIMP put_Progress(INetFileProgress* sink) override;
+
+private:
+    // AUrl + "?access_token=" + token, always appended.
+    std::string FullUrl(const std::string& url) const;
+
+    std::string token_;
+    Microsoft::WRL::ComPtr<INetFileProgress> sink_;
+};
+
+}  // namespace pcg
