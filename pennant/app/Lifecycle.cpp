@@ -8,6 +8,7 @@
 #include "app/Log.h"
 #include "app/Task.h"
 #include "http/Feedback.h"
+#include "ui/Tray.h"
 #include "workflow/Controller.h"
 
 #include <windows.h>
@@ -175,6 +176,7 @@ bool initInstance(HINSTANCE instance, const std::string& argument, const char* c
                                   GetDesktopWindow(), nullptr, instance, nullptr);
     if (!window) return false;
     ShowWindow(window, SW_HIDE);
+    TrayAdd(window);
 
     auto* holder = new TaskHolder;
     holder->window = window;

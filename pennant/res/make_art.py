@@ -4,6 +4,7 @@
 Everything is computed from shapes here, so the build reproduces the same
 bytes on every machine. Usage: make_art.py OUTPUT_DIR
 """
+import base64
 import math
 import os
 import struct
@@ -71,6 +72,38 @@ class Canvas:
         self.fill_shape(lambda x, y: (x - cx) ** 2 + (y - cy) ** 2 <= radius * radius, colour,
                         (cx - radius, cy - radius, cx + radius + 1, cy + radius + 1))
 
+    def solid(self, x0, y0, x1, y1, colour):
+        """Paints whole pixels, no blending: backgrounds and frames."""
+        for y in range(max(0, y0), min(self.height, y1)):
+            for x in range(max(0, x0), min(self.width, x1)):
+                self.pixels[y * self.width + x] = list(colour)
+
+    def rounded_rect(self, x0, y0, x1, y1, radius, colour):
+        def inside(x, y):
+            cx = min(max(x, x0 + radius), x1 - radius)
+            cy = min(max(y, y0 + radius), y1 - radius)
+            return (x - cx) ** 2 + (y - cy) ** 2 <= radius * radius and x0 <= x <= x1 and y0 <= y <= y1
+        self.fill_shape(inside, colour, (x0, y0, x1, y1))
+
+    def stroke(self, ax, ay, bx, by, width, colour):
+        """A line segment of the given width with round ends."""
+        dx, dy = bx - ax, by - ay
+        length2 = dx * dx + dy * dy
+        half = width / 2.0
+
+        def inside(x, y):
+            t = max(0.0, min(1.0, ((x - ax) * dx + (y - ay) * dy) / length2))
+            px, py = ax + t * dx - x, ay + t * dy - y
+            return px * px + py * py <= half * half
+        self.fill_shape(inside, colour, (min(ax, bx) - half, min(ay, by) - half,
+                                         max(ax, bx) + half + 1, max(ay, by) + half + 1))
+
+    def mask(self, coverage, mask_width, x0, y0, colour):
+        """Blends a grey-level coverage map (one byte a pixel) in the given colour."""
+        for i, value in enumerate(coverage):
+            if value:
+                self.blend(x0 + i % mask_width, y0 + i // mask_width, colour, value / 255.0)
+
     def png(self):
         raw = bytearray()
         for y in range(self.height):
@@ -87,22 +120,29 @@ class Canvas:
                 chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
 
     def dib(self):
-        """The icon-directory form: BITMAPINFOHEADER, bottom-up BGRA, AND mask."""
+        """The icon-directory form: BITMAPINFOHEADER, bottom-up 24-bit BGR, AND mask.
+        Pixels at least half opaque are composed over white; the rest are masked."""
         w, h = self.width, self.height
+        stride = (w * 3 + 3) // 4 * 4
         xor = bytearray()
         for y in reversed(range(h)):
+            row = bytearray()
             for x in range(w):
                 r, g, b, a = self.pixels[y * w + x]
-                xor.extend((b, g, r, a))
+                if a < 128:
+                    row.extend((0, 0, 0))
+                else:
+                    row.extend(round(c * a / 255 + 255 * (1 - a / 255)) for c in (b, g, r))
+            xor.extend(row + bytes(stride - len(row)))
         mask_stride = ((w + 31) // 32) * 4
         mask = bytearray()
         for y in reversed(range(h)):
             row = bytearray(mask_stride)
             for x in range(w):
-                if self.pixels[y * w + x][3] == 0:
+                if self.pixels[y * w + x][3] < 128:
                     row[x // 8] |= 0x80 >> (x % 8)
             mask.extend(row)
-        header = struct.pack("<IiiHHIIiiII", 40, w, h * 2, 1, 32, 0, len(xor) + len(mask),
+        header = struct.pack("<IiiHHIIiiII", 40, w, h * 2, 1, 24, 0, len(xor) + len(mask),
                              0, 0, 0, 0)
         return header + bytes(xor) + bytes(mask)
 
@@ -113,7 +153,7 @@ def write_ico(path, canvases):
     offset = 6 + 16 * len(canvases)
     for c in canvases:
         data = c.dib()
-        entries += struct.pack("<BBBBHHII", c.width % 256, c.height % 256, 0, 0, 1, 32,
+        entries += struct.pack("<BBBBHHII", c.width % 256, c.height % 256, 0, 0, 1, 24,
                                len(data), offset)
         images += data
         offset += len(data)
@@ -133,16 +173,146 @@ def pennant_icon(size, flag, stripe):
     return c
 
 
+WHITE = (255, 255, 255, 255)
+FRAME = (24, 131, 215, 255)
+BAND_GREY = (236, 240, 241, 255)
+SEPARATOR = (218, 222, 224, 255)
+FOOTER_GREY = (243, 245, 246, 255)
+GRADIENT_STOPS = ((99, 182, 47), (0, 158, 150), (0, 129, 204))
+
+# "—— 升级提醒" in WenQuanYi Micro Hei at 12 pixels, 76 x 16 grey levels
+# (rendered once with ImageMagick, kept here so the build needs no fonts).
+CAPTION_WIDTH = 76
+CAPTION_COVERAGE = (
+    "eNpjYBiSQCqljOGOCIhlII4Q/YCmipWHh4cLv0GRy259mOsBNeukidHz1zduvoKYpfDtxo0b7wMY"
+    "3G58fvvweMGNA0fv4DcrKK1sDZACm6V3Ttkmp5LBdgMDg3TOtxybuzk5OQcDGBg19syKEi+Yl1Jw"
+    "h5AXA+Bm7XJfm1CezzAlhoFBJOBrgOllFxeXDQEMPE/unj42o6DDwZ94s1iu3rjK0t7IsOL2S22Q"
+    "H6VvgIAzA8+B7XU1M+IuvLq8E69Bgk+evPn25MmTP8+eJDCwnrNnmP2Ki4HrLSvQLGcDFRBQBJp1"
+    "sHzmjBTPIzpADdUf4KAamQ0xLm4ezI+TVlXo7txZzuC7gUG27feGnVu2vN+zZSkDz9uppkdmHDj7"
+    "+coZBgYBBTgQQGZDzJpeAjWL786ScK7HUrfMjnoxaE3+ysC/j+GEMgcTA8+jsoSOjTtkTjmLEQgu"
+    "9bfiMHcxSMRGnGGwfLMbkibSljGcuHrBkYHnekxM6wzdBS83NOE3SuNOAgPULMlbr2cdyGdtu/7E"
+    "nYGZ+ZP47W0L71iLi7DyvNmw4cgMBgZweOEDEyIZYGYxGDDJP+Q9Pp/b7Im92KsL+dGMvotP3rwj"
+    "z3NcRiZ0xqYnP188MSUlP4kwCAFJgaFXEAAAcNXVaA=="
+)
+
+
+def gradient_colour(t):
+    """Green at 0 through teal at 0.5 to blue at 1."""
+    if t <= 0.5:
+        a, b, u = GRADIENT_STOPS[0], GRADIENT_STOPS[1], t / 0.5
+    else:
+        a, b, u = GRADIENT_STOPS[1], GRADIENT_STOPS[2], (t - 0.5) / 0.5
+    return tuple(round(a[i] + (b[i] - a[i]) * u) for i in range(3)) + (255,)
+
+
+def maker_logo(c, x0, y0):
+    """Aldermoor's mark: two white peaks in a blue rounded square, 16 x 16."""
+    c.rounded_rect(x0, y0, x0 + 16, y0 + 16, 3.5, (0, 129, 204, 255))
+    c.polygon([(x0 + 2.5, y0 + 12.5), (x0 + 6.5, y0 + 5), (x0 + 10.5, y0 + 12.5)], WHITE)
+    c.polygon([(x0 + 7.5, y0 + 12.5), (x0 + 10.5, y0 + 7.5), (x0 + 13.5, y0 + 12.5)],
+              (180, 230, 250, 255))
+
+
+def window_background(height, layout):
+    """Frame, title strip and gradient band shared by both backgrounds, then the
+    bands of `layout`: (first row, last row, colour) in client rows."""
+    width = 360
+    c = Canvas(width, height, WHITE)
+    c.solid(0, 1, width, 26, WHITE)
+    maker_logo(c, 7, 5)
+    coverage = zlib.decompress(base64.b64decode("".join(CAPTION_COVERAGE)))
+    c.mask(coverage, CAPTION_WIDTH, 28, 5, (90, 96, 104, 255))
+    for x in range(width):
+        colour = gradient_colour(x / (width - 1))
+        c.solid(x, 26, x + 1, 79, colour)
+    for first, last, colour in layout:
+        c.solid(0, first, width, last + 1, colour)
+    c.solid(0, 0, width, 1, FRAME)
+    c.solid(0, height - 1, width, height, FRAME)
+    c.solid(0, 0, 1, height, FRAME)
+    c.solid(width - 1, 0, width, height, FRAME)
+    return c
+
+
+def text_button(fill):
+    c = Canvas(106, 26)
+    c.rounded_rect(0, 0, 106, 26, 4, fill)
+    return c
+
+
+def glyph_button(background, draw):
+    c = Canvas(28, 24, background)
+    draw(c)
+    return c
+
+
+def close_cross(colour):
+    def draw(c):
+        c.stroke(9.5, 7.5, 18.5, 16.5, 1.3, colour)
+        c.stroke(18.5, 7.5, 9.5, 16.5, 1.3, colour)
+    return draw
+
+
+def minimise_bar(colour):
+    def draw(c):
+        c.rect(9, 12, 19, 13, colour)
+    return draw
+
+
+def warning_mark():
+    c = Canvas(16, 16)
+    c.circle(8, 8, 7.5, (255, 128, 0, 255))
+    c.rounded_rect(7, 3, 9, 10, 1, WHITE)
+    c.circle(8, 12, 1.1, WHITE)
+    return c
+
+
+def menu_background():
+    c = Canvas(100, 90, WHITE)
+    c.solid(1, 1, 11, 89, (221, 247, 255, 255))
+    c.solid(0, 0, 100, 1, (26, 147, 226, 255))
+    c.solid(0, 89, 100, 90, (26, 147, 226, 255))
+    c.solid(0, 0, 1, 90, (26, 147, 226, 255))
+    c.solid(99, 0, 100, 90, (26, 147, 226, 255))
+    return c
+
+
+GREY_GLYPH = (127, 127, 127, 255)
+
+
+def images():
+    """Resource id -> canvas of every PNG resource."""
+    return {
+        132: window_background(450, [(79, 119, BAND_GREY), (120, 120, SEPARATOR),
+                                     (121, 400, WHITE), (401, 401, SEPARATOR),
+                                     (402, 448, FOOTER_GREY)]),
+        161: window_background(170, [(79, 79, BAND_GREY), (80, 120, WHITE),
+                                     (121, 121, SEPARATOR), (122, 168, FOOTER_GREY)]),
+        146: text_button((1, 145, 227, 255)),
+        147: text_button((0, 129, 203, 255)),
+        148: text_button((204, 204, 204, 255)),
+        149: text_button((195, 196, 196, 255)),
+        130: glyph_button(WHITE, close_cross(GREY_GLYPH)),
+        131: glyph_button((232, 17, 35, 255), close_cross(WHITE)),
+        162: glyph_button(WHITE, minimise_bar(GREY_GLYPH)),
+        163: glyph_button((230, 230, 230, 255), minimise_bar(GREY_GLYPH)),
+        155: warning_mark(),
+        157: menu_background(),
+    }
+
+
 ICON_SIZES = (16, 24, 32, 48, 64)
 
 
 def main(out_dir):
     os.makedirs(out_dir, exist_ok=True)
-    # 107: the program icon; 154: the tray icon, in the tray's warmer colour.
-    write_ico(os.path.join(out_dir, "icon107.ico"),
-              [pennant_icon(n, (30, 120, 220, 255), (255, 255, 255, 255)) for n in ICON_SIZES])
-    write_ico(os.path.join(out_dir, "icon154.ico"),
-              [pennant_icon(n, (240, 120, 20, 255), (255, 255, 255, 255)) for n in ICON_SIZES])
+    # 107 (the window class) and 154 (the tray) carry the same artwork.
+    icons = [pennant_icon(n, (30, 120, 220, 255), (255, 255, 255, 255)) for n in ICON_SIZES]
+    write_ico(os.path.join(out_dir, "icon107.ico"), icons)
+    write_ico(os.path.join(out_dir, "icon154.ico"), icons)
+    for image_id, canvas in images().items():
+        with open(os.path.join(out_dir, "image%d.png" % image_id), "wb") as f:
+            f.write(canvas.png())
 
 
 if __name__ == "__main__":

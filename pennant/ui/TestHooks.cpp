@@ -1,0 +1,47 @@
+#include "ui/TestHooks.h"
+
+#ifdef PENNANT_TEST_HOOKS
+
+#include "app/Codes.h"
+#include "app/Task.h"
+#include "ui/Painting.h"
+#include "ui/Window.h"
+
+namespace pennant {
+namespace {
+
+WPARAM lastCommand = 0;
+
+}  // namespace
+
+LRESULT OnTestCopyData(HWND window, LPARAM copyData) {
+    const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(copyData);
+    if (!data || data->dwData != TestPhaseData || data->cbData != sizeof(TestPhaseRecord))
+        return FALSE;
+    TestPhaseRecord record = *static_cast<const TestPhaseRecord*>(data->lpData);
+    record.statusText[sizeof record.statusText - 1] = '\0';
+    record.logoFile[sizeof record.logoFile - 1] = '\0';
+
+    phase = record.phase;
+    status = record.status;
+    if (record.logoFile[0] != '\0') {
+        if (TaskHolder* holder = CurrentTaskHolder()) holder->task.logoFile = record.logoFile;
+    }
+    RECT r;
+    GetWindowRect(window, &r);
+    if (record.phase != Offer && r.bottom - r.top == FullHeight) CollapseWindow(window);
+    SetStatusText(window, record.statusText);
+    UpdateViews(window);
+    if (record.show == 1) ShowWindow(window, SW_SHOW);
+    if (record.show == 0) ShowWindow(window, SW_HIDE);
+    InvalidateRect(window, nullptr, TRUE);
+    return TRUE;
+}
+
+void RecordCommand(WPARAM wParam) { lastCommand = wParam; }
+
+LRESULT LastCommand() { return static_cast<LRESULT>(lastCommand); }
+
+}  // namespace pennant
+
+#endif

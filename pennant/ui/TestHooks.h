@@ -1,0 +1,36 @@
+// Test build only: lets the display tests put the window into any phase and
+// see which commands reached it. The deliverable carries none of this.
+#pragma once
+
+#ifdef PENNANT_TEST_HOOKS
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace pennant {
+
+// WM_COPYDATA with this dwData carries a TestPhaseRecord.
+constexpr ULONG_PTR TestPhaseData = 0x50484153;
+
+struct TestPhaseRecord {
+    int32_t phase;
+    int32_t status;
+    int32_t show;             // 1 show, 0 hide, anything else leaves it
+    char statusText[512];     // GBK
+    char logoFile[MAX_PATH];  // replaces the task's logo file when not empty
+};
+
+// Answered with the wParam of the last WM_COMMAND the window received (0: none).
+constexpr UINT WM_TEST_LAST_COMMAND = WM_USER + 201;
+
+// Applies a TestPhaseRecord: phase, status, status line, logo, collapses the
+// window when the phase is past the offer, updates the views.
+LRESULT OnTestCopyData(HWND window, LPARAM copyData);
+
+void RecordCommand(WPARAM wParam);
+LRESULT LastCommand();
+
+}  // namespace pennant
+
+#endif

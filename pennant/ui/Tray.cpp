@@ -1,0 +1,202 @@
+#include "ui/Tray.h"
+
+#include "app/Codes.h"
+#include "app/Handles.h"
+#include "app/Lifecycle.h"
+#include "app/Log.h"
+#include "app/Task.h"
+#include "ui/Window.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+namespace pennant {
+namespace {
+
+constexpr UINT TrayIconId = 1;
+constexpr WORD TrayIconResource = 154;
+constexpr UINT BalloonFlag = 0x10;  // NIF_INFO
+constexpr UINT BalloonTimeoutMs = 2000;
+constexpr int MenuItemWidth = 86;
+constexpr int MenuItemHeight = 30;
+constexpr int MenuLabelIndent = 15;
+
+// A fresh record for one call to the shell, sized for this OS.
+NOTIFYICONDATAA NotifyRecord(HWND window) {
+    NOTIFYICONDATAA record = {};
+    record.cbSize = OsVersionProbe();
+    record.hWnd = window;
+    record.uID = TrayIconId;
+    return record;
+}
+
+class IconHandle {
+public:
+    explicit IconHandle(HANDLE icon) : icon_(static_cast<HICON>(icon)) {}
+    ~IconHandle() {
+        if (icon_) DestroyIcon(icon_);
+    }
+    IconHandle(const IconHandle&) = delete;
+    IconHandle& operator=(const IconHandle&) = delete;
+    HICON Get() const { return icon_; }
+
+private:
+    HICON icon_;
+};
+
+class PopupMenu {
+public:
+    PopupMenu() : menu_(CreatePopupMenu()) {}
+    ~PopupMenu() {
+        if (menu_) DestroyMenu(menu_);
+    }
+    PopupMenu(const PopupMenu&) = delete;
+    PopupMenu& operator=(const PopupMenu&) = delete;
+    HMENU Get() const { return menu_; }
+
+private:
+    HMENU menu_;
+};
+
+void ShowTrayMenu(HWND window) {
+    POINT cursor;
+    GetCursorPos(&cursor);
+    PopupMenu menu;
+    if (!menu.Get()) return;
+    const int current = phase;
+    AppendMenuA(menu.Get(), MF_OWNERDRAW, ShowWindowCommand, nullptr);
+    AppendMenuA(menu.Get(), MF_OWNERDRAW | (current == Offer ? 0 : MF_GRAYED), UpgradeCommand,
+                nullptr);
+    AppendMenuA(menu.Get(), MF_OWNERDRAW | (current == Installing ? MF_GRAYED : 0), ExitCommand,
+                nullptr);
+    // Without the foreground the menu would not close when the user clicks elsewhere.
+    SetForegroundWindow(window);
+    TrackPopupMenu(menu.Get(), TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
+    PostMessageA(window, WM_NULL, 0, 0);
+}
+
+const char* MenuLabel(UINT id) {
+    switch (id) {
+    case UpgradeCommand:
+        return "立即升级";
+    case ExitCommand:
+        return "退出";
+    case ShowWindowCommand:
+        return "显示主窗口";
+    default:
+        return "";
+    }
+}
+
+}  // namespace
+
+void TrayAdd(HWND window) {
+    NOTIFYICONDATAA record = NotifyRecord(window);
+    IconHandle icon(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(TrayIconResource),
+                               IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    record.uCallbackMessage = WM_TRAY_NOTIFY;
+    record.hIcon = icon.Get();
+    lstrcpynA(record.szTip, "您有软件可以更新", sizeof record.szTip);
+    BOOL ok = Shell_NotifyIconA(NIM_ADD, &record);
+    Log(LogError, "Shell_NotifyIcon create ret %d, errno = %lu", ok, GetLastError());
+}
+
+void TrayBalloon(HWND window, bool show) {
+    NOTIFYICONDATAA record = NotifyRecord(window);
+    record.uFlags = BalloonFlag;
+    record.uTimeout = BalloonTimeoutMs;
+    if (show) {
+        lstrcpynA(record.szInfoTitle, "Aldermoor软件升级提醒", sizeof record.szInfoTitle);
+        lstrcpynA(record.szInfo, "升级程序仍在运行，打开窗口单击图标即可", sizeof record.szInfo);
+    }
+    record.dwInfoFlags = 0;
+    BOOL ok = Shell_NotifyIconA(NIM_MODIFY, &record);
+    Log(LogError, "Shell_NotifyIcon show (%d) ret %d, errno = %lu", show ? 1 : 0, ok,
+        GetLastError());
+}
+
+void TrayRemove(HWND window) {
+    NOTIFYICONDATAA record = NotifyRecord(window);
+    BOOL ok = Shell_NotifyIconA(NIM_DELETE, &record);
+    Log(LogError, "Shell_NotifyIcon destroy return %d, errno = %lu", ok, GetLastError());
+}
+
+LRESULT OnTrayNotify(HWND window, WPARAM, LPARAM mouseMessage) {
+    switch (static_cast<UINT>(mouseMessage)) {
+    case WM_LBUTTONDOWN:
+        ShowFromTray(window);
+        break;
+    case WM_RBUTTONDOWN:
+        ShowTrayMenu(window);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+LRESULT OnMeasureItem(LPARAM item) {
+    auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(item);
+    measure->CtlType = ODT_MENU;
+    measure->CtlID = 0;
+    measure->itemWidth = MenuItemWidth;
+    measure->itemHeight = MenuItemHeight;
+    return TRUE;
+}
+
+LRESULT OnDrawItem(LPARAM item) {
+    const auto* draw = reinterpret_cast<const DRAWITEMSTRUCT*>(item);
+    if (draw->CtlType != ODT_MENU) return 0;
+    const RECT& r = draw->rcItem;
+    DrawPngResource(draw->hDC, GetModuleHandleA(nullptr), MenuBackgroundImage, r.left, r.top,
+                    r.left, r.top, r.right - r.left, r.bottom - r.top);
+
+    const bool grayed = (draw->itemState & ODS_GRAYED) != 0;
+    const bool selected = !grayed && (draw->itemState & ODS_SELECTED) != 0;
+    COLORREF colour = grayed ? RGB(153, 153, 153) : selected ? RGB(25, 147, 226) : RGB(51, 51, 51);
+    UniqueGdiObject font(MakeFont(-14, 0, nullptr, 0, selected));
+    HGDIOBJ previous = SelectObject(draw->hDC, font.Get());
+    SetBkMode(draw->hDC, TRANSPARENT);
+    SetTextColor(draw->hDC, colour);
+    RECT text = r;
+    text.left += MenuLabelIndent;
+    DrawTextA(draw->hDC, MenuLabel(draw->itemID), -1, &text, DT_SINGLELINE | DT_VCENTER);
+    SelectObject(draw->hDC, previous);
+    return TRUE;
+}
+
+void ShowFromTray(HWND window) {
+    ShowWindow(window, SW_SHOW);
+    TrayBalloon(window, false);
+}
+
+void HideToTray(HWND window) {
+    ShowWindow(window, SW_HIDE);
+    TrayBalloon(window, true);
+}
+
+void OnCloseButton(HWND window) {
+    if (phase == DownloadFailed || phase == Finished)
+        CloseSequence(window);
+    else
+        HideToTray(window);
+}
+
+void CloseSequence(HWND window) {
+    if (!IsWindow(window)) return;
+    if (TaskHolder* holder = CurrentTaskHolder()) {
+        const std::string& logoFile = holder->task.logoFile;
+        if (!logoFile.empty()) {
+            Log(LogDetail, "remove logo file %s", logoFile.c_str());
+            if (!DeleteFileA(logoFile.c_str()))
+                Log(LogError, "DeleteFile failed, errno = %lu", GetLastError());
+        }
+    }
+    SlideOut(window);
+    TrayRemove(window);
+    DestroyWindow(window);
+    SetCurrentTaskHolder(nullptr);
+}
+
+}  // namespace pennant

@@ -1,0 +1,39 @@
+// The notification-area icon with its balloon and owner-drawn menu, the two
+// title-strip buttons, and the close sequence that ends the window.
+#pragma once
+
+#include <windows.h>
+
+namespace pennant {
+
+// Adds icon 1 of the window to the notification area.
+void TrayAdd(HWND window);
+
+// Shows the "still running" balloon, or removes a balloon that is showing.
+void TrayBalloon(HWND window, bool show);
+
+// Removes the icon.
+void TrayRemove(HWND window);
+
+// WM_TRAY_NOTIFY: left button shows the window, right button opens the menu.
+LRESULT OnTrayNotify(HWND window, WPARAM iconId, LPARAM mouseMessage);
+
+// WM_MEASUREITEM and WM_DRAWITEM for the tray menu's items.
+LRESULT OnMeasureItem(LPARAM item);
+LRESULT OnDrawItem(LPARAM item);
+
+// Command 121 (and a left click on the icon): show the window, drop the balloon.
+void ShowFromTray(HWND window);
+
+// Command 123: hide the window to the tray with the balloon.
+void HideToTray(HWND window);
+
+// Command 122: closes the window after a failed download or after the
+// installation, hides it to the tray otherwise.
+void OnCloseButton(HWND window);
+
+// Deletes the logo file, slides the window out, removes the icon, destroys
+// the window and releases the task. The only way the window ends.
+void CloseSequence(HWND window);
+
+}  // namespace pennant

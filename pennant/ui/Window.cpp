@@ -1,0 +1,273 @@
+#include "ui/Window.h"
+
+#include "app/Codes.h"
+#include "app/Handles.h"
+#include "app/Log.h"
+#include "ui/Painting.h"
+
+#include <windows.h>
+#include <commctrl.h>
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <cstring>
+#include <memory>
+
+namespace pennant {
+
+char StatusText[StatusTextSize] = {};
+RECT StatusRect = {20, 366, 320, 394};
+
+namespace {
+
+constexpr int SlideInSteps = 45;
+constexpr int SlideInStep = 10;
+constexpr int SlideOutSteps = 20;
+constexpr DWORD MotionPauseMs = 10;
+
+// The description box's font lives as long as the window.
+UniqueGdiObject descriptionFont;
+
+constexpr DWORD ImageButtonStyle = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_OWNERDRAW |
+                                   SS_NOTIFY;
+
+struct ControlSpec {
+    int id;
+    const char* className;
+    const char* text;
+    DWORD style;
+    int x, y, width, height;
+};
+
+// Created in this order; the footer buttons 113 and 115 to 118 share one place.
+const ControlSpec controlSpecs[] = {
+    {DescriptionEditId, "EDIT", "",
+     WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | ES_MULTILINE | ES_AUTOVSCROLL, 11, 132, 338, 258},
+    {UpgradeCommand, "STATIC", "立即升级", ImageButtonStyle, 56, 413, 106, 26},
+    {RefuseCommand, "STATIC", "残忍拒绝", ImageButtonStyle, 179, 413, 106, 26},
+    {PauseCommand, "STATIC", "暂停下载", ImageButtonStyle, 179, 413, 106, 26},
+    {ResumeCommand, "STATIC", "继续下载", ImageButtonStyle, 179, 413, 106, 26},
+    {RetryCommand, "STATIC", "重试", ImageButtonStyle, 179, 413, 106, 26},
+    {DoneCommand, "STATIC", "完成", ImageButtonStyle, 179, 413, 106, 26},
+    {ProgressBarId, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 25, 378, 260, 8},
+    {PercentLabelId, "STATIC", "", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_OWNERDRAW, 310,
+     374, 30, 15},
+    {MinimizeCommand, "STATIC", "", ImageButtonStyle, 303, 1, 28, 24},
+    {CloseCommand, "STATIC", "", ImageButtonStyle, 331, 1, 28, 24},
+};
+
+struct ButtonLook {
+    int id;
+    COLORREF labelColour;
+    int normalImage;
+    int hoverImage;
+    bool textKind;
+};
+
+const ButtonLook buttonLooks[] = {
+    {UpgradeCommand, RGB(255, 255, 255), BlueButtonImage, BlueButtonHoverImage, true},
+    {RefuseCommand, RGB(25, 147, 226), GreyButtonImage, GreyButtonHoverImage, true},
+    {PauseCommand, RGB(255, 255, 255), BlueButtonImage, BlueButtonHoverImage, true},
+    {ResumeCommand, RGB(25, 147, 226), GreyButtonImage, GreyButtonHoverImage, true},
+    {RetryCommand, RGB(255, 255, 255), BlueButtonImage, BlueButtonHoverImage, true},
+    {DoneCommand, RGB(25, 147, 226), GreyButtonImage, GreyButtonHoverImage, true},
+    {MinimizeCommand, 0, MinimizeGlyphImage, MinimizeGlyphHoverImage, false},
+    {CloseCommand, 0, CloseGlyphImage, CloseGlyphHoverImage, false},
+};
+
+void MakeImageButton(HWND control, const ButtonLook& look) {
+    RECT client;
+    GetClientRect(control, &client);
+    auto* data = new ImageButtonData;
+    data->tracking = 1;
+    data->labelColour = look.labelColour;
+    data->width = client.right - client.left;
+    data->height = client.bottom - client.top;
+    data->normalImage = look.normalImage;
+    data->hoverImage = look.hoverImage;
+    data->previous = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(control, GWLP_WNDPROC));
+    SetWindowLongPtrA(control, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(data));
+    SetWindowLongPtrA(control, GWLP_WNDPROC,
+                      reinterpret_cast<LONG_PTR>(look.textKind ? TextButtonProc : IconButtonProc));
+}
+
+// Replaces the control's procedure and keeps the previous one as its user data.
+void Subclass(HWND control, WNDPROC procedure) {
+    LONG_PTR previous = SetWindowLongPtrA(control, GWLP_WNDPROC,
+                                          reinterpret_cast<LONG_PTR>(procedure));
+    SetWindowLongPtrA(control, GWLP_USERDATA, previous);
+}
+
+void CreateControls(HWND window) {
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
+    for (const ControlSpec& spec : controlSpecs) {
+        HWND control = CreateWindowExA(0, spec.className, spec.text, spec.style, spec.x, spec.y,
+                                       spec.width, spec.height, window,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+                                       instance, nullptr);
+        if (!control) {
+            Log(LogError, "create control %d failed, errno = %lu", spec.id, GetLastError());
+            continue;
+        }
+        if (spec.id == DescriptionEditId) {
+            descriptionFont.Reset(CreateFontA(-12, 0, 0, 0, 0, FALSE, FALSE, FALSE, GB2312_CHARSET,
+                                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                              DEFAULT_QUALITY, FF_SWISS, "微软雅黑"));
+            SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(descriptionFont.Get()),
+                         TRUE);
+        } else if (spec.id == ProgressBarId) {
+            SendMessageA(control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+            Subclass(control, ProgressBarProc);
+        } else if (spec.id == PercentLabelId) {
+            Subclass(control, PercentLabelProc);
+        } else {
+            for (const ButtonLook& look : buttonLooks)
+                if (look.id == spec.id) MakeImageButton(control, look);
+        }
+    }
+}
+
+// Moves a child control by (dx, dy) in its parent's client coordinates.
+void MoveControl(HWND window, int id, int dx, int dy) {
+    HWND control = GetDlgItem(window, id);
+    if (!control) return;
+    RECT r;
+    GetWindowRect(control, &r);
+    POINT corners[2] = {{r.left, r.top}, {r.right, r.bottom}};
+    ScreenToClient(window, &corners[0]);
+    ScreenToClient(window, &corners[1]);
+    MoveWindow(control, corners[0].x + dx, corners[0].y + dy, corners[1].x - corners[0].x,
+               corners[1].y - corners[0].y, FALSE);
+}
+
+class GlobalMemory {
+public:
+    explicit GlobalMemory(SIZE_T size) : handle_(GlobalAlloc(GMEM_MOVEABLE, size)) {}
+    ~GlobalMemory() {
+        if (handle_) GlobalFree(handle_);
+    }
+    GlobalMemory(const GlobalMemory&) = delete;
+    GlobalMemory& operator=(const GlobalMemory&) = delete;
+    HGLOBAL Get() const { return handle_; }
+
+private:
+    HGLOBAL handle_;
+};
+
+struct ComRelease {
+    void operator()(IUnknown* p) const {
+        if (p) p->Release();
+    }
+};
+
+// Copies resource `imageId` into `memory` and decodes it.
+std::unique_ptr<Gdiplus::Image> LoadPngResource(HINSTANCE instance, int imageId,
+                                                std::unique_ptr<GlobalMemory>& memory) {
+    HMODULE module = instance ? instance : GetModuleHandleA(nullptr);
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(imageId), "PNG");
+    if (!found) return nullptr;
+    DWORD size = SizeofResource(module, found);
+    HGLOBAL loaded = LoadResource(module, found);
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes || size == 0) return nullptr;
+
+    memory = std::make_unique<GlobalMemory>(size);
+    if (!memory->Get()) return nullptr;
+    void* target = GlobalLock(memory->Get());
+    if (!target) return nullptr;
+    std::memcpy(target, bytes, size);
+    GlobalUnlock(memory->Get());
+
+    IStream* rawStream = nullptr;
+    if (FAILED(CreateStreamOnHGlobal(memory->Get(), FALSE, &rawStream))) return nullptr;
+    std::unique_ptr<IStream, ComRelease> stream(rawStream);
+    std::unique_ptr<Gdiplus::Image> image(Gdiplus::Image::FromStream(stream.get()));
+    if (!image || image->GetLastStatus() != Gdiplus::Ok) return nullptr;
+    return image;
+}
+
+}  // namespace
+
+HFONT MakeFont(int height, int weight, const char* face, BYTE pitchAndFamily, bool underline) {
+    LOGFONTA font = {};
+    font.lfHeight = height;
+    font.lfWeight = weight;
+    font.lfUnderline = underline ? TRUE : FALSE;
+    font.lfCharSet = GB2312_CHARSET;
+    font.lfPitchAndFamily = pitchAndFamily;
+    if (face) lstrcpynA(font.lfFaceName, face, LF_FACESIZE);
+    return CreateFontIndirectA(&font);
+}
+
+void CreateWindowContents(HWND window) {
+    RECT work = {};
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    SetWindowPos(window, HWND_TOPMOST, work.right - WorkAreaRightMargin, work.bottom, WindowWidth,
+                 FullHeight, SWP_SHOWWINDOW);
+    CreateControls(window);
+    SystemParametersInfoA(SPI_SETDRAGFULLWINDOWS, TRUE, nullptr, 0);
+}
+
+void ReleaseWindowContents() { descriptionFont.Reset(); }
+
+void SlideIn(HWND window) {
+    ShowWindow(window, SW_SHOW);
+    UpdateWindow(window);
+    for (int i = 0; i < SlideInSteps; ++i) {
+        RECT r;
+        GetWindowRect(window, &r);
+        MoveWindow(window, r.left, r.top - SlideInStep, WindowWidth, FullHeight, TRUE);
+        UpdateWindow(window);
+        Sleep(MotionPauseMs);
+    }
+}
+
+void CollapseWindow(HWND window) {
+    static const int movedControls[] = {PercentLabelId, ProgressBarId, ResumeCommand,
+                                        PauseCommand,   RetryCommand,  RefuseCommand,
+                                        UpgradeCommand, DoneCommand};
+    for (int id : movedControls) MoveControl(window, id, 0, -ShrinkOffset);
+    OffsetRect(&StatusRect, 0, -ShrinkOffset);
+    RECT r;
+    GetWindowRect(window, &r);
+    MoveWindow(window, r.left, r.top + ShrinkOffset, WindowWidth, ShrunkHeight, TRUE);
+}
+
+void SlideOut(HWND window) {
+    for (int i = 0; i < SlideOutSteps; ++i) {
+        RECT r;
+        GetWindowRect(window, &r);
+        const int height = r.bottom - r.top;
+        MoveWindow(window, r.left, r.top + height / 10, r.right - r.left, height, TRUE);
+        UpdateWindow(window);
+        Sleep(MotionPauseMs);
+    }
+}
+
+void DragWindow(HWND window) {
+    SendMessageA(window, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+}
+
+void DrawPngResource(HDC dc, HINSTANCE instance, int imageId, int x, int y, int sourceX,
+                     int sourceY, int width, int height) {
+    std::unique_ptr<GlobalMemory> memory;
+    std::unique_ptr<Gdiplus::Image> image = LoadPngResource(instance, imageId, memory);
+    if (!image) return;
+    Gdiplus::Graphics graphics(dc);
+    graphics.DrawImage(image.get(), Gdiplus::Rect(x, y, width, height), sourceX, sourceY, width,
+                       height, Gdiplus::UnitPixel, nullptr);
+}
+
+void DrawLogo(HDC dc, const std::string& path) {
+    if (path.empty()) return;
+    const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    if (n <= 0) return;
+    std::wstring widePath(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &widePath[0], n);
+    Gdiplus::Image image(widePath.c_str());
+    if (image.GetLastStatus() != Gdiplus::Ok) return;
+    Gdiplus::Graphics graphics(dc);
+    graphics.DrawImage(&image, 11, 37, 32, 32);
+}
+
+}  // namespace pennant
