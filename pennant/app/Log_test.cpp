@@ -160,3 +160,15 @@ TEST_F(LogTest, ConcurrentWritersNeverSplitARecordAndRotateOnce) {
     EXPECT_GE(FileSize(LogFilePath(1)), LogRotateBytes);
     EXPECT_LT(FileSize(LogFilePath(2)), LogRotateBytes);
 }
+
+TEST(LogOpenFailure, LeavesTheLogClosedAndEveryCallSilent) {
+    // '<' and '>' cannot stand in a Windows file name, so fopen fails.
+    SetLogBaseName("bad<name>");
+    OpenLog(false);
+    Log(LogError, "nowhere to go");
+    LogWide(LogError, L"nowhere to go");
+    FlushLog();
+    CloseLog();
+    EXPECT_FALSE(testing_support::FileExists(LogFilePath(1)));
+    SetLogBaseName("dovazidero_log");
+}
