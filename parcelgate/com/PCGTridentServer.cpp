@@ -20,10 +20,9 @@ STDMETHODIMP TNetFileEngine::CreateNetFileTrans(BSTR AConnectionStr, INetFileTra
             throw OleError(E_UNEXPECTED, "Connection string is not JSON");
         // A value other than an object carries no token.
         std::string token = connection.IsObject() ? connection.GetString("access_token") : std::string();
-        Microsoft::WRL::ComPtr<TNetFileTrans> trans;
-        trans.Attach(new TNetFileTrans());
-        trans->SetToken(token);
-        *Value = trans.Detach();
+        TNetFileTrans* trans = new TNetFileTrans();  // one reference, the caller's
+        trans->SetToken(std::move(token));
+        *Value = trans;
         return S_OK;
     } catch (...) {
         return ErrorFromCaught(IID_INetFileEngine);

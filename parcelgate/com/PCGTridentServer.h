@@ -7,6 +7,7 @@
 #include <wrl/client.h>
 
 #include <string>
+#include <utility>
 
 #include "AutoObject.h"
 #include "Parcelgate_h.h"
@@ -28,7 +29,7 @@ private:
 
 class TNetFileTrans : public TAutoObject<INetFileTrans> {
 public:
-    void SetToken(const std::string& token) { token_ = token; }
+    void SetToken(std::string token) noexcept { token_ = std::move(token); }
 
     STDMETHODIMP DownLoad(BSTR AUrl, BSTR AFileName, VARIANT_BOOL* Param3) override;
     STDMETHODIMP Upload(BSTR AFileName, BSTR AUrl, VARIANT_BOOL AForceReUpload, VARIANT_BOOL* Value) override;

@@ -1,0 +1,216 @@
+// Client-side helpers of the Parcelgate COM tests: the built DLL loaded as a
+// COM client would, an event sink that records what arrives, BSTR owners and
+// a process runner for regsvr32 and cscript.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Parcelgate_h.h"
+#include "TestFiles.h"
+
+namespace testing_support {
+
+using Microsoft::WRL::ComPtr;
+
+// Takes over the one reference a new object was born with. (The Attach of
+// mingw-w64's ComPtr adds a reference, unlike its namesake.)
+template <class T>
+ComPtr<T> Adopt(T* born) {
+    ComPtr<T> owner(born);
+    if (born) born->Release();
+    return owner;
+}
+
+// A BSTR owned for the length of a call.
+class Bstr {
+public:
+    explicit Bstr(const wchar_t* text) : text_(SysAllocString(text)) {}
+    explicit Bstr(const std::string& ansi) {
+        int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
+        std::wstring wide(static_cast<size_t>(n), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &wide[0], n);
+        text_ = SysAllocString(wide.c_str());
+    }
+    ~Bstr() { SysFreeString(text_); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    BSTR Get() const { return text_; }
+
+private:
+    BSTR text_;
+};
+
+inline std::wstring Wide(const std::string& ansi) {
+    int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &wide[0], n);
+    wide.resize(static_cast<size_t>(n > 0 ? n - 1 : 0));
+    return wide;
+}
+
+inline std::string Narrow(const std::wstring& wide) {
+    int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &text[0], n, nullptr, nullptr);
+    text.resize(static_cast<size_t>(n > 0 ? n - 1 : 0));
+    return text;
+}
+
+// The built Parcelgate.dll next to the test executable, loaded by path, with
+// its class objects reached through its own DllGetClassObject.
+class ServerDll {
+public:
+    explicit ServerDll(const std::string& path = ExecutableDirectory() + "\\Parcelgate.dll")
+        : module_(LoadLibraryA(path.c_str())) {}
+    ~ServerDll() {
+        if (module_) FreeLibrary(module_);
+    }
+    ServerDll(const ServerDll&) = delete;
+    ServerDll& operator=(const ServerDll&) = delete;
+
+    HMODULE Module() const { return module_; }
+
+    template <class Function>
+    Function Entry(const char* name) const {
+        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+    }
+
+    HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** object) const {
+        auto get = Entry<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>("DllGetClassObject");
+        return get ? get(clsid, riid, object) : E_FAIL;
+    }
+    HRESULT CanUnloadNow() const {
+        auto can = Entry<HRESULT(STDAPICALLTYPE*)()>("DllCanUnloadNow");
+        return can ? can() : E_FAIL;
+    }
+
+    template <class Interface>
+    ComPtr<Interface> Create(REFCLSID clsid) const {
+        ComPtr<IClassFactory> factory;
+        ComPtr<Interface> object;
+        if (SUCCEEDED(GetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf()))))
+            factory->CreateInstance(nullptr, __uuidof(Interface), reinterpret_cast<void**>(object.GetAddressOf()));
+        return object;
+    }
+
+    // The unloading FreeLibrary gives up the reference of this object.
+    void Release() {
+        if (module_) FreeLibrary(module_);
+        module_ = nullptr;
+    }
+
+private:
+    HMODULE module_;
+};
+
+// One event as the sink saw it.
+struct SinkEvent {
+    std::string name;  // "OnBegin", "OnProgress", "OnFinish", "OnFail"
+    long code = 0;     // OnFail's AErrorCode
+    DWORD thread = 0;  // thread it arrived on
+};
+
+// Records every event; Wait() returns once OnFinish or OnFail arrived.
+// `failBegin` makes OnBegin answer a failure HRESULT.
+class RecordingSink : public INetFileProgress {
+public:
+    explicit RecordingSink(bool failBegin = false)
+        : done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), failBegin_(failBegin) {}
+    virtual ~RecordingSink() { CloseHandle(done_); }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        if (riid == IID_IUnknown || riid == IID_INetFileProgress) {
+            *object = static_cast<INetFileProgress*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    STDMETHODIMP OnProgress(UINT64, UINT64, TNetFileAction, HRESULT*) override {
+        Add("OnProgress", 0);
+        return S_OK;
+    }
+    STDMETHODIMP OnBegin(HRESULT*) override {
+        Add("OnBegin", 0);
+        if (failBegin_) {
+            SetEvent(done_);
+            return E_FAIL;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP OnFinish(HRESULT*) override {
+        Add("OnFinish", 0);
+        SetEvent(done_);
+        return S_OK;
+    }
+    STDMETHODIMP OnFail(LONG code, HRESULT*) override {
+        Add("OnFail", code);
+        SetEvent(done_);
+        return S_OK;
+    }
+
+    bool Wait(DWORD ms = 30000) const { return WaitForSingleObject(done_, ms) == WAIT_OBJECT_0; }
+
+    // Waits until only `count` references are left (the workers let go).
+    bool WaitForReferences(ULONG count, DWORD ms = 10000) const {
+        for (DWORD waited = 0; waited < ms; waited += 10) {
+            if (references_.load() == count) return true;
+            Sleep(10);
+        }
+        return references_.load() == count;
+    }
+
+    std::vector<SinkEvent> Events() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return events_;
+    }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& e : Events()) names.push_back(e.code ? e.name + "(" + std::to_string(e.code) + ")" : e.name);
+        return names;
+    }
+
+private:
+    void Add(const char* name, long code) {
+        std::lock_guard<std::mutex> hold(lock_);
+        events_.push_back({name, code, GetCurrentThreadId()});
+    }
+
+    std::atomic<ULONG> references_{1};
+    HANDLE done_;
+    bool failBegin_;
+    mutable std::mutex lock_;
+    std::vector<SinkEvent> events_;
+};
+
+// Runs a command line, waits up to `ms`, returns its exit code (or -1).
+inline long RunProcess(const std::string& commandLine, DWORD ms = 60000) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return -1;
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(process.hProcess, ms) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<long>(code);
+}
+
+}  // namespace testing_support
