@@ -1,27 +1,432 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
 #include "HTTPClient.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "PCGUtils.h"
 
 namespace pcg {
 
-class TPCGSocket {};
+namespace {
 
-void TPCGBuffer::SetPosition(size_t position) { position_ = position < bytes_.size() ? position : bytes_.size(); }
-void TPCGBuffer::Clear() { bytes_.clear(); position_ = 0; }
-void TPCGBuffer::Assign(std::string bytes) { bytes_ = std::move(bytes); position_ = 0; }
-void TPCGBuffer::Write(const void*, size_t) {}
-size_t TPCGBuffer::Read(void*, size_t) { return 0; }
-std::string TPCGBuffer::Take() { position_ = 0; return std::move(bytes_); }
+// Waits are cut into slices this long so a raised stop flag is seen soon.
+constexpr int32_t kWaitSliceMs = 50;
+constexpr size_t kReceiveBufferSize = 64 * 1024;
 
-THTTPClient::THTTPClient() = default;
-THTTPClient::~THTTPClient() = default;
-void THTTPClient::Clear() {}
-bool THTTPClient::HTTPMethod(const std::string&, const std::string&) { return false; }
-void THTTPClient::SetCookieText(const std::string&) {}
+}  // namespace
+
+// Owner of one Winsock socket, closed on destruction.
+class TPCGSocket {
+public:
+    explicit TPCGSocket(SOCKET socket) : socket_(socket) {}
+    ~TPCGSocket() {
+        if (socket_ != INVALID_SOCKET) {
+            int error = WSAGetLastError();
+            closesocket(socket_);
+            WSASetLastError(error);
+        }
+    }
+    TPCGSocket(const TPCGSocket&) = delete;
+    TPCGSocket& operator=(const TPCGSocket&) = delete;
+    SOCKET Get() const { return socket_; }
+
+private:
+    SOCKET socket_;
+};
+
+struct THTTPClient::TTarget {
+    std::string connectHost;  // where the socket goes: the server or the proxy
+    std::string connectPort;
+    bool viaProxy = false;
+};
+
+// ---- TPCGBuffer -------------------------------------------------------------
+
+void TPCGBuffer::SetPosition(size_t position) { position_ = std::min(position, bytes_.size()); }
+
+void TPCGBuffer::Clear() {
+    bytes_.clear();
+    position_ = 0;
+}
+
+void TPCGBuffer::Assign(std::string bytes) {
+    bytes_ = std::move(bytes);
+    position_ = 0;
+}
+
+void TPCGBuffer::Write(const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    size_t overwrite = std::min(size, bytes_.size() - position_);
+    std::memcpy(&bytes_[0] + position_, bytes, overwrite);
+    bytes_.append(bytes + overwrite, size - overwrite);
+    position_ += size;
+}
+
+size_t TPCGBuffer::Read(void* data, size_t size) {
+    size_t take = std::min(size, bytes_.size() - position_);
+    std::memcpy(data, bytes_.data() + position_, take);
+    position_ += take;
+    return take;
+}
+
+std::string TPCGBuffer::Take() {
+    std::string bytes;
+    bytes.swap(bytes_);
+    position_ = 0;
+    return bytes;
+}
+
+// ---- THTTPClient ------------------------------------------------------------
+
+THTTPClient::THTTPClient() {
+    WSADATA data;
+    winsockStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+THTTPClient::~THTTPClient() {
+    socket_.reset();
+    if (winsockStarted_) WSACleanup();
+}
+
+void THTTPClient::Clear() {
+    headers_.clear();
+    document_.Clear();
+    mimeType_ = "text/html";
+}
+
+void THTTPClient::SetCookieText(const std::string& text) {
+    cookies_.clear();
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) cookies_.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
 void THTTPClient::SetProxy(const std::string& host, const std::string& port, const std::string& user,
                            const std::string& password) {
-    proxyHost_ = host; proxyPort_ = port; proxyUser_ = user; proxyPass_ = password;
+    proxyHost_ = host;
+    proxyPort_ = port;
+    proxyUser_ = user;
+    proxyPass_ = password;
 }
-bool THTTPClient::ConnectionOpen() const { return false; }
-void THTTPClient::CloseConnection() {}
-bool THTTPClient::BuildRequestHead(const std::string&, const std::string&, std::string&) const { return false; }
+
+bool THTTPClient::ConnectionOpen() const { return socket_ != nullptr; }
+
+void THTTPClient::CloseConnection() {
+    socket_.reset();
+    connectedHost_.clear();
+    connectedPort_.clear();
+}
+
+bool THTTPClient::ResolveTarget(const std::string& url, TURLParts& parts, TTarget& target) const {
+    if (!ParseUrl(url, targetPort_, parts)) return false;
+    target.viaProxy = !proxyHost_.empty() && parts.scheme == "http";
+    if (target.viaProxy) {
+        target.connectHost = proxyHost_;
+        target.connectPort = proxyPort_.empty() ? "8080" : proxyPort_;
+    } else {
+        target.connectHost = parts.host;
+        target.connectPort = parts.port;
+    }
+    return true;
+}
+
+bool THTTPClient::BuildRequestHead(const std::string& method, const std::string& url, std::string& head) const {
+    TURLParts parts;
+    TTarget target;
+    if (!ResolveTarget(url, parts, target)) return false;
+
+    std::string target_text = parts.pathAndQuery;
+    if (target.viaProxy) {
+        target_text = url;
+        if (url.find("://") == std::string::npos) target_text = "http://" + url;
+    }
+    head = UpperCase(method) + " " + target_text + " HTTP/" + protocol_ + "\r\n";
+    head += "Host: " + parts.host + (parts.port != "80" ? ":" + parts.port : std::string()) + "\r\n";
+    if (target.viaProxy && !proxyUser_.empty())
+        head += "Proxy-Authorization: Basic " + Base64Encode(proxyUser_ + ":" + proxyPass_) + "\r\n";
+    if (!parts.user.empty())
+        head += "Authorization: Basic " + Base64Encode(parts.user + ":" + parts.password) + "\r\n";
+    if (keepAlive_) {
+        head += "Keep-Alive: " + std::to_string(keepAliveTimeout_) + "\r\n";
+        head += target.viaProxy ? "Proxy-Connection: keep-alive\r\n" : "Connection: keep-alive\r\n";
+    }
+    if (!cookies_.empty()) {
+        head += "Cookie: ";
+        for (size_t i = 0; i < cookies_.size(); ++i) head += (i ? "; " : "") + cookies_[i];
+        head += "\r\n";
+    }
+    if (!userAgent_.empty()) head += "User-Agent: " + userAgent_ + "\r\n";
+    if (document_.Size() > 0) {
+        head += "Content-Type: " + mimeType_ + "\r\n";
+        head += "Content-Length: " + std::to_string(document_.Size()) + "\r\n";
+    }
+    for (const std::string& line : headers_) head += line + "\r\n";
+    head += "\r\n";
+    return true;
+}
+
+namespace {
+
+enum class TWaitResult { Ready, TimedOut, Stopped, Failed };
+
+// Waits until the socket can be read (or written), checking the stop flag
+// between slices; the time-out is re-read each slice so a cancel from
+// another thread shortens a wait in progress.
+TWaitResult WaitSocket(SOCKET socket, bool forWrite, const std::atomic<int32_t>& timeout,
+                       const std::atomic<bool>& stopped) {
+    ULONGLONG start = GetTickCount64();
+    bool first = true;
+    for (;;) {
+        if (stopped.load()) return TWaitResult::Stopped;
+        int64_t left = static_cast<int64_t>(timeout.load()) - static_cast<int64_t>(GetTickCount64() - start);
+        if (left <= 0 && !first) return TWaitResult::TimedOut;
+        first = false;
+        int64_t slice = std::max<int64_t>(0, std::min<int64_t>(left, kWaitSliceMs));
+        fd_set ready, failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        FD_SET(socket, &ready);
+        FD_SET(socket, &failed);
+        timeval wait;
+        wait.tv_sec = 0;
+        wait.tv_usec = static_cast<long>(slice * 1000);
+        int result = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &wait);
+        if (result == SOCKET_ERROR) return TWaitResult::Failed;
+        if (result > 0) return FD_ISSET(socket, &failed) ? TWaitResult::Failed : TWaitResult::Ready;
+    }
+}
+
+THTTPError WaitError(TWaitResult result, THTTPError socketError) {
+    switch (result) {
+        case TWaitResult::TimedOut: return THTTPError::Timeout;
+        case TWaitResult::Stopped: return THTTPError::Stopped;
+        default: return socketError;
+    }
+}
+
+// Whether an idle kept-alive socket still looks usable: a readable idle
+// socket means the server closed it (or sent something unasked).
+bool IdleSocketUsable(SOCKET socket) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval now = {0, 0};
+    return select(0, &readable, nullptr, nullptr, &now) == 0;
+}
+
+}  // namespace
+
+bool THTTPClient::Connect(const TTarget& target) {
+    CloseConnection();
+    if (!winsockStarted_) {
+        lastError_ = THTTPError::Connect;
+        return false;
+    }
+    std::string host = target.connectHost;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), target.connectPort.c_str(), &hints, &found) != 0 || found == nullptr) {
+        lastError_ = THTTPError::Resolve;
+        return false;
+    }
+    lastError_ = THTTPError::Connect;
+    for (addrinfo* address = found; address != nullptr; address = address->ai_next) {
+        if (stopped_.load()) {
+            lastError_ = THTTPError::Stopped;
+            break;
+        }
+        auto socket = std::make_unique<TPCGSocket>(
+            ::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+        if (socket->Get() == INVALID_SOCKET) continue;
+        u_long nonBlocking = 1;
+        if (ioctlsocket(socket->Get(), FIONBIO, &nonBlocking) != 0) continue;
+        BOOL noDelay = TRUE;
+        setsockopt(socket->Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                   sizeof noDelay);
+        if (connect(socket->Get(), address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0 &&
+            WSAGetLastError() != WSAEWOULDBLOCK)
+            continue;
+        TWaitResult waited = WaitSocket(socket->Get(), true, timeout_, stopped_);
+        if (waited != TWaitResult::Ready) {
+            lastError_ = WaitError(waited, THTTPError::Connect);
+            if (waited == TWaitResult::Failed) continue;
+            break;
+        }
+        int error = 0;
+        int length = sizeof error;
+        if (getsockopt(socket->Get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
+            error != 0)
+            continue;
+        socket_ = std::move(socket);
+        connectedHost_ = target.connectHost;
+        connectedPort_ = target.connectPort;
+        lastError_ = THTTPError::None;
+        break;
+    }
+    freeaddrinfo(found);
+    return socket_ != nullptr;
+}
+
+bool THTTPClient::SendAll(const char* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        TWaitResult waited = WaitSocket(socket_->Get(), true, timeout_, stopped_);
+        if (waited != TWaitResult::Ready) {
+            lastError_ = WaitError(waited, THTTPError::Send);
+            return false;
+        }
+        size_t piece = size - done;
+        int32_t limit = sendPieceSize_.load();
+        if (limit > 0) piece = std::min(piece, static_cast<size_t>(limit));
+        piece = std::min<size_t>(piece, 1u << 30);
+        int sent = send(socket_->Get(), data + done, static_cast<int>(piece), 0);
+        if (sent == SOCKET_ERROR) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
+            lastError_ = THTTPError::Send;
+            return false;
+        }
+        done += static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool THTTPClient::Exchange(const std::string& /*method*/, const std::string& head, bool /*headRequest*/,
+                           THTTPResponseParser& parser, bool& anyResponseByte) {
+    anyResponseByte = false;
+    if (!SendAll(head.data(), head.size())) return false;
+    if (!SendAll(document_.Bytes().data(), document_.Size())) return false;
+
+    std::vector<char> buffer(kReceiveBufferSize);
+    for (;;) {
+        TWaitResult waited = WaitSocket(socket_->Get(), false, timeout_, stopped_);
+        if (waited != TWaitResult::Ready) {
+            lastError_ = WaitError(waited, THTTPError::Receive);
+            return false;
+        }
+        int got = recv(socket_->Get(), buffer.data(), static_cast<int>(buffer.size()), 0);
+        if (got == SOCKET_ERROR) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
+            lastError_ = THTTPError::Receive;
+            return false;
+        }
+        if (got == 0) {
+            if (parser.FinishAtClose() == TParseStatus::Done) {
+                CloseConnection();
+                return true;
+            }
+            lastError_ = parser.Error();
+            return false;
+        }
+        anyResponseByte = true;
+        size_t consumed = 0;
+        TParseStatus status = parser.Feed(buffer.data(), static_cast<size_t>(got), &consumed);
+        if (status == TParseStatus::Done) return true;
+        if (status == TParseStatus::Invalid) {
+            lastError_ = parser.Error();
+            return false;
+        }
+    }
+}
+
+bool THTTPClient::HTTPMethod(const std::string& method, const std::string& url) {
+    resultCode_ = 500;
+    resultString_.clear();
+    lastError_ = THTTPError::None;
+    bool ok = false;
+    bool answered = false;  // headers_ and document_ hold the response
+    try {
+        TURLParts parts;
+        TTarget target;
+        std::string head;
+        if (!ResolveTarget(url, parts, target) || !BuildRequestHead(method, url, head)) {
+            lastError_ = THTTPError::BadUrl;
+        } else if (parts.scheme != "http") {
+            lastError_ = THTTPError::UnsupportedScheme;
+        } else {
+            bool headRequest = SameText(method, "HEAD");
+            if (socket_ && (connectedHost_ != target.connectHost || connectedPort_ != target.connectPort ||
+                            !IdleSocketUsable(socket_->Get())))
+                CloseConnection();
+            bool reused = socket_ != nullptr;
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                THTTPResponseParser parser(headRequest, maxHeaderBytes_, maxBodyBytes_);
+                bool anyResponseByte = false;
+                if (!socket_ && !Connect(target)) break;
+                ok = Exchange(method, head, headRequest, parser, anyResponseByte);
+                bool staleConnection = !ok && reused && !anyResponseByte && !stopped_.load() &&
+                                       (lastError_ == THTTPError::Send || lastError_ == THTTPError::Receive ||
+                                        lastError_ == THTTPError::ClosedEarly);
+                if (staleConnection) {
+                    // The server dropped the idle connection as we reused it: one fresh try.
+                    CloseConnection();
+                    reused = false;
+                    lastError_ = THTTPError::None;
+                    continue;
+                }
+                if (parser.HasStatusLine()) {
+                    resultCode_ = parser.StatusCode();
+                    resultString_ = parser.Reason();
+                }
+                headers_ = parser.HeaderLines();
+                TakeCookies(headers_);
+                document_.Assign(std::move(parser.Body()));
+                answered = true;
+                if (!ok || !keepAlive_ || !parser.KeepAlive()) CloseConnection();
+                break;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        lastError_ = THTTPError::OutOfMemory;
+        ok = false;
+        CloseConnection();
+    } catch (...) {
+        lastError_ = THTTPError::Receive;
+        ok = false;
+        CloseConnection();
+    }
+    if (!answered) {
+        headers_.clear();
+        document_.Clear();
+    }
+    if (!ok && lastError_ == THTTPError::None) lastError_ = THTTPError::Connect;
+    return ok;
+}
+
+void THTTPClient::TakeCookies(const std::vector<std::string>& lines) {
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        size_t colon = line.find(':');
+        if (colon == std::string::npos || !SameText(line.substr(0, colon), "Set-Cookie")) continue;
+        std::string cookie = line.substr(colon + 1);
+        size_t semicolon = cookie.find(';');
+        if (semicolon != std::string::npos) cookie.erase(semicolon);
+        size_t begin = cookie.find_first_not_of(" \t");
+        size_t end = cookie.find_last_not_of(" \t");
+        if (begin == std::string::npos) continue;
+        cookie = cookie.substr(begin, end - begin + 1);
+        size_t equals = cookie.find('=');
+        if (equals == std::string::npos || equals == 0) continue;
+        std::string name = cookie.substr(0, equals + 1);
+        auto same = std::find_if(cookies_.begin(), cookies_.end(),
+                                 [&](const std::string& entry) { return entry.compare(0, name.size(), name) == 0; });
+        if (same != cookies_.end()) *same = cookie;
+        else cookies_.push_back(cookie);
+    }
+}
 
 }  // namespace pcg

@@ -124,6 +124,7 @@ private:
     uint64_t remaining_ = 0;      // of the Content-Length body or the current chunk
     bool connectionClose_ = false;
     bool connectionKeepAlive_ = false;
+    bool closeDelimited_ = false;
 };
 
 }  // namespace pcg

@@ -1,29 +1,456 @@
 #include "PCGJson.h"
 
+#include <windows.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
 namespace pcg {
 
-TPCGJsonValue TPCGJsonValue::Bool(bool) { return TPCGJsonValue(); }
-TPCGJsonValue TPCGJsonValue::Integer(int64_t) { return TPCGJsonValue(); }
-TPCGJsonValue TPCGJsonValue::Float(double) { return TPCGJsonValue(); }
-TPCGJsonValue TPCGJsonValue::String(const std::string&) { return TPCGJsonValue(); }
-TPCGJsonValue TPCGJsonValue::Array() { return TPCGJsonValue(); }
-TPCGJsonValue TPCGJsonValue::Object() { return TPCGJsonValue(); }
-std::string TPCGJsonValue::AsString() const { return std::string(); }
-int64_t TPCGJsonValue::AsInt64() const { return 0; }
-double TPCGJsonValue::AsDouble() const { return 0; }
-bool TPCGJsonValue::AsBool() const { return false; }
-const TPCGJsonValue* TPCGJsonValue::Find(const std::string&) const { return nullptr; }
+// ---- values -----------------------------------------------------------------
+
+TPCGJsonValue TPCGJsonValue::Bool(bool value) {
+    TPCGJsonValue v;
+    v.kind_ = Kind::Bool;
+    v.boolean_ = value;
+    return v;
+}
+
+TPCGJsonValue TPCGJsonValue::Integer(int64_t value) {
+    TPCGJsonValue v;
+    v.kind_ = Kind::Number;
+    v.integral_ = true;
+    v.integer_ = value;
+    v.float_ = static_cast<double>(value);
+    v.text_ = std::to_string(value);
+    return v;
+}
+
+TPCGJsonValue TPCGJsonValue::Float(double value) {
+    TPCGJsonValue v;
+    v.kind_ = Kind::Number;
+    v.float_ = value;
+    char text[40];
+    if (std::isfinite(value)) std::snprintf(text, sizeof text, "%.17g", value);
+    else std::snprintf(text, sizeof text, "null");  // JSON has no infinities
+    v.text_ = text;
+    return v;
+}
+
+TPCGJsonValue TPCGJsonValue::String(const std::string& value) {
+    TPCGJsonValue v;
+    v.kind_ = Kind::String;
+    v.text_ = value;
+    return v;
+}
+
+TPCGJsonValue TPCGJsonValue::Array() {
+    TPCGJsonValue v;
+    v.kind_ = Kind::Array;
+    return v;
+}
+
+TPCGJsonValue TPCGJsonValue::Object() {
+    TPCGJsonValue v;
+    v.kind_ = Kind::Object;
+    return v;
+}
+
+std::string TPCGJsonValue::AsString() const {
+    switch (kind_) {
+        case Kind::String:
+        case Kind::Number: return text_;
+        case Kind::Bool: return boolean_ ? "true" : "false";
+        default: return std::string();
+    }
+}
+
+int64_t TPCGJsonValue::AsInt64() const {
+    switch (kind_) {
+        case Kind::Number:
+            if (integral_) return integer_;
+            if (std::isnan(float_)) return 0;
+            if (float_ >= 9223372036854775807.0) return INT64_MAX;
+            if (float_ <= -9223372036854775808.0) return INT64_MIN;
+            return static_cast<int64_t>(float_);
+        case Kind::Bool: return boolean_ ? 1 : 0;
+        case Kind::String: {
+            const char* begin = text_.c_str();
+            char* end = nullptr;
+            errno = 0;
+            long long value = std::strtoll(begin, &end, 10);
+            if (end == begin || *end != '\0' || errno == ERANGE) return 0;
+            return value;
+        }
+        default: return 0;
+    }
+}
+
+double TPCGJsonValue::AsDouble() const {
+    switch (kind_) {
+        case Kind::Number: return integral_ ? static_cast<double>(integer_) : float_;
+        case Kind::Bool: return boolean_ ? 1 : 0;
+        case Kind::String: return std::strtod(text_.c_str(), nullptr);
+        default: return 0;
+    }
+}
+
+bool TPCGJsonValue::AsBool() const {
+    switch (kind_) {
+        case Kind::Bool: return boolean_;
+        case Kind::Number: return AsDouble() != 0;
+        case Kind::String: {
+            if (text_.size() != 4) return false;
+            std::string lower = text_;
+            for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            return lower == "true";
+        }
+        default: return false;
+    }
+}
+
+const TPCGJsonValue* TPCGJsonValue::Find(const std::string& key) const {
+    if (kind_ != Kind::Object) return nullptr;
+    for (const auto& member : members_)
+        if (member.first == key) return &member.second;
+    return nullptr;
+}
+
 TPCGJsonValue& TPCGJsonValue::Set(const std::string& key, TPCGJsonValue value) {
+    if (kind_ != Kind::Object) *this = Object();
+    for (auto& member : members_) {
+        if (member.first == key) {
+            member.second = std::move(value);
+            return member.second;
+        }
+    }
     members_.emplace_back(key, std::move(value));
     return members_.back().second;
 }
-std::string TPCGJsonValue::GetString(const std::string&, const std::string& fallback) const { return fallback; }
-int64_t TPCGJsonValue::GetInt64(const std::string&, int64_t fallback) const { return fallback; }
+
+std::string TPCGJsonValue::GetString(const std::string& key, const std::string& fallback) const {
+    const TPCGJsonValue* member = Find(key);
+    return member ? member->AsString() : fallback;
+}
+
+int64_t TPCGJsonValue::GetInt64(const std::string& key, int64_t fallback) const {
+    const TPCGJsonValue* member = Find(key);
+    return member ? member->AsInt64() : fallback;
+}
+
 TPCGJsonValue& TPCGJsonValue::Append(TPCGJsonValue value) {
+    if (kind_ != Kind::Array) *this = Array();
     items_.push_back(std::move(value));
     return items_.back();
 }
-bool ParseJson(const std::string&, TPCGJsonValue& out) { out = TPCGJsonValue(); return false; }
-std::string WriteJson(const TPCGJsonValue&) { return "null"; }
+
+// ---- reader -----------------------------------------------------------------
+
+class TPCGJsonReader {
+public:
+    explicit TPCGJsonReader(const std::string& text) : text_(text) {}
+
+    bool ReadDocument(TPCGJsonValue& out) {
+        SkipBlanks();
+        return ReadValue(out, 0);
+    }
+
+private:
+    bool AtEnd() const { return pos_ >= text_.size(); }
+    char Peek() const { return AtEnd() ? '\0' : text_[pos_]; }
+
+    void SkipBlanks() {
+        while (!AtEnd() && (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\r' || text_[pos_] == '\n'))
+            ++pos_;
+    }
+
+    bool ReadValue(TPCGJsonValue& out, int depth) {
+        if (AtEnd()) return false;
+        char c = Peek();
+        if (c == '{' || c == '[') {
+            if (depth >= kMaxJsonDepth) return false;
+            return c == '{' ? ReadObject(out, depth + 1) : ReadArray(out, depth + 1);
+        }
+        if (c == '"' || c == '\'') {
+            out = TPCGJsonValue::String(std::string());
+            return ReadString(out.text_);
+        }
+        if (c == '-' || (c >= '0' && c <= '9')) return ReadNumber(out);
+        if (ReadWord("true")) {
+            out = TPCGJsonValue::Bool(true);
+            return true;
+        }
+        if (ReadWord("false")) {
+            out = TPCGJsonValue::Bool(false);
+            return true;
+        }
+        if (ReadWord("null")) {
+            out = TPCGJsonValue();
+            return true;
+        }
+        return false;
+    }
+
+    bool ReadWord(const char* word) {
+        size_t n = std::char_traits<char>::length(word);
+        if (text_.compare(pos_, n, word) != 0) return false;
+        pos_ += n;
+        return true;
+    }
+
+    bool ReadObject(TPCGJsonValue& out, int depth) {
+        out = TPCGJsonValue::Object();
+        ++pos_;  // '{'
+        SkipBlanks();
+        if (Peek() == '}') {
+            ++pos_;
+            return true;
+        }
+        for (;;) {
+            SkipBlanks();
+            if (Peek() != '"' && Peek() != '\'') return false;
+            std::string key;
+            if (!ReadString(key)) return false;
+            SkipBlanks();
+            if (Peek() != ':') return false;
+            ++pos_;
+            SkipBlanks();
+            TPCGJsonValue value;
+            if (!ReadValue(value, depth)) return false;
+            out.Set(key, std::move(value));
+            SkipBlanks();
+            if (Peek() == ',') {
+                ++pos_;
+                continue;
+            }
+            if (Peek() == '}') {
+                ++pos_;
+                return true;
+            }
+            return false;
+        }
+    }
+
+    bool ReadArray(TPCGJsonValue& out, int depth) {
+        out = TPCGJsonValue::Array();
+        ++pos_;  // '['
+        SkipBlanks();
+        if (Peek() == ']') {
+            ++pos_;
+            return true;
+        }
+        for (;;) {
+            SkipBlanks();
+            TPCGJsonValue value;
+            if (!ReadValue(value, depth)) return false;
+            out.items_.push_back(std::move(value));
+            SkipBlanks();
+            if (Peek() == ',') {
+                ++pos_;
+                continue;
+            }
+            if (Peek() == ']') {
+                ++pos_;
+                return true;
+            }
+            return false;
+        }
+    }
+
+    static int Hex(char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    }
+
+    bool ReadHex4(unsigned& value) {
+        if (pos_ + 4 > text_.size()) return false;
+        value = 0;
+        for (int i = 0; i < 4; ++i) {
+            int digit = Hex(text_[pos_ + i]);
+            if (digit < 0) return false;
+            value = value * 16 + static_cast<unsigned>(digit);
+        }
+        pos_ += 4;
+        return true;
+    }
+
+    // Text in "\u" escapes is collected as UTF-16 and converted to the ANSI
+    // code page when a run of escapes ends.
+    static void FlushWide(std::wstring& wide, std::string& out) {
+        if (wide.empty()) return;
+        int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                         nullptr, nullptr);
+        if (length > 0) {
+            std::string bytes(static_cast<size_t>(length), '\0');
+            WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &bytes[0], length,
+                                nullptr, nullptr);
+            out += bytes;
+        } else {
+            out.append(wide.size(), '?');
+        }
+        wide.clear();
+    }
+
+    bool ReadString(std::string& out) {
+        char quote = text_[pos_++];
+        std::wstring wide;
+        for (;;) {
+            if (AtEnd()) return false;
+            char c = text_[pos_++];
+            if (c == quote) {
+                FlushWide(wide, out);
+                return true;
+            }
+            if (c != '\\') {
+                FlushWide(wide, out);
+                out += c;
+                continue;
+            }
+            if (AtEnd()) return false;
+            char e = text_[pos_++];
+            if (e == 'u') {
+                unsigned unit = 0;
+                if (!ReadHex4(unit)) return false;
+                wide += static_cast<wchar_t>(unit);
+                continue;
+            }
+            FlushWide(wide, out);
+            switch (e) {
+                case 'b': out += '\b'; break;
+                case 'f': out += '\f'; break;
+                case 'n': out += '\n'; break;
+                case 'r': out += '\r'; break;
+                case 't': out += '\t'; break;
+                default: out += e; break;  // \" \' \\ \/ and anything else: the character itself
+            }
+        }
+    }
+
+    bool ReadNumber(TPCGJsonValue& out) {
+        size_t start = pos_;
+        if (Peek() == '-') ++pos_;
+        size_t digits = pos_;
+        while (!AtEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+        if (pos_ == digits) return false;
+        bool integral = true;
+        if (Peek() == '.') {
+            integral = false;
+            ++pos_;
+            size_t fraction = pos_;
+            while (!AtEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+            if (pos_ == fraction) return false;
+        }
+        if (Peek() == 'e' || Peek() == 'E') {
+            integral = false;
+            ++pos_;
+            if (Peek() == '+' || Peek() == '-') ++pos_;
+            size_t exponent = pos_;
+            while (!AtEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+            if (pos_ == exponent) return false;
+        }
+        std::string number = text_.substr(start, pos_ - start);
+        out = TPCGJsonValue();
+        out.kind_ = TPCGJsonValue::Kind::Number;
+        out.text_ = number;
+        out.float_ = std::strtod(number.c_str(), nullptr);
+        if (integral) {
+            errno = 0;
+            long long value = std::strtoll(number.c_str(), nullptr, 10);
+            if (errno != ERANGE) {
+                out.integral_ = true;
+                out.integer_ = value;
+            }
+        }
+        return true;
+    }
+
+    const std::string& text_;
+    size_t pos_ = 0;
+};
+
+bool ParseJson(const std::string& text, TPCGJsonValue& out) {
+    TPCGJsonValue value;
+    TPCGJsonReader reader(text);
+    if (!reader.ReadDocument(value)) {
+        out = TPCGJsonValue();
+        return false;
+    }
+    out = std::move(value);
+    return true;
+}
+
+// ---- writer -----------------------------------------------------------------
+
+namespace {
+
+void WriteString(const std::string& text, std::string& out) {
+    out += '"';
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (u < 0x20) {
+                    char escape[8];
+                    std::snprintf(escape, sizeof escape, "\\u%04X", u);
+                    out += escape;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+void WriteValue(const TPCGJsonValue& value, std::string& out) {
+    switch (value.GetKind()) {
+        case TPCGJsonValue::Kind::Null: out += "null"; break;
+        case TPCGJsonValue::Kind::Bool: out += value.AsBool() ? "true" : "false"; break;
+        case TPCGJsonValue::Kind::Number: out += value.AsString(); break;
+        case TPCGJsonValue::Kind::String: WriteString(value.AsString(), out); break;
+        case TPCGJsonValue::Kind::Array: {
+            out += '[';
+            bool first = true;
+            for (const TPCGJsonValue& item : value.Items()) {
+                if (!first) out += ',';
+                first = false;
+                WriteValue(item, out);
+            }
+            out += ']';
+            break;
+        }
+        case TPCGJsonValue::Kind::Object: {
+            out += '{';
+            bool first = true;
+            for (const auto& member : value.Members()) {
+                if (!first) out += ',';
+                first = false;
+                WriteString(member.first, out);
+                out += ':';
+                WriteValue(member.second, out);
+            }
+            out += '}';
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+std::string WriteJson(const TPCGJsonValue& value) {
+    std::string out;
+    WriteValue(value, out);
+    return out;
+}
 
 }  // namespace pcg

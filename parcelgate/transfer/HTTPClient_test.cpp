@@ -1,0 +1,162 @@
+// The request bytes and session state that need no peer; the wire itself is
+// checked against real servers in PCGHTTPSend_test.cpp.
+#include "HTTPClient.h"
+
+#include <gtest/gtest.h>
+
+#include "PCGHTTPSend.h"
+#include "PCGProxy.h"
+#include "PCGUtils.h"
+
+namespace pcg {
+namespace {
+
+TEST(RequestHead, SessionLinesInOrderHostWithoutPort80) {
+    TPCGHTTPSend session;
+    session.SetCookieText("TOKEN123");
+    session.Headers().push_back("Host:files.example.com");
+    session.Headers().push_back("X-Progress-ID: {G}");
+    std::string head;
+    ASSERT_TRUE(session.BuildRequestHead("get", "http://files.example.com/d/f.bin?access_token=TOKEN123", head));
+    EXPECT_EQ("GET /d/f.bin?access_token=TOKEN123 HTTP/1.0\r\n"
+              "Host: files.example.com\r\n"
+              "Keep-Alive: 300\r\n"
+              "Connection: keep-alive\r\n"
+              "Cookie: TOKEN123\r\n"
+              "User-Agent: Mozilla/4.0 (compatible; Parcelgate)\r\n"
+              "Host:files.example.com\r\n"
+              "X-Progress-ID: {G}\r\n"
+              "\r\n",
+              head);
+}
+
+TEST(RequestHead, BodyAuthorizationAndProxyLines) {
+    TPCGHTTPSend session;
+    session.Cookies() = {"a=1", "TOKEN"};
+    session.SetMimeType("application/octet-stream");
+    session.Document().Assign("12345");
+    session.SetProxy("proxy.local", "3128", "pu", "pp");
+    std::string head;
+    ASSERT_TRUE(session.BuildRequestHead("Post", "http://u%3A:p@h:8080/up", head));
+    EXPECT_EQ("POST http://u%3A:p@h:8080/up HTTP/1.0\r\n"
+              "Host: h:8080\r\n"
+              "Proxy-Authorization: Basic " + Base64Encode("pu:pp") + "\r\n"
+              "Authorization: Basic " + Base64Encode("u::p") + "\r\n"
+              "Keep-Alive: 300\r\n"
+              "Proxy-Connection: keep-alive\r\n"
+              "Cookie: a=1; TOKEN\r\n"
+              "User-Agent: Mozilla/4.0 (compatible; Parcelgate)\r\n"
+              "Content-Type: application/octet-stream\r\n"
+              "Content-Length: 5\r\n"
+              "\r\n",
+              head);
+
+    // A proxy without a user sends no Proxy-Authorization; https never goes through it.
+    session.SetProxy("proxy.local", "", "", "secret");
+    ASSERT_TRUE(session.BuildRequestHead("GET", "http://h/x", head));
+    EXPECT_EQ(0u, head.find("GET http://h/x HTTP/1.0\r\nHost: h\r\nKeep-Alive: 300\r\nProxy-Connection: keep-alive\r\n"));
+    ASSERT_TRUE(session.BuildRequestHead("GET", "https://h/x", head));
+    EXPECT_EQ(0u, head.find("GET /x HTTP/1.0\r\nHost: h:443\r\nKeep-Alive: 300\r\nConnection: keep-alive\r\n"));
+}
+
+TEST(RequestHead, RefusesUrlsThatWouldForgeLines) {
+    TPCGHTTPSend session;
+    std::string head;
+    EXPECT_FALSE(session.BuildRequestHead("GET", "http://h/x\r\nEvil: 1", head));
+    EXPECT_FALSE(session.SendRequest("GET", "http://h/x\r\nEvil: 1"));
+    EXPECT_EQ(THTTPError::BadUrl, session.LastError());
+    EXPECT_EQ(500, session.ResultCode());
+    EXPECT_FALSE(session.SendRequest("GET", "https://127.0.0.1:1/"));
+    EXPECT_EQ(THTTPError::UnsupportedScheme, session.LastError());
+}
+
+TEST(Session, DefaultsClearAndCancel) {
+    TPCGHTTPSend session;
+    EXPECT_EQ(500, session.ResultCode());
+    EXPECT_EQ("text/html", session.MimeType());
+    EXPECT_EQ("1.0", session.Protocol());
+    EXPECT_EQ("80", session.TargetPort());
+    EXPECT_EQ("8080", session.ProxyPort());
+    EXPECT_EQ("", session.ProxyHost());
+    EXPECT_EQ(90000, session.Timeout());
+    EXPECT_TRUE(session.KeepAlive());
+    EXPECT_EQ(300, session.KeepAliveTimeout());
+
+    session.SetCookieText("line1\r\nline2\n\nline3\r");
+    EXPECT_EQ((std::vector<std::string>{"line1", "line2", "line3"}), session.Cookies());
+    session.SetCookieText("");
+    EXPECT_TRUE(session.Cookies().empty());
+    session.SetCookieText("TOKEN");
+    session.SetMimeType("multipart/form-data; boundary=X");
+    session.Headers().push_back("A: b");
+    session.Document().Assign("body");
+    session.Clear();
+    EXPECT_TRUE(session.Headers().empty());
+    EXPECT_EQ(0u, session.Document().Size());
+    EXPECT_EQ("text/html", session.MimeType());
+    EXPECT_EQ((std::vector<std::string>{"TOKEN"}), session.Cookies());
+
+    session.CancelTransfer();
+    EXPECT_TRUE(session.Stopped());
+    EXPECT_EQ(0, session.Timeout());
+    EXPECT_EQ(0, session.SendPieceSize());
+    // A cancelled session stays cancelled: SendRequest restores the limits but fails.
+    EXPECT_FALSE(session.SendRequest("GET", "http://127.0.0.1:9/"));
+    EXPECT_EQ(THTTPError::Stopped, session.LastError());
+    EXPECT_EQ(TPCGHTTPSend::kSendPieceSize, session.SendPieceSize());
+}
+
+TEST(Buffer, StreamSemantics) {
+    TPCGBuffer buffer;
+    buffer.Write("hello world");
+    EXPECT_EQ(11u, buffer.Position());
+    buffer.SetPosition(6);
+    buffer.Write("WORLD!!");
+    EXPECT_EQ("hello WORLD!!", buffer.Bytes());
+    buffer.SetPosition(100);
+    EXPECT_EQ(13u, buffer.Position());
+    buffer.SetPosition(0);
+    char five[5];
+    EXPECT_EQ(5u, buffer.Read(five, sizeof five));
+    EXPECT_EQ("hello", std::string(five, 5));
+    buffer.SetPosition(11);
+    EXPECT_EQ(2u, buffer.Read(five, sizeof five));
+    EXPECT_EQ(0u, buffer.Read(five, sizeof five));
+    EXPECT_EQ("hello WORLD!!", buffer.Take());
+    EXPECT_EQ(0u, buffer.Size());
+    buffer.Assign("x");
+    EXPECT_EQ(0u, buffer.Position());
+}
+
+TEST(Proxy, ApplyCopiesOnlyWithAHost) {
+    TPCGProxy::Clear();
+    TPCGHTTPSend before;
+    TPCGProxy::ApplyProxy(&before);
+    EXPECT_EQ("", before.ProxyHost());
+    EXPECT_EQ("8080", before.ProxyPort());
+
+    TPCGProxy::SetProxy("", "3128", "user", "pass");
+    TPCGHTTPSend noHost;
+    TPCGProxy::ApplyProxy(&noHost);
+    EXPECT_EQ("", noHost.ProxyHost());
+    EXPECT_EQ("8080", noHost.ProxyPort());
+    EXPECT_EQ("", noHost.ProxyUser());
+
+    TPCGProxy::SetProxy("proxy", "3128", "user", "pass");
+    TPCGHTTPSend withHost;
+    TPCGProxy::ApplyProxy(&withHost);
+    TPCGProxy::ApplyProxy(nullptr);
+    EXPECT_EQ("proxy", withHost.ProxyHost());
+    EXPECT_EQ("3128", withHost.ProxyPort());
+    EXPECT_EQ("user", withHost.ProxyUser());
+    EXPECT_EQ("pass", withHost.ProxyPass());
+
+    // Later settings do not reach an existing session.
+    TPCGProxy::SetProxy("other", "1", "", "");
+    EXPECT_EQ("proxy", withHost.ProxyHost());
+    TPCGProxy::Clear();
+    EXPECT_EQ("", TPCGProxy::Get().host);
+}
+
+}  // namespace
+}  // namespace pcg

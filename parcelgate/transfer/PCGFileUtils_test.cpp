@@ -1,0 +1,80 @@
+#include "PCGFileUtils.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "TestFiles.h"
+
+namespace pcg {
+namespace {
+
+using testing_support::TempDir;
+
+TEST(FileHelpers, WriteThenReadRoundTripsBinaryBytesAndTruncates) {
+    TempDir dir;
+    std::string name = dir / "data.bin";
+    std::string bytes;
+    for (int i = 0; i < 70000; ++i) bytes += static_cast<char>(i * 7);
+    WriteStringToFile(name, bytes);
+    EXPECT_EQ(bytes, ReadFileToString(name));
+    WriteStringToFile(name, "short");
+    EXPECT_EQ("short", ReadFileToString(name));
+    WriteStringToFile(name, "");
+    EXPECT_EQ(0, testing_support::FileSize(name));
+    EXPECT_EQ("", ReadFileToString(name));
+}
+
+TEST(FileHelpers, ReadDeniesWritersAndFailsForMissingFiles) {
+    TempDir dir;
+    std::string name = dir / "locked.txt";
+    testing_support::WriteFile(name, "abc");
+    {
+        // Someone holds the file open for writing: the read must not share with them.
+        HANDLE writer = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+        EXPECT_THROW(ReadFileToString(name), EPCGError);
+        CloseHandle(writer);
+    }
+    {
+        // Readers are fine.
+        HANDLE reader = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+        EXPECT_EQ("abc", ReadFileToString(name));
+        CloseHandle(reader);
+    }
+    EXPECT_THROW(ReadFileToString(dir / "missing.txt"), EPCGError);
+    EXPECT_THROW(WriteStringToFile(dir / "no\\such\\dir.txt", "x"), EPCGError);
+    EXPECT_THROW(CreateEmptyFile(dir / "no\\such\\dir.txt"), EPCGError);
+}
+
+TEST(FileHelpers, CreateEmptyFileTruncatesAndDeleteIfExistsIsIdempotent) {
+    TempDir dir;
+    std::string name = dir / "f.txt";
+    testing_support::WriteFile(name, "content");
+    CreateEmptyFile(name);
+    EXPECT_EQ(0, testing_support::FileSize(name));
+    EXPECT_TRUE(FileExists(name));
+    EXPECT_TRUE(DeleteFileIfExists(name));
+    EXPECT_FALSE(FileExists(name));
+    EXPECT_TRUE(DeleteFileIfExists(name));
+}
+
+TEST(GetFileSize64, MinusOneForMissingSizeOtherwiseAlsoForRelativeNames) {
+    TempDir dir;
+    EXPECT_EQ(-1, GetFileSize64(dir / "missing"));
+    std::string name = dir / "sized.bin";
+    testing_support::WriteFile(name, std::string(10241, 'x'));
+    EXPECT_EQ(10241, GetFileSize64(name));
+
+    char previous[MAX_PATH];
+    GetCurrentDirectoryA(sizeof previous, previous);
+    ASSERT_TRUE(SetCurrentDirectoryA(dir.Path().c_str()));
+    EXPECT_EQ(10241, GetFileSize64("sized.bin"));
+    EXPECT_EQ(-1, GetFileSize64("nothing.bin"));
+    SetCurrentDirectoryA(previous);
+}
+
+}  // namespace
+}  // namespace pcg

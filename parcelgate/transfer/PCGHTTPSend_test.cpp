@@ -1,0 +1,371 @@
+// The session against real loopback peers: the tests' raw-socket server
+// (peer_pcg_wire.py), which records the exact request bytes and answers as
+// scripted, and a small forwarding proxy (peer_pcg_proxy.py).
+#include <winsock2.h>
+#include <windows.h>
+
+#include "PCGHTTPSend.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "PCGProxy.h"
+#include "PCGUtils.h"
+#include "PcgWirePeer.h"
+
+namespace pcg {
+namespace {
+
+using pcg_testing::BodyOf;
+using pcg_testing::HeadLines;
+using pcg_testing::TAction;
+using pcg_testing::TPeerControl;
+using pcg_testing::TRecorded;
+using pcg_testing::WireUrl;
+
+const std::string kWirePort = pcg_testing::EnvText("PCG_WIRE_PORT");
+
+class WireTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(wire_.Available()) << "run under with_peers.py --pcg-wire --pcg-proxy";
+        wire_.Reset();
+        TPCGProxy::Clear();
+    }
+
+    double SecondsSince(std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+
+    TPeerControl wire_{"PCG_WIRE_CONTROL"};
+};
+
+TEST_F(WireTest, GetSendsTheSessionLinesInOrder) {
+    TPCGHTTPSend session;
+    session.SetCookieText("TOKEN-abc");
+    session.Headers().push_back("X-Progress-ID: {0000}");
+    ASSERT_TRUE(session.SendRequest("get", WireUrl("/files/a.bin?access_token=TOKEN-abc")));
+    EXPECT_EQ(200, session.ResultCode());
+    EXPECT_EQ("ok", session.Document().Bytes());
+    EXPECT_EQ(0u, session.Document().Position());
+
+    std::vector<TRecorded> log = wire_.Log();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ("GET /files/a.bin?access_token=TOKEN-abc HTTP/1.0\r\n"
+              "Host: 127.0.0.1:" + kWirePort + "\r\n"
+              "Keep-Alive: 300\r\n"
+              "Connection: keep-alive\r\n"
+              "Cookie: TOKEN-abc\r\n"
+              "User-Agent: Mozilla/4.0 (compatible; Parcelgate)\r\n"
+              "X-Progress-ID: {0000}\r\n"
+              "\r\n",
+              log[0].raw);
+}
+
+TEST_F(WireTest, PostSendsTypeLengthBodyAndBasicAuthFromTheUrl) {
+    TPCGHTTPSend session;
+    std::string body;
+    for (int i = 0; i < 300000; ++i) body += static_cast<char>(i * 31);  // several send pieces
+    session.SetMimeType("application/octet-stream");
+    session.Headers() = {"Content-Disposition: attachment; filename=\"a.bin\"", "Session-ID: 7",
+                         "Host:127.0.0.1:" + kWirePort, "X-Content-Range: bytes 0-299999/300000"};
+    session.Document().Assign(body);
+    wire_.Plan({TAction::Answer("HTTP/1.1 201 Created\r\nContent-Length: 4\r\n\r\ndone")});
+    std::string url = WireUrl("/up");
+    url.insert(7, "me:s%40cret@");
+    ASSERT_TRUE(session.SendRequest("POST", url));
+    EXPECT_EQ(201, session.ResultCode());
+    EXPECT_EQ("Created", session.ResultString());
+    EXPECT_EQ("done", session.Document().Bytes());
+    EXPECT_EQ((std::vector<std::string>{"HTTP/1.1 201 Created", "Content-Length: 4"}), session.Headers());
+
+    std::vector<TRecorded> log = wire_.Log();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ((std::vector<std::string>{
+                  "POST /up HTTP/1.0",
+                  "Host: 127.0.0.1:" + kWirePort,
+                  "Authorization: Basic " + Base64Encode("me:s@cret"),
+                  "Keep-Alive: 300",
+                  "Connection: keep-alive",
+                  "User-Agent: Mozilla/4.0 (compatible; Parcelgate)",
+                  "Content-Type: application/octet-stream",
+                  "Content-Length: 300000",
+                  "Content-Disposition: attachment; filename=\"a.bin\"",
+                  "Session-ID: 7",
+                  "Host:127.0.0.1:" + kWirePort,
+                  "X-Content-Range: bytes 0-299999/300000",
+              }),
+              HeadLines(log[0].raw));
+    EXPECT_TRUE(BodyOf(log[0].raw) == body);
+}
+
+TEST_F(WireTest, ChunkedAndCloseDelimitedBodiesArriveWholeAndErrorPagesCount) {
+    std::string big(200000, 'z');
+    for (size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>(i);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", big.size());
+    TAction chunked = TAction::Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                      "4\r\nabcd\r\n" + std::string(size) + "\r\n" + big + "\r\n0\r\n\r\n");
+    chunked.piece = 7001;
+    chunked.gapMs = 1;
+    TAction closed = TAction::Answer("HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<h1>gone</h1>", "close");
+    closed.piece = 3;
+    closed.gapMs = 5;
+    wire_.Plan({chunked, closed});
+
+    TPCGHTTPSend session;
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/chunked")));
+    EXPECT_TRUE(session.Document().Bytes() == "abcd" + big);
+    session.Clear();
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/closed")));
+    EXPECT_EQ(404, session.ResultCode());
+    EXPECT_EQ("<h1>gone</h1>", session.Document().Bytes());
+    EXPECT_FALSE(session.ConnectionOpen());
+}
+
+TEST_F(WireTest, KeptAliveConnectionIsReusedUntilTheServerAsksToClose) {
+    wire_.Plan({
+        TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"),
+        TAction::Answer("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\n2"),
+        TAction::Answer("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\n3"),
+        TAction::Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n4"),
+        TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n5"),
+    });
+    TPCGHTTPSend session;
+    std::string bodies;
+    for (int i = 0; i < 5; ++i) {
+        session.Clear();
+        ASSERT_TRUE(session.SendRequest("GET", WireUrl("/" + std::to_string(i)))) << i;
+        bodies += session.Document().Bytes();
+    }
+    EXPECT_EQ("12345", bodies);
+    std::vector<TRecorded> log = wire_.Log();
+    ASSERT_EQ(5u, log.size());
+    // 1-3 share a connection; "Connection: close" ends it; an HTTP/1.0 answer
+    // without keep-alive ends the next.
+    EXPECT_EQ(log[0].connection, log[1].connection);
+    EXPECT_EQ(log[0].connection, log[2].connection);
+    EXPECT_NE(log[2].connection, log[3].connection);
+    EXPECT_NE(log[3].connection, log[4].connection);
+    EXPECT_TRUE(session.ConnectionOpen());
+}
+
+TEST_F(WireTest, ConnectionDroppedWhileIdleIsReplacedTransparently) {
+    // The server promises keep-alive but closes right after answering.
+    wire_.Plan({TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na", "close"),
+                TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb")});
+    TPCGHTTPSend session;
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/one")));
+    Sleep(200);
+    session.Clear();
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/two")));
+    EXPECT_EQ("b", session.Document().Bytes());
+    std::vector<TRecorded> log = wire_.Log();
+    ASSERT_EQ(2u, log.size());
+    EXPECT_NE(log[0].connection, log[1].connection);
+}
+
+TEST_F(WireTest, SetCookieAddsAndReplacesEntriesThatSurviveClear) {
+    wire_.Plan({
+        TAction::Answer("HTTP/1.1 200 OK\r\nSet-Cookie: sid=1; Path=/; HttpOnly\r\n"
+                        "set-cookie: lang=zh\r\nContent-Length: 0\r\n\r\n"),
+        TAction::Answer("HTTP/1.1 200 OK\r\nSet-Cookie: sid=2\r\nSet-Cookie: junk\r\nContent-Length: 0\r\n\r\n"),
+    });
+    TPCGHTTPSend session;
+    session.SetCookieText("TOKEN");
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/a")));
+    session.Clear();
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/b")));
+    session.Clear();
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/c")));
+    EXPECT_EQ((std::vector<std::string>{"TOKEN", "sid=2", "lang=zh"}), session.Cookies());
+    std::vector<TRecorded> log = wire_.Log();
+    ASSERT_EQ(3u, log.size());
+    EXPECT_EQ("Cookie: TOKEN", HeadLines(log[0].raw)[4]);
+    EXPECT_EQ("Cookie: TOKEN; sid=1; lang=zh", HeadLines(log[1].raw)[4]);
+    EXPECT_EQ("Cookie: TOKEN; sid=2; lang=zh", HeadLines(log[2].raw)[4]);
+}
+
+TEST_F(WireTest, ProxyGetsTheWholeUrlAndItsAuthorization) {
+    TPeerControl proxy("PCG_PROXY_CONTROL");
+    ASSERT_TRUE(proxy.Available());
+    proxy.Reset();
+    const std::string expected = "Basic " + Base64Encode("puser:ppass");
+    proxy.RequireProxyAuthorization(expected);
+    wire_.Plan({TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\norigin!")});
+
+    TPCGProxy::SetProxy("127.0.0.1", pcg_testing::EnvText("PCG_PROXY_PORT"), "puser", "ppass");
+    TPCGHTTPSend session;
+    TPCGProxy::ApplyProxy(&session);
+    session.SetCookieText("T");
+    const std::string url = WireUrl("/via/proxy?access_token=T");
+    ASSERT_TRUE(session.SendRequest("GET", url)) << HTTPErrorName(session.LastError());
+    EXPECT_EQ(200, session.ResultCode());
+    EXPECT_EQ("origin!", session.Document().Bytes());
+
+    std::vector<TRecorded> seen = proxy.Log();
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ((std::vector<std::string>{
+                  "GET " + url + " HTTP/1.0",
+                  "Host: 127.0.0.1:" + kWirePort,
+                  "Proxy-Authorization: " + expected,
+                  "Keep-Alive: 300",
+                  "Proxy-Connection: keep-alive",
+                  "Cookie: T",
+                  "User-Agent: Mozilla/4.0 (compatible; Parcelgate)",
+              }),
+              HeadLines(seen[0].raw));
+    std::vector<TRecorded> origin = wire_.Log();
+    ASSERT_EQ(1u, origin.size());
+    EXPECT_EQ("GET /via/proxy?access_token=T HTTP/1.0", HeadLines(origin[0].raw)[0]);
+
+    // A wrong password: the proxy's 407 is a completed exchange.
+    TPCGProxy::SetProxy("127.0.0.1", pcg_testing::EnvText("PCG_PROXY_PORT"), "puser", "wrong");
+    TPCGHTTPSend denied;
+    TPCGProxy::ApplyProxy(&denied);
+    ASSERT_TRUE(denied.SendRequest("GET", url));
+    EXPECT_EQ(407, denied.ResultCode());
+    EXPECT_EQ(1u, wire_.Log().size());
+    proxy.RequireProxyAuthorization("");
+    TPCGProxy::Clear();
+}
+
+TEST_F(WireTest, EmptyProxyHostMeansDirectEvenWithPortAndUser) {
+    TPeerControl proxy("PCG_PROXY_CONTROL");
+    proxy.Reset();
+    TPCGProxy::SetProxy("", pcg_testing::EnvText("PCG_PROXY_PORT"), "puser", "ppass");
+    TPCGHTTPSend session;
+    TPCGProxy::ApplyProxy(&session);
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/direct")));
+    EXPECT_EQ(1u, wire_.Log().size());
+    EXPECT_EQ(0u, proxy.Log().size());
+    EXPECT_EQ("GET /direct HTTP/1.0", HeadLines(wire_.Log()[0].raw)[0]);
+    TPCGProxy::Clear();
+}
+
+TEST_F(WireTest, SilentServerTimesOutPerStepAndKeepsResult500) {
+    TPCGHTTPSend session;
+    session.SetTimeout(700);
+    wire_.Plan({TAction::Answer("", "hang")});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(session.HTTPMethod("GET", WireUrl("/silent")));
+    double seconds = SecondsSince(start);
+    EXPECT_EQ(THTTPError::Timeout, session.LastError());
+    EXPECT_EQ(500, session.ResultCode());
+    EXPECT_GE(seconds, 0.6);
+    EXPECT_LT(seconds, 5.0);
+
+    // A status line, then silence: the code is known but the exchange failed.
+    wire_.Plan({TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n12345", "hang")});
+    session.Clear();
+    EXPECT_FALSE(session.HTTPMethod("GET", WireUrl("/half")));
+    EXPECT_EQ(THTTPError::Timeout, session.LastError());
+    EXPECT_EQ(200, session.ResultCode());
+    EXPECT_FALSE(session.ConnectionOpen());
+    // What arrived stands in the session, as after any request.
+    EXPECT_EQ((std::vector<std::string>{"HTTP/1.1 200 OK", "Content-Length: 10"}), session.Headers());
+    EXPECT_EQ("12345", session.Document().Bytes());
+
+    // A trickle keeps each step within the limit: the request succeeds.
+    TAction trickle = TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nslowly");
+    trickle.piece = 4;
+    trickle.gapMs = 300;
+    wire_.Plan({trickle});
+    session.Clear();
+    EXPECT_TRUE(session.HTTPMethod("GET", WireUrl("/trickle"))) << HTTPErrorName(session.LastError());
+    EXPECT_EQ("slowly", session.Document().Bytes());
+}
+
+TEST_F(WireTest, CancelFromAnotherThreadEndsAWaitingRequest) {
+    wire_.Plan({TAction::Answer("", "hang")});
+    TPCGHTTPSend session;
+    std::atomic<bool> finished{false};
+    bool result = true;
+    auto start = std::chrono::steady_clock::now();
+    std::thread request([&] {
+        result = session.SendRequest("GET", WireUrl("/wait"));
+        finished = true;
+    });
+    Sleep(500);
+    EXPECT_FALSE(finished.load());
+    session.CancelTransfer();
+    request.join();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(THTTPError::Stopped, session.LastError());
+    EXPECT_LT(SecondsSince(start), 5.0);
+}
+
+TEST_F(WireTest, CancelEndsABodyTheServerDoesNotRead) {
+    // The server reads only the head and then sits still, so the body fills the
+    // socket buffers and the send step waits.
+    TAction stall;
+    stall.read = "head";
+    stall.then = "hang";
+    stall.send = "";
+    wire_.Plan({stall});
+    TPCGHTTPSend session;
+    session.Document().Assign(std::string(64 * 1024 * 1024, 'u'));
+    bool result = true;
+    std::thread request([&] { result = session.SendRequest("POST", WireUrl("/stall")); });
+    Sleep(1000);
+    auto start = std::chrono::steady_clock::now();
+    session.CancelTransfer();
+    request.join();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(THTTPError::Stopped, session.LastError());
+    EXPECT_LT(SecondsSince(start), 3.0);
+}
+
+TEST_F(WireTest, BadAnswersFailTheRequestWithoutHangingOrGrowing) {
+    struct Case {
+        const char* name;
+        TAction action;
+        THTTPError error;
+    };
+    const Case cases[] = {
+        {"no status line", TAction::Answer("<html>no status</html>\r\n\r\n", "hang"), THTTPError::BadStatusLine},
+        {"broken chunks", TAction::Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcdefgh\r\n", "hang"),
+         THTTPError::BadChunk},
+        {"absurd length", TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616\r\n\r\nx", "hang"),
+         THTTPError::BadContentLength},
+        {"huge length", TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 999999999999\r\n\r\nx", "hang"),
+         THTTPError::BodyTooLarge},
+        {"endless header", TAction::Then("endless_header"), THTTPError::HeaderTooLarge},
+        {"cut body", TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this", "close"),
+         THTTPError::ClosedEarly},
+        {"closed at once", TAction::Answer("", "close"), THTTPError::ClosedEarly},
+    };
+    for (const Case& c : cases) {
+        wire_.Plan({c.action});
+        TPCGHTTPSend session;
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(session.SendRequest("GET", WireUrl("/bad"))) << c.name;
+        EXPECT_EQ(c.error, session.LastError()) << c.name << ": " << HTTPErrorName(session.LastError());
+        EXPECT_LT(SecondsSince(start), 10.0) << c.name;
+        EXPECT_FALSE(session.ConnectionOpen()) << c.name;
+    }
+
+    // An endless close-delimited body stops at the body limit.
+    wire_.Plan({TAction::Then("endless_body")});
+    TPCGHTTPSend session;
+    session.SetMaxBodyBytes(4 * 1024 * 1024);
+    EXPECT_FALSE(session.SendRequest("GET", WireUrl("/endless")));
+    EXPECT_EQ(THTTPError::BodyTooLarge, session.LastError());
+    EXPECT_EQ(200, session.ResultCode());
+}
+
+TEST_F(WireTest, NobodyListeningIsAConnectFailure) {
+    TPCGHTTPSend session;
+    EXPECT_FALSE(session.SendRequest("GET", "http://127.0.0.1:1/nothing"));
+    EXPECT_EQ(THTTPError::Connect, session.LastError());
+    EXPECT_EQ(500, session.ResultCode());
+    EXPECT_TRUE(session.Headers().empty());
+    EXPECT_FALSE(session.SendRequest("GET", "http://no-such-host.invalid/x"));
+    EXPECT_EQ(THTTPError::Resolve, session.LastError());
+}
+
+}  // namespace
+}  // namespace pcg
