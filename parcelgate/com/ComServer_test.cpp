@@ -190,6 +190,35 @@ TEST_F(ComServer, UrlChecksStartNothing) {
     EXPECT_FALSE(FileExists(file));
 }
 
+TEST_F(ComServer, UploadChoosesItsPathBySize) {
+    ComPtr<INetFileTrans> trans = Trans("{\"access_token\":\"tok\"}");
+    ASSERT_TRUE(trans);
+    TempDir dir("pcg");
+    // Files nobody else may open: the big-file path opens its file at once
+    // and fails, the form path starts without opening it.
+    struct Case {
+        size_t size;
+        HRESULT expected;
+    };
+    for (const Case& c : {Case{10240, S_OK}, Case{10241, E_UNEXPECTED}}) {
+        SCOPED_TRACE(c.size);
+        const std::string file = dir / ("locked" + std::to_string(c.size) + ".bin");
+        WriteFile(file, std::string(c.size, 'u'));
+        HANDLE lock = CreateFileA(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+        VARIANT_BOOL started = VARIANT_FALSE;
+        EXPECT_EQ(c.expected, trans->Upload(Bstr(file).Get(), Bstr(L"http://127.0.0.1:1/up").Get(), VARIANT_FALSE,
+                                            &started));
+        EXPECT_EQ(c.expected == S_OK ? VARIANT_TRUE : VARIANT_FALSE, started);
+        if (c.expected != S_OK) {
+            auto error = TakeErrorInfo();
+            EXPECT_NE(std::string::npos, error.first.find(file)) << error.first;
+            EXPECT_EQ(IID_INetFileTrans, error.second);
+        }
+        CloseHandle(lock);
+    }
+}
+
 // A loopback listener that accepts one connection and holds it, answering
 // nothing, until it is closed: a transfer that stays running on demand.
 class HoldingListener {

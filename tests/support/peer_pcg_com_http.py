@@ -11,6 +11,8 @@ names one kind of answer, good or broken; every request head is recorded.
     /absurdlength     200, Content-Length: 99999999999999999999, a few bytes, close
     /endlessheader    200 and header lines without end (until the client leaves)
 
+Asked as a proxy (absolute URL in the request line), it answers the path.
+
 Publishes PCG_COM_HTTP_PORT, PCG_COM_HTTP_REQUESTS (Windows path of a
 directory with one NNNNNN.req file per request head) and
 PCG_COM_REFUSED_PORT (a loopback port nothing listens on)."""
@@ -75,6 +77,8 @@ class Handler(socketserver.BaseRequestHandler):
             self.server.record(head)
             target = head.split(b"\r\n", 1)[0].split(b" ")
             path = target[1].decode("latin-1") if len(target) > 1 else "/"
+            if "://" in path:  # asked as a proxy: the absolute URL
+                path = "/" + path.split("://", 1)[1].split("/", 1)[-1]
             path = path.split("?", 1)[0]
             reply = answer(path)
             if reply is not None:

@@ -1,0 +1,281 @@
+// Downloads through the built Parcelgate.dll against real servers: nginx and
+// the tests' own server (good, odd and broken answers), early- and
+// late-bound, with the events checked as the client's sink saw them.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "HttpPeers.h"
+#include "PcgComClient.h"
+
+namespace {
+
+using namespace testing_support;
+
+std::string OwnUrl(const std::string& path) { return "http://127.0.0.1:" + Env("PCG_COM_HTTP_PORT") + path; }
+
+class Download : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+        ASSERT_NE(nullptr, dll_.Module());
+        engine_ = dll_.Create<INetFileEngine>(CLSID_NetFileEngine);
+        ASSERT_TRUE(engine_);
+    }
+    void TearDown() override {
+        engine_.Reset();
+        CoUninitialize();
+    }
+
+    ComPtr<INetFileTrans> Trans(const std::string& token, INetFileProgress* sink) {
+        ComPtr<INetFileTrans> trans;
+        std::string connection = "{\"access_token\":\"" + token + "\"}";
+        EXPECT_EQ(S_OK, engine_->CreateNetFileTrans(Bstr(connection).Get(), trans.GetAddressOf()));
+        if (trans) trans->put_Progress(sink);
+        return trans;
+    }
+
+    // Starts a download and waits for its last event; the events' names.
+    std::vector<std::string> Run(const std::string& url, const std::string& file, const std::string& token = "tok") {
+        ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
+        ComPtr<INetFileTrans> trans = Trans(token, sink.Get());
+        VARIANT_BOOL started = VARIANT_FALSE;
+        EXPECT_EQ(S_OK, trans->DownLoad(Bstr(url).Get(), Bstr(file).Get(), &started));
+        EXPECT_EQ(VARIANT_TRUE, started);
+        trans.Reset();
+        EXPECT_TRUE(sink->Wait());
+        // The worker lets go of the sink when it ends.
+        EXPECT_TRUE(sink->WaitForReferences(1));
+        return sink->Names();
+    }
+
+    ServerDll dll_;
+    ComPtr<INetFileEngine> engine_;
+    TempDir dir_{"pcg"};
+};
+
+using Events = std::vector<std::string>;
+const Events kFinished = {"OnBegin", "OnFinish"};
+const Events kFailed = {"OnBegin", "OnFail"};  // OnFail(0) shows without its code
+
+TEST_F(Download, FromNginxEventsInOrderOnOneWorkerThread) {
+    const std::string content = Pattern(300 * 1024, 7);
+    WriteFile(NginxFile("pcg-file.bin"), content);
+    const std::string file = dir_ / "pcg-file.bin";
+
+    ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
+    ComPtr<INetFileTrans> trans = Trans("tok", sink.Get());
+    VARIANT_BOOL started = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, trans->DownLoad(Bstr(NginxUrl("pcg-file.bin")).Get(), Bstr(file).Get(), &started));
+    ASSERT_EQ(VARIANT_TRUE, started);
+    ASSERT_TRUE(sink->Wait());
+
+    auto events = sink->Events();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ("OnBegin", events[0].name);
+    EXPECT_EQ("OnFinish", events[1].name);
+    EXPECT_EQ(events[0].thread, events[1].thread);
+    EXPECT_NE(GetCurrentThreadId(), events[0].thread);
+    EXPECT_EQ(content, ReadFile(file));
+    EXPECT_EQ(1u, CountContaining(NginxAccessLines(), "GET /pcg-file.bin?access_token=tok 200"));
+}
+
+TEST_F(Download, AnyCompleteAnswerIsWrittenWhole) {
+    struct Case {
+        const char* path;
+        std::string body;
+    };
+    for (const Case& c : {Case{"/notfound", "<html>no such file here</html>"}, Case{"/ok/short", "body:short"},
+                          Case{"/empty", ""}, Case{"/chunked", "chunk-one|chunk-two"},
+                          Case{"/untilclose", "all of it until close"}}) {
+        SCOPED_TRACE(c.path);
+        const std::string file = dir_ / "answer.txt";
+        WriteFile(file, std::string(5000, 'x'));  // replaced whole, never appended to
+        EXPECT_EQ(kFinished, Run(OwnUrl(c.path), file));
+        EXPECT_EQ(c.body, ReadFile(file));
+    }
+}
+
+TEST_F(Download, RequestCarriesTokenInQueryAndCookie) {
+    ForgetRecordedRequests("PCG_COM_HTTP_REQUESTS");
+    const std::string file = dir_ / "t.txt";
+    EXPECT_EQ(kFinished, Run(OwnUrl("/ok/q?x=1"), file, "T0K"));
+    // A transfer object straight from its factory has an empty token.
+    ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
+    ComPtr<INetFileTrans> bare = dll_.Create<INetFileTrans>(CLSID_NetFileTrans);
+    ASSERT_TRUE(bare);
+    bare->put_Progress(sink.Get());
+    VARIANT_BOOL started = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, bare->DownLoad(Bstr(OwnUrl("/ok/bare")).Get(), Bstr(file).Get(), &started));
+    ASSERT_TRUE(sink->Wait());
+
+    auto requests = RecordedRequests("PCG_COM_HTTP_REQUESTS");
+    ASSERT_EQ(2u, requests.size());
+    auto first = Lines(requests[0]);
+    EXPECT_EQ("GET /ok/q?x=1?access_token=T0K HTTP/1.0", first[0]);
+    EXPECT_EQ(1u, CountContaining(first, "Cookie: T0K"));
+    auto second = Lines(requests[1]);
+    EXPECT_EQ("GET /ok/bare?access_token= HTTP/1.0", second[0]);
+    EXPECT_EQ(0u, CountContaining(second, "Cookie:"));
+}
+
+TEST_F(Download, FailuresLeaveTheFileUntouched) {
+    const std::string refused = "http://127.0.0.1:" + Env("PCG_COM_REFUSED_PORT") + "/x";
+    for (const std::string& url : {refused, OwnUrl("/nostatus"), OwnUrl("/badchunk"), OwnUrl("/absurdlength"),
+                                   OwnUrl("/endlessheader")}) {
+        SCOPED_TRACE(url);
+        const std::string kept = dir_ / "kept.txt";
+        WriteFile(kept, "old content");
+        ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
+        ComPtr<INetFileTrans> trans = Trans("tok", sink.Get());
+        VARIANT_BOOL started = VARIANT_FALSE;
+        ASSERT_EQ(S_OK, trans->DownLoad(Bstr(url).Get(), Bstr(kept).Get(), &started));
+        ASSERT_TRUE(sink->Wait());
+        auto events = sink->Events();
+        ASSERT_EQ(2u, events.size());
+        EXPECT_EQ("OnFail", events[1].name);
+        EXPECT_EQ(0, events[1].code);
+        EXPECT_EQ("old content", ReadFile(kept));
+
+        const std::string fresh = dir_ / "fresh.txt";
+        EXPECT_EQ(kFailed, Run(url, fresh));
+        EXPECT_FALSE(FileExists(fresh));
+    }
+}
+
+TEST_F(Download, FileThatCannotBeWrittenFails) {
+    // A directory of that name: the body arrives, the write fails.
+    const std::string directory = dir_ / "a-directory";
+    CreateDirectoryA(directory.c_str(), nullptr);
+    EXPECT_EQ(kFailed, Run(OwnUrl("/ok/x"), directory));
+    EXPECT_EQ(kFailed, Run(OwnUrl("/ok/x"), dir_ / "no-such-dir\\f.txt"));
+}
+
+TEST_F(Download, WithoutSinkStillWrites) {
+    ComPtr<INetFileTrans> trans = Trans("tok", nullptr);
+    const std::string file = dir_ / "silent.txt";
+    VARIANT_BOOL started = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, trans->DownLoad(Bstr(OwnUrl("/ok/silent")).Get(), Bstr(file).Get(), &started));
+    ASSERT_EQ(VARIANT_TRUE, started);
+    for (int i = 0; i < 1000 && ReadFile(file) != "body:silent"; ++i) Sleep(10);
+    EXPECT_EQ("body:silent", ReadFile(file));
+}
+
+TEST_F(Download, FailingBeginStopsBeforeTheRequest) {
+    ForgetRecordedRequests("PCG_COM_HTTP_REQUESTS");
+    ComPtr<RecordingSink> sink = Adopt(new RecordingSink(/*failBegin=*/true));
+    ComPtr<INetFileTrans> trans = Trans("tok", sink.Get());
+    VARIANT_BOOL started = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, trans->DownLoad(Bstr(OwnUrl("/ok/never")).Get(), Bstr(dir_ / "never.txt").Get(), &started));
+    trans.Reset();
+    ASSERT_TRUE(sink->Wait());
+    EXPECT_TRUE(sink->WaitForReferences(1));
+    EXPECT_EQ((Events{"OnBegin"}), sink->Names());
+    EXPECT_TRUE(RecordedRequests("PCG_COM_HTTP_REQUESTS").empty());
+    EXPECT_FALSE(FileExists(dir_ / "never.txt"));
+}
+
+TEST_F(Download, SinkIsTakenWhenTheDownloadStarts) {
+    ComPtr<RecordingSink> first = Adopt(new RecordingSink());
+    ComPtr<RecordingSink> second = Adopt(new RecordingSink());
+    ComPtr<INetFileTrans> trans = Trans("tok", first.Get());
+    VARIANT_BOOL started = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, trans->DownLoad(Bstr(OwnUrl("/ok/a")).Get(), Bstr(dir_ / "a.txt").Get(), &started));
+    trans->put_Progress(second.Get());
+    ASSERT_TRUE(first->Wait());
+    EXPECT_EQ(kFinished, first->Names());
+    EXPECT_TRUE(second->Events().empty());
+
+    // Several at once from one transfer object.
+    std::vector<std::string> files;
+    for (int i = 0; i < 4; ++i) {
+        files.push_back(dir_ / ("many" + std::to_string(i) + ".txt"));
+        ASSERT_EQ(S_OK, trans->DownLoad(Bstr(OwnUrl("/ok/m" + std::to_string(i))).Get(), Bstr(files.back()).Get(),
+                                        &started));
+    }
+    trans.Reset();
+    ASSERT_TRUE(second->WaitForReferences(1));
+    EXPECT_EQ(8u, second->Events().size());
+    for (int i = 0; i < 4; ++i) EXPECT_EQ("body:m" + std::to_string(i), ReadFile(files[static_cast<size_t>(i)]));
+}
+
+TEST_F(Download, ThroughTheProxy) {
+    ForgetRecordedRequests("PCG_COM_HTTP_REQUESTS");
+    VARIANT_BOOL stored = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, engine_->LoadProxyInfo(Bstr(L"127.0.0.1").Get(), Bstr(Env("PCG_COM_HTTP_PORT")).Get(),
+                                           Bstr(L"pu").Get(), Bstr(L"pw").Get(), &stored));
+    EXPECT_EQ(VARIANT_TRUE, stored);
+    const std::string file = dir_ / "proxied.txt";
+    EXPECT_EQ(kFinished, Run("http://far.example/ok/proxied", file));
+    EXPECT_EQ("body:proxied", ReadFile(file));
+
+    // An empty host means no proxy, whatever else is set.
+    ASSERT_EQ(S_OK, engine_->LoadProxyInfo(Bstr(L"").Get(), Bstr(L"1").Get(), Bstr(L"u").Get(), Bstr(L"p").Get(),
+                                           &stored));
+    EXPECT_EQ(kFinished, Run(OwnUrl("/ok/direct"), file));
+
+    auto requests = RecordedRequests("PCG_COM_HTTP_REQUESTS");
+    ASSERT_EQ(2u, requests.size());
+    auto proxied = Lines(requests[0]);
+    EXPECT_EQ("GET http://far.example/ok/proxied?access_token=tok HTTP/1.0", proxied[0]);
+    EXPECT_EQ(1u, CountContaining(proxied, "Proxy-Authorization: Basic " + EncodeBase64("pu:pw")));
+    EXPECT_EQ("GET /ok/direct?access_token=tok HTTP/1.0", Lines(requests[1])[0]);
+}
+
+TEST_F(Download, LateBoundByNameAndId) {
+    ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
+    ComPtr<IDispatch> trans;
+    ASSERT_EQ(S_OK, Trans("late", nullptr).As(&trans));
+
+    // Progress put by name, with the sink as a plain IUnknown.
+    DISPID progress = DISPID_UNKNOWN;
+    LPOLESTR progressName[] = {const_cast<LPOLESTR>(L"Progress")};
+    ASSERT_EQ(S_OK, trans->GetIDsOfNames(IID_NULL, progressName, 1, LOCALE_USER_DEFAULT, &progress));
+    VARIANT sinkArg;
+    VariantInit(&sinkArg);
+    sinkArg.vt = VT_UNKNOWN;
+    sinkArg.punkVal = static_cast<INetFileProgress*>(sink.Get());
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS put = {&sinkArg, &named, 1, 1};
+    UINT argError = 0;
+    ASSERT_EQ(S_OK, trans->Invoke(progress, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &put, nullptr,
+                                  nullptr, &argError));
+
+    DISPID download = DISPID_UNKNOWN;
+    LPOLESTR downloadName[] = {const_cast<LPOLESTR>(L"download")};
+    ASSERT_EQ(S_OK, trans->GetIDsOfNames(IID_NULL, downloadName, 1, LOCALE_USER_DEFAULT, &download));
+    EXPECT_EQ(201, download);
+
+    const std::string content = Pattern(4096, 3);
+    WriteFile(NginxFile("late.bin"), content);
+    int round = 0;
+    for (DISPID id : {download, DISPID(201)}) {
+        const std::string file = dir_ / ("late" + std::to_string(round++) + ".bin");
+        Bstr url(NginxUrl("late.bin"));
+        Bstr name(file);
+        VARIANT args[2];  // reversed: file, then URL
+        VariantInit(&args[0]);
+        args[0].vt = VT_BSTR;
+        args[0].bstrVal = name.Get();
+        VariantInit(&args[1]);
+        args[1].vt = VT_BSTR;
+        args[1].bstrVal = url.Get();
+        DISPPARAMS params = {args, nullptr, 2, 0};
+        VARIANT result;
+        VariantInit(&result);
+        ASSERT_EQ(S_OK, trans->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr,
+                                      &argError));
+        EXPECT_EQ(VT_BOOL, result.vt);
+        EXPECT_EQ(VARIANT_TRUE, result.boolVal);
+        for (int i = 0; i < 1000 && sink->Events().size() < 2u * round; ++i) Sleep(10);
+        EXPECT_EQ(content, ReadFile(file));
+    }
+    EXPECT_EQ((Events{"OnBegin", "OnFinish", "OnBegin", "OnFinish"}), sink->Names());
+    EXPECT_EQ(2u, CountContaining(NginxAccessLines(), "GET /late.bin?access_token=late 200"));
+}
+
+}  // namespace
