@@ -153,6 +153,16 @@ TEST_F(Download, FileThatCannotBeWrittenFails) {
     CreateDirectoryA(directory.c_str(), nullptr);
     EXPECT_EQ(kFailed, Run(OwnUrl("/ok/x"), directory));
     EXPECT_EQ(kFailed, Run(OwnUrl("/ok/x"), dir_ / "no-such-dir\\f.txt"));
+    EXPECT_EQ(kFailed, Run(OwnUrl("/ok/x"), ""));
+
+    // A NULL file name is an empty one.
+    ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
+    ComPtr<INetFileTrans> trans = Trans("tok", sink.Get());
+    VARIANT_BOOL started = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, trans->DownLoad(Bstr(OwnUrl("/ok/x")).Get(), nullptr, &started));
+    EXPECT_EQ(VARIANT_TRUE, started);
+    ASSERT_TRUE(sink->Wait());
+    EXPECT_EQ(kFailed, sink->Names());
 }
 
 TEST_F(Download, WithoutSinkStillWrites) {
