@@ -335,7 +335,11 @@ bool THTTPClient::Exchange(const std::string& /*method*/, const std::string& hea
         anyResponseByte = true;
         size_t consumed = 0;
         TParseStatus status = parser.Feed(buffer.data(), static_cast<size_t>(got), &consumed);
-        if (status == TParseStatus::Done) return true;
+        if (status == TParseStatus::Done) {
+            // Bytes beyond the answer would start the next one out of step.
+            if (consumed < static_cast<size_t>(got)) CloseConnection();
+            return true;
+        }
         if (status == TParseStatus::Invalid) {
             lastError_ = parser.Error();
             return false;

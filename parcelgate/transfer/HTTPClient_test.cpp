@@ -11,7 +11,7 @@
 namespace pcg {
 namespace {
 
-TEST(RequestHead, SessionLinesInOrderHostWithoutPort80) {
+TEST(PcgRequestHead, SessionLinesInOrderHostWithoutPort80) {
     TPCGHTTPSend session;
     session.SetCookieText("TOKEN123");
     session.Headers().push_back("Host:files.example.com");
@@ -30,7 +30,7 @@ TEST(RequestHead, SessionLinesInOrderHostWithoutPort80) {
               head);
 }
 
-TEST(RequestHead, BodyAuthorizationAndProxyLines) {
+TEST(PcgRequestHead, BodyAuthorizationAndProxyLines) {
     TPCGHTTPSend session;
     session.Cookies() = {"a=1", "TOKEN"};
     session.SetMimeType("application/octet-stream");
@@ -59,7 +59,7 @@ TEST(RequestHead, BodyAuthorizationAndProxyLines) {
     EXPECT_EQ(0u, head.find("GET /x HTTP/1.0\r\nHost: h:443\r\nKeep-Alive: 300\r\nConnection: keep-alive\r\n"));
 }
 
-TEST(RequestHead, RefusesUrlsThatWouldForgeLines) {
+TEST(PcgRequestHead, RefusesUrlsThatWouldForgeLines) {
     TPCGHTTPSend session;
     std::string head;
     EXPECT_FALSE(session.BuildRequestHead("GET", "http://h/x\r\nEvil: 1", head));
@@ -70,7 +70,7 @@ TEST(RequestHead, RefusesUrlsThatWouldForgeLines) {
     EXPECT_EQ(THTTPError::UnsupportedScheme, session.LastError());
 }
 
-TEST(Session, DefaultsClearAndCancel) {
+TEST(PcgSession, DefaultsClearAndCancel) {
     TPCGHTTPSend session;
     EXPECT_EQ(500, session.ResultCode());
     EXPECT_EQ("text/html", session.MimeType());
@@ -106,7 +106,7 @@ TEST(Session, DefaultsClearAndCancel) {
     EXPECT_EQ(TPCGHTTPSend::kSendPieceSize, session.SendPieceSize());
 }
 
-TEST(Buffer, StreamSemantics) {
+TEST(PcgBuffer, StreamSemantics) {
     TPCGBuffer buffer;
     buffer.Write("hello world");
     EXPECT_EQ(11u, buffer.Position());
@@ -128,7 +128,7 @@ TEST(Buffer, StreamSemantics) {
     EXPECT_EQ(0u, buffer.Position());
 }
 
-TEST(Proxy, ApplyCopiesOnlyWithAHost) {
+TEST(PcgProxy, ApplyCopiesOnlyWithAHost) {
     TPCGProxy::Clear();
     TPCGHTTPSend before;
     TPCGProxy::ApplyProxy(&before);

@@ -30,7 +30,7 @@ TParsed FeedBytewise(THTTPResponseParser& parser, const std::string& bytes) {
     return {status, total};
 }
 
-TEST(ParseUrl, SplitsEveryPart) {
+TEST(PcgParseUrl, SplitsEveryPart) {
     TURLParts p;
     ASSERT_TRUE(ParseUrl("http://us%40r:p%3Aw:d@Files.Example.com:8080/a/b?access_token=t?X-Progress-ID={G}", "80", p));
     EXPECT_EQ("http", p.scheme);
@@ -64,7 +64,7 @@ TEST(ParseUrl, SplitsEveryPart) {
     EXPECT_EQ("", p.password);
 }
 
-TEST(ParseUrl, RefusesWhatWouldBreakTheRequest) {
+TEST(PcgParseUrl, RefusesWhatWouldBreakTheRequest) {
     TURLParts p;
     for (const char* url : {"", "http://", "http:///path", "http://host:0/", "http://host:65536/", "http://host:8o/",
                             "http://[::1/", "http://[::1]x/", "http://user@/x"})
@@ -80,7 +80,7 @@ const std::string kChunkedResponse =
     "5;ext=1\r\nhello\r\n1A \r\n abcdefghijklmnopqrstuvwxy\r\n0\r\nX-Trailer: t\r\n\r\n";
 const std::string kChunkedBody = "hello abcdefghijklmnopqrstuvwxy";
 
-TEST(ResponseParser, ContentLengthBodyWholeAndBytewise) {
+TEST(PcgResponseParser, ContentLengthBodyWholeAndBytewise) {
     for (int bytewise = 0; bytewise < 2; ++bytewise) {
         THTTPResponseParser parser;
         TParsed r = bytewise ? FeedBytewise(parser, kLengthResponse + "EXTRA") : FeedAll(parser, kLengthResponse + "EXTRA");
@@ -97,7 +97,7 @@ TEST(ResponseParser, ContentLengthBodyWholeAndBytewise) {
     }
 }
 
-TEST(ResponseParser, ChunkedBodyWholeAndBytewiseWithExtensionsAndTrailers) {
+TEST(PcgResponseParser, ChunkedBodyWholeAndBytewiseWithExtensionsAndTrailers) {
     for (int bytewise = 0; bytewise < 2; ++bytewise) {
         THTTPResponseParser parser;
         TParsed r = bytewise ? FeedBytewise(parser, kChunkedResponse) : FeedAll(parser, kChunkedResponse);
@@ -115,7 +115,7 @@ TEST(ResponseParser, ChunkedBodyWholeAndBytewiseWithExtensionsAndTrailers) {
     EXPECT_EQ("abc", parser.Body());
 }
 
-TEST(ResponseParser, CloseDelimitedBodyEndsAtClose) {
+TEST(PcgResponseParser, CloseDelimitedBodyEndsAtClose) {
     const std::string response = "HTTP/1.0 200 OK\r\nServer: x\r\n\r\nbody until close";
     THTTPResponseParser parser;
     EXPECT_EQ(TParseStatus::NeedMore, FeedBytewise(parser, response).status);
@@ -124,7 +124,7 @@ TEST(ResponseParser, CloseDelimitedBodyEndsAtClose) {
     EXPECT_FALSE(parser.KeepAlive());
 }
 
-TEST(ResponseParser, EveryTruncatedPrefixNeedsMoreAndFailsAtClose) {
+TEST(PcgResponseParser, EveryTruncatedPrefixNeedsMoreAndFailsAtClose) {
     for (const std::string& full : {kLengthResponse, kChunkedResponse}) {
         for (size_t n = 0; n < full.size(); ++n) {
             THTTPResponseParser parser;
@@ -142,7 +142,7 @@ TEST(ResponseParser, EveryTruncatedPrefixNeedsMoreAndFailsAtClose) {
     }
 }
 
-TEST(ResponseParser, InterimAnswersBodilessAnswersAndStatusRules) {
+TEST(PcgResponseParser, InterimAnswersBodilessAnswersAndStatusRules) {
     THTTPResponseParser parser;
     EXPECT_EQ(TParseStatus::Done,
               FeedAll(parser, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nnop").status);
@@ -171,7 +171,7 @@ TEST(ResponseParser, InterimAnswersBodilessAnswersAndStatusRules) {
     EXPECT_EQ("a b", folded.HeaderValue("X-Long"));
 }
 
-TEST(ResponseParser, KeepAliveFollowsVersionAndConnectionHeaders) {
+TEST(PcgResponseParser, KeepAliveFollowsVersionAndConnectionHeaders) {
     struct Case {
         const char* head;
         bool keep;
@@ -197,7 +197,7 @@ struct TBadCase {
     THTTPError error;
 };
 
-TEST(ResponseParser, BadAnswersFailWholeAndBytewise) {
+TEST(PcgResponseParser, BadAnswersFailWholeAndBytewise) {
     const std::vector<TBadCase> cases = {
         {"no status line", "<html>hello</html>\r\n\r\n", THTTPError::BadStatusLine},
         {"not http", "HTTX/1.1 200 OK\r\n\r\n", THTTPError::BadStatusLine},
@@ -241,7 +241,7 @@ TEST(ResponseParser, BadAnswersFailWholeAndBytewise) {
     }
 }
 
-TEST(ResponseParser, GarbageIsRefusedBeforeALineEnds) {
+TEST(PcgResponseParser, GarbageIsRefusedBeforeALineEnds) {
     THTTPResponseParser parser;
     EXPECT_EQ(TParseStatus::Invalid, FeedAll(parser, "SSH-2.0-Open").status);
     EXPECT_EQ(THTTPError::BadStatusLine, parser.Error());
@@ -249,7 +249,7 @@ TEST(ResponseParser, GarbageIsRefusedBeforeALineEnds) {
     EXPECT_EQ(TParseStatus::Invalid, FeedAll(binary, std::string("\x16\x03\x01\x00", 4)).status);
 }
 
-TEST(ResponseParser, BodyLimitsApplyToEveryDelimiting) {
+TEST(PcgResponseParser, BodyLimitsApplyToEveryDelimiting) {
     THTTPResponseParser byClose(false, 1024, 10);
     EXPECT_EQ(TParseStatus::NeedMore, FeedAll(byClose, "HTTP/1.0 200 OK\r\n\r\n0123456789").status);
     EXPECT_EQ(TParseStatus::Invalid, FeedAll(byClose, "X").status);
@@ -269,7 +269,7 @@ TEST(ResponseParser, BodyLimitsApplyToEveryDelimiting) {
     EXPECT_EQ(THTTPError::HeaderTooLarge, smallHead.Error());
 }
 
-TEST(ResponseParser, SurvivesRandomBytesAndRandomSplits) {
+TEST(PcgResponseParser, SurvivesRandomBytesAndRandomSplits) {
     std::mt19937 random(99);
     const std::string pieces[] = {"HTTP/1.1 200 OK\r\n", "Content-Length: 3\r\n", "Transfer-Encoding: chunked\r\n",
                                   "\r\n", "5\r\n", "abc", "0\r\n", "\n", ":", "Connection: close\r\n", "ffffffff\r\n"};

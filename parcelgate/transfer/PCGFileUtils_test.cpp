@@ -10,7 +10,7 @@ namespace {
 
 using testing_support::TempDir;
 
-TEST(FileHelpers, WriteThenReadRoundTripsBinaryBytesAndTruncates) {
+TEST(PcgFileHelpers, WriteThenReadRoundTripsBinaryBytesAndTruncates) {
     TempDir dir;
     std::string name = dir / "data.bin";
     std::string bytes;
@@ -24,7 +24,7 @@ TEST(FileHelpers, WriteThenReadRoundTripsBinaryBytesAndTruncates) {
     EXPECT_EQ("", ReadFileToString(name));
 }
 
-TEST(FileHelpers, ReadDeniesWritersAndFailsForMissingFiles) {
+TEST(PcgFileHelpers, ReadDeniesWritersAndFailsForMissingFiles) {
     TempDir dir;
     std::string name = dir / "locked.txt";
     testing_support::WriteFile(name, "abc");
@@ -49,7 +49,7 @@ TEST(FileHelpers, ReadDeniesWritersAndFailsForMissingFiles) {
     EXPECT_THROW(CreateEmptyFile(dir / "no\\such\\dir.txt"), EPCGError);
 }
 
-TEST(FileHelpers, CreateEmptyFileTruncatesAndDeleteIfExistsIsIdempotent) {
+TEST(PcgFileHelpers, CreateEmptyFileTruncatesAndDeleteIfExistsIsIdempotent) {
     TempDir dir;
     std::string name = dir / "f.txt";
     testing_support::WriteFile(name, "content");
@@ -61,7 +61,7 @@ TEST(FileHelpers, CreateEmptyFileTruncatesAndDeleteIfExistsIsIdempotent) {
     EXPECT_TRUE(DeleteFileIfExists(name));
 }
 
-TEST(GetFileSize64, MinusOneForMissingSizeOtherwiseAlsoForRelativeNames) {
+TEST(PcgGetFileSize64, MinusOneForMissingSizeOtherwiseAlsoForRelativeNames) {
     TempDir dir;
     EXPECT_EQ(-1, GetFileSize64(dir / "missing"));
     std::string name = dir / "sized.bin";

@@ -15,6 +15,7 @@
 #include "PCGProxy.h"
 #include "PCGUtils.h"
 #include "PcgWirePeer.h"
+#include "TestFiles.h"
 
 namespace pcg {
 namespace {
@@ -28,7 +29,7 @@ using pcg_testing::WireUrl;
 
 const std::string kWirePort = pcg_testing::EnvText("PCG_WIRE_PORT");
 
-class WireTest : public testing::Test {
+class PcgWire : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(wire_.Available()) << "run under with_peers.py --pcg-wire --pcg-proxy";
@@ -43,7 +44,7 @@ protected:
     TPeerControl wire_{"PCG_WIRE_CONTROL"};
 };
 
-TEST_F(WireTest, GetSendsTheSessionLinesInOrder) {
+TEST_F(PcgWire, GetSendsTheSessionLinesInOrder) {
     TPCGHTTPSend session;
     session.SetCookieText("TOKEN-abc");
     session.Headers().push_back("X-Progress-ID: {0000}");
@@ -65,7 +66,7 @@ TEST_F(WireTest, GetSendsTheSessionLinesInOrder) {
               log[0].raw);
 }
 
-TEST_F(WireTest, PostSendsTypeLengthBodyAndBasicAuthFromTheUrl) {
+TEST_F(PcgWire, PostSendsTypeLengthBodyAndBasicAuthFromTheUrl) {
     TPCGHTTPSend session;
     std::string body;
     for (int i = 0; i < 300000; ++i) body += static_cast<char>(i * 31);  // several send pieces
@@ -102,7 +103,7 @@ TEST_F(WireTest, PostSendsTypeLengthBodyAndBasicAuthFromTheUrl) {
     EXPECT_TRUE(BodyOf(log[0].raw) == body);
 }
 
-TEST_F(WireTest, ChunkedAndCloseDelimitedBodiesArriveWholeAndErrorPagesCount) {
+TEST_F(PcgWire, ChunkedAndCloseDelimitedBodiesArriveWholeAndErrorPagesCount) {
     std::string big(200000, 'z');
     for (size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>(i);
     char size[16];
@@ -126,7 +127,7 @@ TEST_F(WireTest, ChunkedAndCloseDelimitedBodiesArriveWholeAndErrorPagesCount) {
     EXPECT_FALSE(session.ConnectionOpen());
 }
 
-TEST_F(WireTest, KeptAliveConnectionIsReusedUntilTheServerAsksToClose) {
+TEST_F(PcgWire, KeptAliveConnectionIsReusedUntilTheServerAsksToClose) {
     wire_.Plan({
         TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"),
         TAction::Answer("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\n2"),
@@ -153,7 +154,7 @@ TEST_F(WireTest, KeptAliveConnectionIsReusedUntilTheServerAsksToClose) {
     EXPECT_TRUE(session.ConnectionOpen());
 }
 
-TEST_F(WireTest, ConnectionDroppedWhileIdleIsReplacedTransparently) {
+TEST_F(PcgWire, ConnectionDroppedWhileIdleIsReplacedTransparently) {
     // The server promises keep-alive but closes right after answering.
     wire_.Plan({TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na", "close"),
                 TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb")});
@@ -166,9 +167,22 @@ TEST_F(WireTest, ConnectionDroppedWhileIdleIsReplacedTransparently) {
     std::vector<TRecorded> log = wire_.Log();
     ASSERT_EQ(2u, log.size());
     EXPECT_NE(log[0].connection, log[1].connection);
+
+    // Bytes beyond an answer make its connection unfit for the next request.
+    wire_.Plan({TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\ncHTTP/1.1 200 OK\r\n\r\n"),
+                TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nd")});
+    session.Clear();
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/three")));
+    EXPECT_EQ("c", session.Document().Bytes());
+    session.Clear();
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/four")));
+    EXPECT_EQ("d", session.Document().Bytes());
+    log = wire_.Log();
+    ASSERT_EQ(4u, log.size());
+    EXPECT_NE(log[2].connection, log[3].connection);
 }
 
-TEST_F(WireTest, SetCookieAddsAndReplacesEntriesThatSurviveClear) {
+TEST_F(PcgWire, SetCookieAddsAndReplacesEntriesThatSurviveClear) {
     wire_.Plan({
         TAction::Answer("HTTP/1.1 200 OK\r\nSet-Cookie: sid=1; Path=/; HttpOnly\r\n"
                         "set-cookie: lang=zh\r\nContent-Length: 0\r\n\r\n"),
@@ -189,7 +203,7 @@ TEST_F(WireTest, SetCookieAddsAndReplacesEntriesThatSurviveClear) {
     EXPECT_EQ("Cookie: TOKEN; sid=2; lang=zh", HeadLines(log[2].raw)[4]);
 }
 
-TEST_F(WireTest, ProxyGetsTheWholeUrlAndItsAuthorization) {
+TEST_F(PcgWire, ProxyGetsTheWholeUrlAndItsAuthorization) {
     TPeerControl proxy("PCG_PROXY_CONTROL");
     ASSERT_TRUE(proxy.Available());
     proxy.Reset();
@@ -233,7 +247,7 @@ TEST_F(WireTest, ProxyGetsTheWholeUrlAndItsAuthorization) {
     TPCGProxy::Clear();
 }
 
-TEST_F(WireTest, EmptyProxyHostMeansDirectEvenWithPortAndUser) {
+TEST_F(PcgWire, EmptyProxyHostMeansDirectEvenWithPortAndUser) {
     TPeerControl proxy("PCG_PROXY_CONTROL");
     proxy.Reset();
     TPCGProxy::SetProxy("", pcg_testing::EnvText("PCG_PROXY_PORT"), "puser", "ppass");
@@ -246,7 +260,7 @@ TEST_F(WireTest, EmptyProxyHostMeansDirectEvenWithPortAndUser) {
     TPCGProxy::Clear();
 }
 
-TEST_F(WireTest, SilentServerTimesOutPerStepAndKeepsResult500) {
+TEST_F(PcgWire, SilentServerTimesOutPerStepAndKeepsResult500) {
     TPCGHTTPSend session;
     session.SetTimeout(700);
     wire_.Plan({TAction::Answer("", "hang")});
@@ -279,7 +293,7 @@ TEST_F(WireTest, SilentServerTimesOutPerStepAndKeepsResult500) {
     EXPECT_EQ("slowly", session.Document().Bytes());
 }
 
-TEST_F(WireTest, CancelFromAnotherThreadEndsAWaitingRequest) {
+TEST_F(PcgWire, CancelFromAnotherThreadEndsAWaitingRequest) {
     wire_.Plan({TAction::Answer("", "hang")});
     TPCGHTTPSend session;
     std::atomic<bool> finished{false};
@@ -298,7 +312,7 @@ TEST_F(WireTest, CancelFromAnotherThreadEndsAWaitingRequest) {
     EXPECT_LT(SecondsSince(start), 5.0);
 }
 
-TEST_F(WireTest, CancelEndsABodyTheServerDoesNotRead) {
+TEST_F(PcgWire, CancelEndsABodyTheServerDoesNotRead) {
     // The server reads only the head and then sits still, so the body fills the
     // socket buffers and the send step waits.
     TAction stall;
@@ -319,7 +333,7 @@ TEST_F(WireTest, CancelEndsABodyTheServerDoesNotRead) {
     EXPECT_LT(SecondsSince(start), 3.0);
 }
 
-TEST_F(WireTest, BadAnswersFailTheRequestWithoutHangingOrGrowing) {
+TEST_F(PcgWire, BadAnswersFailTheRequestWithoutHangingOrGrowing) {
     struct Case {
         const char* name;
         TAction action;
@@ -357,7 +371,7 @@ TEST_F(WireTest, BadAnswersFailTheRequestWithoutHangingOrGrowing) {
     EXPECT_EQ(200, session.ResultCode());
 }
 
-TEST_F(WireTest, NobodyListeningIsAConnectFailure) {
+TEST_F(PcgWire, NobodyListeningIsAConnectFailure) {
     TPCGHTTPSend session;
     EXPECT_FALSE(session.SendRequest("GET", "http://127.0.0.1:1/nothing"));
     EXPECT_EQ(THTTPError::Connect, session.LastError());
@@ -365,6 +379,35 @@ TEST_F(WireTest, NobodyListeningIsAConnectFailure) {
     EXPECT_TRUE(session.Headers().empty());
     EXPECT_FALSE(session.SendRequest("GET", "http://no-such-host.invalid/x"));
     EXPECT_EQ(THTTPError::Resolve, session.LastError());
+}
+
+TEST(PcgNginxPeer, DownloadsWholeFilesOverOneKeptAliveConnection) {
+    const std::string port = pcg_testing::EnvText("HTTP_NGINX_PORT");
+    ASSERT_FALSE(port.empty()) << "run under with_peers.py --nginx";
+    std::string content(3 * 1024 * 1024 + 17, '\0');
+    uint32_t x = 12345;
+    for (char& c : content) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    testing_support::WriteFile(pcg_testing::EnvText("HTTP_NGINX_ROOT") + "\\pcg-big.bin", content);
+
+    TPCGHTTPSend session;
+    session.SetCookieText("TOKEN");
+    const std::string base = "http://127.0.0.1:" + port;
+    ASSERT_TRUE(session.SendRequest("GET", base + "/pcg-big.bin?access_token=TOKEN"));
+    EXPECT_EQ(200, session.ResultCode());
+    EXPECT_TRUE(session.Document().Bytes() == content);
+    // nginx keeps an HTTP/1.0 connection that asked for keep-alive.
+    EXPECT_TRUE(session.ConnectionOpen());
+
+    session.Clear();
+    ASSERT_TRUE(session.SendRequest("GET", base + "/missing.bin?access_token=TOKEN"));
+    EXPECT_EQ(404, session.ResultCode());
+    EXPECT_NE(std::string::npos, session.Document().Bytes().find("404"));
+
+    // nginx refuses a POST to a static file, but the exchange completes.
+    session.Clear();
+    session.Document().Assign("payload");
+    ASSERT_TRUE(session.SendRequest("POST", base + "/pcg-big.bin"));
+    EXPECT_EQ(405, session.ResultCode());
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 namespace pcg {
 namespace {
 
-TEST(JsonReader, AcceptsSingleAndDoubleQuotesAndIgnoresTrailingText) {
+TEST(PcgJsonReader, AcceptsSingleAndDoubleQuotesAndIgnoresTrailingText) {
     TPCGJsonValue v;
     ASSERT_TRUE(ParseJson("{'access_token':'abc\"def', \"n\": 5}trailing junk {", v));
     EXPECT_TRUE(v.IsObject());
@@ -29,7 +29,7 @@ TEST(JsonReader, AcceptsSingleAndDoubleQuotesAndIgnoresTrailingText) {
     EXPECT_TRUE(v.Items()[3].IsNull());
 }
 
-TEST(JsonReader, ValuesOtherThanObjectsParseButHaveNoMembers) {
+TEST(PcgJsonReader, ValuesOtherThanObjectsParseButHaveNoMembers) {
     TPCGJsonValue v;
     ASSERT_TRUE(ParseJson("\"just text\"", v));
     EXPECT_FALSE(v.IsObject());
@@ -41,7 +41,7 @@ TEST(JsonReader, ValuesOtherThanObjectsParseButHaveNoMembers) {
     EXPECT_EQ("", v.GetString("access_token"));
 }
 
-TEST(JsonReader, LenientScalarConversions) {
+TEST(PcgJsonReader, LenientScalarConversions) {
     TPCGJsonValue v;
     ASSERT_TRUE(ParseJson("{'token': 12345678901, 'f': 2.5e3, 'neg': -7, 's': '77', 'o': {'a':1},"
                           " 'big': 123456789012345678901234567890, 'dup': 1, 'dup': 2}", v));
@@ -58,7 +58,7 @@ TEST(JsonReader, LenientScalarConversions) {
     EXPECT_EQ(-1, v.GetInt64("missing", -1));
 }
 
-TEST(JsonReader, EscapesIncludingUnicodeIntoTheAnsiCodePage) {
+TEST(PcgJsonReader, EscapesIncludingUnicodeIntoTheAnsiCodePage) {
     TPCGJsonValue v;
     ASSERT_TRUE(ParseJson(R"(["a\"b\\c\/d\n\t\r\b\f", 'it\'s', "\q", "\u0041\u0000z"])", v));
     EXPECT_EQ("a\"b\\c/d\n\t\r\b\f", v.Items()[0].AsString());
@@ -74,7 +74,7 @@ TEST(JsonReader, EscapesIncludingUnicodeIntoTheAnsiCodePage) {
     EXPECT_EQ("\xD6\xD0\x80\xFF", v.AsString());
 }
 
-TEST(JsonReader, RejectsTextWithoutACompleteFirstValue) {
+TEST(PcgJsonReader, RejectsTextWithoutACompleteFirstValue) {
     TPCGJsonValue v;
     for (const char* text : {"", "   ", "abc", "{", "{'a'", "{'a':", "{'a':1", "{'a':1,", "{a:1}", "[1,", "[1 2]",
                              "'open", "-", "1.", "1e", "tru", "{'a' 1}", "{,}", "\"\\u12\"", "\"\\"}) {
@@ -87,7 +87,7 @@ TEST(JsonReader, RejectsTextWithoutACompleteFirstValue) {
     EXPECT_TRUE(ParseJson(full, v));
 }
 
-TEST(JsonReader, NestingIsBoundedNotRecursedWithoutLimit) {
+TEST(PcgJsonReader, NestingIsBoundedNotRecursedWithoutLimit) {
     TPCGJsonValue v;
     std::string ok = std::string(kMaxJsonDepth, '[') + std::string(kMaxJsonDepth, ']');
     EXPECT_TRUE(ParseJson(ok, v));
@@ -99,7 +99,7 @@ TEST(JsonReader, NestingIsBoundedNotRecursedWithoutLimit) {
     EXPECT_FALSE(ParseJson(objects, v));
 }
 
-TEST(JsonReader, SurvivesArbitraryBytes) {
+TEST(PcgJsonReader, SurvivesArbitraryBytes) {
     std::mt19937 random(1234);
     const std::string alphabet = "{}[]:,'\"\\u0123456789abcdefnulltrue-+.eE \r\n\t\x80\xff";
     TPCGJsonValue v;
@@ -112,7 +112,7 @@ TEST(JsonReader, SurvivesArbitraryBytes) {
     }
 }
 
-TEST(JsonWriter, CompactInInsertionOrderWithRawAnsiBytes) {
+TEST(PcgJsonWriter, CompactInInsertionOrderWithRawAnsiBytes) {
     TPCGJsonValue record = TPCGJsonValue::Object();
     record.Set("size", TPCGJsonValue::Integer(10301));
     record.Set("uploadsize", TPCGJsonValue::Integer(0));
@@ -136,7 +136,7 @@ TEST(JsonWriter, CompactInInsertionOrderWithRawAnsiBytes) {
     EXPECT_EQ("C:\\\xD6\xD0\x01\n.bin", back.GetString("filename"));
 }
 
-TEST(JsonWriter, OtherKinds) {
+TEST(PcgJsonWriter, OtherKinds) {
     TPCGJsonValue array = TPCGJsonValue::Array();
     array.Append(TPCGJsonValue());
     array.Append(TPCGJsonValue::Bool(false));

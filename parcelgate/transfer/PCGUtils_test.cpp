@@ -11,7 +11,7 @@
 namespace pcg {
 namespace {
 
-TEST(ExtractHost, KeepsHostAndPortDropsSchemePathAndBackslashPart) {
+TEST(PcgExtractHost, KeepsHostAndPortDropsSchemePathAndBackslashPart) {
     EXPECT_EQ("files.example.com:8080", ExtractHost("http://files.example.com:8080/up/load?x=1"));
     EXPECT_EQ("host", ExtractHost("host\\share\\more"));
     EXPECT_EQ("plainhost", ExtractHost("plainhost"));
@@ -21,7 +21,7 @@ TEST(ExtractHost, KeepsHostAndPortDropsSchemePathAndBackslashPart) {
     EXPECT_EQ("", ExtractHost("http:///path"));
 }
 
-TEST(IsHttpUrl, LooksForHttpSchemeAnywhereInAnyCase) {
+TEST(PcgIsHttpUrl, LooksForHttpSchemeAnywhereInAnyCase) {
     EXPECT_FALSE(IsHttpUrl("https://example.com/"));
     EXPECT_TRUE(IsHttpUrl("http://example.com/"));
     EXPECT_TRUE(IsHttpUrl("see HtTp://example.com"));
@@ -30,7 +30,7 @@ TEST(IsHttpUrl, LooksForHttpSchemeAnywhereInAnyCase) {
     EXPECT_FALSE(IsHttpUrl(""));
 }
 
-TEST(Base64, KnownVectorsAndRoundTripsOfEveryShortLength) {
+TEST(PcgBase64, KnownVectorsAndRoundTripsOfEveryShortLength) {
     EXPECT_EQ("", Base64Encode(""));
     EXPECT_EQ("Zg==", Base64Encode("f"));
     EXPECT_EQ("Zm8=", Base64Encode("fo"));
@@ -48,14 +48,14 @@ TEST(Base64, KnownVectorsAndRoundTripsOfEveryShortLength) {
     }
 }
 
-TEST(Base64, DecodePaddingShortensTheResult) {
+TEST(PcgBase64, DecodePaddingShortensTheResult) {
     EXPECT_EQ("", Base64Decode(""));
     EXPECT_EQ("A", Base64Decode("QQ=="));
     EXPECT_EQ("AB", Base64Decode("QUI="));
     EXPECT_EQ("ABC", Base64Decode("QUJD"));
 }
 
-TEST(Base64, MalformedTextFailsWithTheFormatMessage) {
+TEST(PcgBase64, MalformedTextFailsWithTheFormatMessage) {
     for (const char* text : {"QUJDR", "Q", "QQ=", "Q===", "====", "QQ==QUJD", "QU=D", "QU\r\nJD", "QUJ\x80"}) {
         try {
             Base64Decode(text);
@@ -68,7 +68,7 @@ TEST(Base64, MalformedTextFailsWithTheFormatMessage) {
     EXPECT_EQ(18u, std::string(kBase64FormatError).size());
 }
 
-TEST(NewGuidString, RegistryFormUpperCaseAndFresh) {
+TEST(PcgNewGuidString, RegistryFormUpperCaseAndFresh) {
     std::set<std::string> seen;
     for (int i = 0; i < 50; ++i) {
         std::string guid = NewGuidString();
@@ -88,7 +88,7 @@ TEST(NewGuidString, RegistryFormUpperCaseAndFresh) {
     EXPECT_EQ(50u, seen.size());
 }
 
-TEST(NewSessionId, StaysInRangeAndVaries) {
+TEST(PcgNewSessionId, StaysInRangeAndVaries) {
     std::set<int64_t> seen;
     for (int i = 0; i < 2000; ++i) {
         int64_t id = NewSessionId();
@@ -100,7 +100,7 @@ TEST(NewSessionId, StaysInRangeAndVaries) {
     EXPECT_GT(seen.size(), 1500u);
 }
 
-TEST(RandomInt, StaysInRange) {
+TEST(PcgRandomInt, StaysInRange) {
     for (int i = 0; i < 1000; ++i) {
         int32_t n = RandomInt(2147483647);
         ASSERT_GE(n, 0);
@@ -113,14 +113,14 @@ TEST(RandomInt, StaysInRange) {
     EXPECT_EQ(0, RandomInt(-5));
 }
 
-TEST(Text, SameTextAndUpperCaseTouchOnlyAscii) {
+TEST(PcgText, SameTextAndUpperCaseTouchOnlyAscii) {
     EXPECT_TRUE(SameText("Http://A", "hTTP://a"));
     EXPECT_FALSE(SameText("abc", "abcd"));
     EXPECT_FALSE(SameText("\xD6\xD0", "\xF6\xF0"));
     EXPECT_EQ("ABC\xD6\xD0-1", UpperCase("aBc\xD6\xD0-1"));
 }
 
-TEST(Text, AnsiToUtf8GoesThroughTheAnsiCodePage) {
+TEST(PcgText, AnsiToUtf8GoesThroughTheAnsiCodePage) {
     EXPECT_EQ("plain.txt", AnsiToUtf8("plain.txt"));
     EXPECT_EQ("", AnsiToUtf8(""));
     if (GetACP() == 936) {
@@ -130,7 +130,7 @@ TEST(Text, AnsiToUtf8GoesThroughTheAnsiCodePage) {
     }
 }
 
-TEST(ChangeFileExt, ReplacesOrAppendsTheExtension) {
+TEST(PcgChangeFileExt, ReplacesOrAppendsTheExtension) {
     EXPECT_EQ("C:\\d\\big.upbreak", ChangeFileExt("C:\\d\\big.bin", ".upbreak"));
     EXPECT_EQ("C:\\d\\big.upbreak", ChangeFileExt("C:\\d\\big", ".upbreak"));
     EXPECT_EQ("C:\\d.x\\big.upbreak", ChangeFileExt("C:\\d.x\\big", ".upbreak"));
