@@ -106,8 +106,8 @@ std::vector<ClassRegistration> ServerRegistrations(const std::wstring& path) {
     ITypeLib* library = ServerTypeLib();
     if (!library) throw OleError(E_FAIL, "Cannot load the embedded type library");
     TLIBATTR attributes = LibraryAttributes(library);
-    wchar_t version[16];
-    wsprintfW(version, L"%d.%d", attributes.wMajorVerNum, attributes.wMinorVerNum);
+    const std::wstring version =
+        std::to_wstring(attributes.wMajorVerNum) + L"." + std::to_wstring(attributes.wMinorVerNum);
 
     std::vector<ClassRegistration> registrations;
     size_t count = 0;
