@@ -17,7 +17,7 @@ namespace {
 
 // Waits are cut into slices this long so a raised stop flag is seen soon.
 constexpr int32_t kWaitSliceMs = 50;
-constexpr size_t kReceiveBufferSize = 64 * 1024;
+constexpr size_t kReceiveBufferSize = 256 * 1024;
 
 }  // namespace
 
@@ -285,9 +285,8 @@ bool THTTPClient::Connect(const TTarget& target) {
 bool THTTPClient::SendAll(const char* data, size_t size) {
     size_t done = 0;
     while (done < size) {
-        TWaitResult waited = WaitSocket(socket_->Get(), true, timeout_, stopped_);
-        if (waited != TWaitResult::Ready) {
-            lastError_ = WaitError(waited, THTTPError::Send);
+        if (stopped_.load()) {
+            lastError_ = THTTPError::Stopped;
             return false;
         }
         size_t piece = size - done;
@@ -296,9 +295,17 @@ bool THTTPClient::SendAll(const char* data, size_t size) {
         piece = std::min<size_t>(piece, 1u << 30);
         int sent = send(socket_->Get(), data + done, static_cast<int>(piece), 0);
         if (sent == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
-            lastError_ = THTTPError::Send;
-            return false;
+            if (WSAGetLastError() != WSAEWOULDBLOCK) {
+                lastError_ = THTTPError::Send;
+                return false;
+            }
+            // The socket's buffer is full: wait until the peer takes more.
+            TWaitResult waited = WaitSocket(socket_->Get(), true, timeout_, stopped_);
+            if (waited != TWaitResult::Ready) {
+                lastError_ = WaitError(waited, THTTPError::Send);
+                return false;
+            }
+            continue;
         }
         done += static_cast<size_t>(sent);
     }
@@ -313,16 +320,24 @@ bool THTTPClient::Exchange(const std::string& /*method*/, const std::string& hea
 
     std::vector<char> buffer(kReceiveBufferSize);
     for (;;) {
-        TWaitResult waited = WaitSocket(socket_->Get(), false, timeout_, stopped_);
-        if (waited != TWaitResult::Ready) {
-            lastError_ = WaitError(waited, THTTPError::Receive);
+        // Read first and wait only when nothing is there: while a body streams
+        // in, most reads find data and the wait would be a wasted system call.
+        if (stopped_.load()) {
+            lastError_ = THTTPError::Stopped;
             return false;
         }
         int got = recv(socket_->Get(), buffer.data(), static_cast<int>(buffer.size()), 0);
         if (got == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
-            lastError_ = THTTPError::Receive;
-            return false;
+            if (WSAGetLastError() != WSAEWOULDBLOCK) {
+                lastError_ = THTTPError::Receive;
+                return false;
+            }
+            TWaitResult waited = WaitSocket(socket_->Get(), false, timeout_, stopped_);
+            if (waited != TWaitResult::Ready) {
+                lastError_ = WaitError(waited, THTTPError::Receive);
+                return false;
+            }
+            continue;
         }
         if (got == 0) {
             if (parser.FinishAtClose() == TParseStatus::Done) {

@@ -244,6 +244,7 @@ TParseStatus THTTPResponseParser::Feed(const char* data, size_t size, size_t* co
             case Stage::Body:
             case Stage::ChunkData: {
                 size_t take = static_cast<size_t>(std::min<uint64_t>(remaining_, size - pos));
+                if (stage_ == Stage::Body && body_.capacity() - body_.size() < take) ReserveForLength(take);
                 body_.append(data + pos, take);
                 pos += take;
                 remaining_ -= take;
@@ -276,6 +277,16 @@ TParseStatus THTTPResponseParser::Feed(const char* data, size_t size, size_t* co
     }
     *consumed = pos;
     return status_;
+}
+
+// Grows the body towards its announced length in few steps (doubling, and at
+// least kReserveStep), so a length that is announced but never sent costs at
+// most twice what arrived plus one step.
+void THTTPResponseParser::ReserveForLength(size_t take) {
+    constexpr uint64_t kReserveStep = 16ull * 1024 * 1024;
+    uint64_t wanted = std::max<uint64_t>(body_.capacity() * 2ull, body_.size() + kReserveStep);
+    wanted = std::max<uint64_t>(std::min<uint64_t>(wanted, contentLength_), body_.size() + take);
+    if (wanted > body_.capacity()) body_.reserve(static_cast<size_t>(wanted));
 }
 
 TParseStatus THTTPResponseParser::OnStatusLine(const std::string& line) {

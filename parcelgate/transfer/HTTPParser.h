@@ -102,6 +102,7 @@ private:
     TParseStatus OnHeaderLine(const std::string& line);
     TParseStatus OnHeadersEnd();
     TParseStatus OnChunkSizeLine(const std::string& line);
+    void ReserveForLength(size_t take);
 
     bool headRequest_;
     size_t maxHeaderBytes_;

@@ -269,6 +269,20 @@ TEST(PcgResponseParser, BodyLimitsApplyToEveryDelimiting) {
     EXPECT_EQ(THTTPError::HeaderTooLarge, smallHead.Error());
 }
 
+TEST(PcgResponseParser, AnnouncedLengthIsNotTrustedWithMemory) {
+    // A length at the limit that never comes costs one reservation step, not a gigabyte.
+    THTTPResponseParser parser;
+    EXPECT_EQ(TParseStatus::NeedMore,
+              FeedAll(parser, "HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n0123456789").status);
+    EXPECT_EQ("0123456789", parser.Body());
+    EXPECT_LE(parser.Body().capacity(), 17u * 1024 * 1024);
+
+    // A small announced length is reserved exactly.
+    THTTPResponseParser small;
+    EXPECT_EQ(TParseStatus::NeedMore, FeedAll(small, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\nab").status);
+    EXPECT_LE(small.Body().capacity(), 100000u + 64);
+}
+
 TEST(PcgResponseParser, SurvivesRandomBytesAndRandomSplits) {
     std::mt19937 random(99);
     const std::string pieces[] = {"HTTP/1.1 200 OK\r\n", "Content-Length: 3\r\n", "Transfer-Encoding: chunked\r\n",

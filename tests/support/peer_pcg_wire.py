@@ -20,6 +20,7 @@ An action (JSON object; every key optional):
                "close", "hang" (neither read nor send until the client leaves),
                "endless_header" (send header lines until the client leaves),
                "endless_body" (send body bytes until the client leaves)
+Request bodies beyond 16 MiB are read but recorded only up to that size.
 A request carrying "Connection: close" always has its connection closed
 after the answer.
 """
@@ -34,6 +35,7 @@ import threading
 import time
 
 HEAD_LIMIT = 1 << 20
+RECORD_LIMIT = 16 << 20  # bytes of a request body kept (larger bodies are read whole)
 DEFAULT_ANSWER = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"
 
 
@@ -78,12 +80,16 @@ def read_request(sock, read_body=True):
             length = int(value.strip() or b"0")
     if not read_body:
         return head + rest
-    while len(rest) < length:
-        chunk = sock.recv(65536)
+    body = bytearray(rest[:RECORD_LIMIT])
+    received = len(rest)
+    while received < length:
+        chunk = sock.recv(1 << 20)
         if not chunk:
             return None
-        rest += chunk
-    return head + rest
+        received += len(chunk)
+        if len(body) < RECORD_LIMIT:
+            body += chunk[:RECORD_LIMIT - len(body)]
+    return head + bytes(body)
 
 
 def header_value(raw, wanted):
