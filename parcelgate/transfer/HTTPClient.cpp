@@ -140,6 +140,17 @@ bool THTTPClient::ResolveTarget(const std::string& url, TURLParts& parts, TTarge
     return true;
 }
 
+namespace {
+
+bool IsHostLine(const std::string& line) {
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) return false;
+    size_t end = line.find_last_not_of(" \t", colon == 0 ? 0 : colon - 1);
+    return colon > 0 && end != std::string::npos && SameText(line.substr(0, end + 1), "Host");
+}
+
+}  // namespace
+
 bool THTTPClient::BuildRequestHead(const std::string& method, const std::string& url, std::string& head) const {
     TURLParts parts;
     TTarget target;
@@ -170,7 +181,12 @@ bool THTTPClient::BuildRequestHead(const std::string& method, const std::string&
         head += "Content-Type: " + mimeType_ + "\r\n";
         head += "Content-Length: " + std::to_string(document_.Size()) + "\r\n";
     }
-    for (const std::string& line : headers_) head += line + "\r\n";
+    for (const std::string& line : headers_) {
+        // The session's own Host line stands; a second one makes servers such as
+        // nginx refuse the request with 400.
+        if (IsHostLine(line)) continue;
+        head += line + "\r\n";
+    }
     head += "\r\n";
     return true;
 }

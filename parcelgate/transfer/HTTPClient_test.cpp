@@ -24,10 +24,16 @@ TEST(PcgRequestHead, SessionLinesInOrderHostWithoutPort80) {
               "Connection: keep-alive\r\n"
               "Cookie: TOKEN123\r\n"
               "User-Agent: Mozilla/4.0 (compatible; Parcelgate)\r\n"
-              "Host:files.example.com\r\n"
               "X-Progress-ID: {G}\r\n"
               "\r\n",
               head);
+    // Only the session's own Host line goes out, whatever the extra lines say.
+    session.Headers() = {"host :other", "X-Hosted: 1", "Hostname: x", "HOST:y"};
+    ASSERT_TRUE(session.BuildRequestHead("GET", "http://files.example.com:81/", head));
+    EXPECT_EQ(0u, head.find("GET / HTTP/1.0\r\nHost: files.example.com:81\r\n"));
+    EXPECT_EQ(std::string::npos, head.find("other"));
+    EXPECT_EQ(std::string::npos, head.find("HOST:y"));
+    EXPECT_NE(std::string::npos, head.find("\r\nX-Hosted: 1\r\nHostname: x\r\n\r\n"));
 }
 
 TEST(PcgRequestHead, BodyAuthorizationAndProxyLines) {
