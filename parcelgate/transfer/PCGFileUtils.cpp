@@ -83,7 +83,8 @@ void WriteStringToFile(const std::string& name, const std::string& bytes) {
 }
 
 bool FileExists(const std::string& name) {
-    return GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+    DWORD attributes = GetFileAttributesA(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 void CreateEmptyFile(const std::string& name) {

@@ -18,7 +18,7 @@ std::string ReadFileToString(const std::string& name);
 // when the file cannot be created or a write fails.
 void WriteStringToFile(const std::string& name, const std::string& bytes);
 
-// True when a file or directory of that name exists.
+// True when a file (not a directory) of that name exists.
 bool FileExists(const std::string& name);
 
 // Creates an empty file (create-always, normal attributes, no sharing) and
@@ -29,7 +29,7 @@ void CreateEmptyFile(const std::string& name);
 // deleted.
 bool DeleteFileIfExists(const std::string& name);
 
-// -1 if no file of that name exists; otherwise the name is expanded to a
+// -1 if no file of that name exists (a directory is no file); otherwise the name is expanded to a
 // full path and looked up with a directory search matching any attribute,
 // and the 64-bit size of the first match is returned (-1 if the search fails).
 int64_t GetFileSize64(const std::string& name);

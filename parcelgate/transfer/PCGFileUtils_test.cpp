@@ -64,6 +64,8 @@ TEST(PcgFileHelpers, CreateEmptyFileTruncatesAndDeleteIfExistsIsIdempotent) {
 TEST(PcgGetFileSize64, MinusOneForMissingSizeOtherwiseAlsoForRelativeNames) {
     TempDir dir;
     EXPECT_EQ(-1, GetFileSize64(dir / "missing"));
+    EXPECT_EQ(-1, GetFileSize64(dir.Path()));
+    EXPECT_FALSE(FileExists(dir.Path()));
     std::string name = dir / "sized.bin";
     testing_support::WriteFile(name, std::string(10241, 'x'));
     EXPECT_EQ(10241, GetFileSize64(name));
