@@ -1,0 +1,356 @@
+#include "http/DownloadJob.h"
+
+#include "app/Codes.h"
+#include "app/Directories.h"
+#include "app/Handles.h"
+#include "app/Log.h"
+#include "app/Task.h"
+
+#include <wincrypt.h>
+#include <io.h>
+#include <process.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+#include <memory>
+#include <sstream>
+
+namespace pennant {
+namespace {
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+constexpr DWORD Md5ViewSize = 1048576;
+
+struct CryptProviderTraits {
+    using Handle = HCRYPTPROV;
+    static Handle Invalid() { return 0; }
+    static bool Valid(Handle h) { return h != 0; }
+    static void Close(Handle h) { CryptReleaseContext(h, 0); }
+};
+using UniqueCryptProvider = UniqueHandle<CryptProviderTraits>;
+
+struct CryptHashTraits {
+    using Handle = HCRYPTHASH;
+    static Handle Invalid() { return 0; }
+    static bool Valid(Handle h) { return h != 0; }
+    static void Close(Handle h) { CryptDestroyHash(h); }
+};
+using UniqueCryptHash = UniqueHandle<CryptHashTraits>;
+
+struct StdioFileTraits {
+    using Handle = FILE*;
+    static Handle Invalid() { return nullptr; }
+    static bool Valid(Handle h) { return h != nullptr; }
+    static void Close(Handle h) { fclose(h); }
+};
+using UniqueStdioFile = UniqueHandle<StdioFileTraits>;
+
+// One line into a zeroed buffer without its line feed; false at end of file.
+bool ReadMetaLine(FILE* file, char (&line)[1024]) {
+    memset(line, 0, sizeof line);
+    if (!fgets(line, sizeof line, file)) return false;
+    size_t n = strlen(line);
+    if (n > 0 && line[n - 1] == '\n') line[n - 1] = '\0';
+    return true;
+}
+
+void DeleteOrLog(const std::string& path, const char* format) {
+    if (!DeleteFileA(path.c_str())) Log(LogError, format, path.c_str(), LastError());
+}
+
+}  // namespace
+
+std::string FormatSize(int64_t bytes) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1);
+    const double unit = 0.0009765625;
+    const double value = static_cast<double>(bytes);
+    if (bytes > 1073741824)
+        text << value * unit * unit * unit << " GB";
+    else if (bytes > 1048576)
+        text << value * unit * unit << " MB";
+    else if (bytes > 1024)
+        text << value * unit << " KB";
+    else
+        text << bytes << " B";
+    return text.str();
+}
+
+std::string FileMd5Hex(const std::string& path) {
+    UniqueKernelHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::string();
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file.Get(), &size)) return std::string();
+    UniqueKernelHandle mapping(
+        CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping) return std::string();
+    UniqueCryptProvider provider;
+    {
+        HCRYPTPROV raw = 0;
+        if (!CryptAcquireContextA(&raw, nullptr, nullptr, PROV_RSA_FULL,
+                                  CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET))
+            return std::string();
+        provider.Reset(raw);
+    }
+    UniqueCryptHash hash;
+    {
+        HCRYPTHASH raw = 0;
+        if (!CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, &raw)) return std::string();
+        hash.Reset(raw);
+    }
+
+    const uint64_t total = static_cast<uint64_t>(size.QuadPart);
+    for (uint64_t offset = 0; offset < total; offset += Md5ViewSize) {
+        const DWORD length =
+            static_cast<DWORD>(total - offset < Md5ViewSize ? total - offset : Md5ViewSize);
+        UniqueMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ,
+                                            static_cast<DWORD>(offset >> 32),
+                                            static_cast<DWORD>(offset), length));
+        if (!view) return std::string();
+        if (!CryptHashData(hash.Get(), static_cast<const BYTE*>(view.Get()), length, 0))
+            return std::string();
+    }
+
+    BYTE digest[16] = {};
+    DWORD digestLength = sizeof digest;
+    if (!CryptGetHashParam(hash.Get(), HP_HASHVAL, digest, &digestLength, 0) ||
+        digestLength != sizeof digest)
+        return std::string();
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    for (BYTE b : digest) {
+        text += hex[b >> 4];
+        text += hex[b & 15];
+    }
+    return text;
+}
+
+int CheckFileMd5(const std::string& path, const std::string& expected) {
+    const std::string actual = FileMd5Hex(path);
+    int result;
+    if (actual.empty())
+        result = -1;
+    else if (expected.empty())
+        result = 1;
+    else
+        result = _stricmp(actual.c_str(), expected.c_str());
+    if (result != 0)
+        Log(LogWarning, "md5 check failed for file %s, %s != %s", path.c_str(), actual.c_str(),
+            expected.c_str());
+    return result;
+}
+
+int CheckFileAgainstMeta(const std::string& filePath, const std::string& metaPath,
+                         const char* md5, const std::string& etag, int64_t lastModified) {
+    if (metaPath.empty()) return -1;
+    UniqueStdioFile meta(fopen(metaPath.c_str(), "rt"));
+    if (!meta) {
+        Log(LogError, "open meta file failed, meta data check failed!, errno = %d", LastError());
+        return -1;
+    }
+    char line[1024];
+    if (!ReadMetaLine(meta.Get(), line)) {
+        Log(LogError, "get etag fields failed, etag check failed!");
+        return -1;
+    }
+    if (_stricmp(line, etag.c_str()) != 0) {
+        Log(LogError, "etag unmatch, %s != %s", line, etag.c_str());
+        return -1;
+    }
+    if (!ReadMetaLine(meta.Get(), line)) {
+        Log(LogError, "get last modify timestamp fields failed, time check failed!");
+        return -1;
+    }
+    const int64_t stored = _atoi64(line);
+    if (stored != lastModified) {
+        Log(LogError, "time last modify unmatch, %lld != %lld", static_cast<long long>(stored),
+            static_cast<long long>(lastModified));
+        return -1;
+    }
+    if (md5 && CheckFileMd5(filePath, md5) != 0) return -1;
+    Log(LogProgress, "file check : PASS");
+    return 0;
+}
+
+int WriteMetaFile(const std::string& metaPath, const std::string& etag, int64_t lastModified) {
+    UniqueStdioFile meta(fopen(metaPath.c_str(), "w"));
+    if (!meta) {
+        Log(LogError, "open meta file failed, meta data check failed!");
+        return -1;
+    }
+    std::ostringstream first;
+    first << etag << "\n";
+    fputs(first.str().c_str(), meta.Get());
+    std::ostringstream second;
+    second << lastModified << "\n";
+    fputs(second.str().c_str(), meta.Get());
+    return 0;
+}
+
+int CheckDiskSpace(const std::string& partPath, int64_t totalSize) {
+    UniqueKernelHandle file(CreateFileA(partPath.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        Log(LogError, "create file %s failed, errno = %d", partPath.c_str(), LastError());
+        return -1;
+    }
+    LONG high = 0;
+    SetLastError(0);
+    DWORD low = SetFilePointer(file.Get(), 0, &high, FILE_END);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != 0) {
+        Log(LogError, "SetFilePointer failed, errno = %d", LastError());
+        return -1;
+    }
+    const int64_t size = (static_cast<int64_t>(high) << 32) | low;
+    if (size > totalSize) {
+        Log(LogError, "part file size large than total, %lld > %lld", static_cast<long long>(size),
+            static_cast<long long>(totalSize));
+        return -1;
+    }
+    const int64_t need = totalSize - size;
+
+    const size_t slash = partPath.find_last_of('\\');
+    const std::string directory = slash == std::string::npos ? partPath : partPath.substr(0, slash);
+    ULARGE_INTEGER available = {};
+    if (!GetDiskFreeSpaceExA(directory.c_str(), &available, nullptr, nullptr)) {
+        Log(LogError, "GetDiskFreeSpaceEx failed, errno = %d", LastError());
+        return 0;
+    }
+    const int64_t free = static_cast<int64_t>(available.QuadPart);
+    if (need > free) {
+        Log(LogWarning, "disk free space not enough, need %lld, free %lld",
+            static_cast<long long>(need), static_cast<long long>(free));
+        return -4;
+    }
+    Log(LogProgress, "disk free space check : PASS, need %s, free %s", FormatSize(need).c_str(),
+        FormatSize(free).c_str());
+    return 0;
+}
+
+int DownloadWithRetry(const std::string& requestUrl, const std::string& partPath,
+                      HttpLoadNotify* notify) {
+    HttpDownloader downloader(notify);
+    int result = downloader.Open(AnsiToWide(requestUrl));
+    if (result < 0) return result;
+
+    for (int restarts = 0;; ++restarts) {
+        DWORD status = 0;
+        result = downloader.Download(partPath, &status);
+        if (result != TaskFailed || status != 416) return result;
+        // A server that keeps refusing even the whole file would otherwise
+        // keep this thread busy for ever.
+        if (restarts == MaxRangeRestarts) {
+            Log(LogError, "http response status 416 after %d restarts, give up", restarts);
+            return TaskFailed;
+        }
+        Log(LogWarning, "http response status 416, remove part file and retry !");
+        if (!DeleteFileA(partPath.c_str())) {
+            Log(LogError, "delete download file %s failed, errno = %d", partPath.c_str(),
+                LastError());
+            return TaskFailed;
+        }
+    }
+}
+
+void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify) {
+    const std::string requestUrl = job.url + "?skq=" + std::to_string(GetTickCount());
+    const std::string installPath = directory + "\\" + job.fileName;
+    const std::string partPath = installPath + ".part";
+    const std::string metaPath = installPath + ".meta";
+
+    if (_access(installPath.c_str(), 0) == 0) {
+        if (CheckFileAgainstMeta(installPath, metaPath, job.md5.c_str(), job.etag,
+                                 job.lastModified) == 0) {
+            job.result = DownloadReady;
+            return;
+        }
+        Log(LogWarning, "install file can NOT pass check, remove it !");
+        DeleteOrLog(installPath, "delete install file %s failed, errno = %d");
+    }
+
+    if (_access(partPath.c_str(), 0) == 0 &&
+        CheckFileAgainstMeta(partPath, metaPath, nullptr, job.etag, job.lastModified) != 0) {
+        Log(LogWarning, "part file can not pass check, remove it !");
+        DeleteOrLog(partPath, "delete download file %s failed, errno = %d");
+    }
+
+    if (WriteMetaFile(metaPath, job.etag, job.lastModified) != 0)
+        Log(LogError, "update meta file failed, errno = %d", LastError());
+
+    if (job.totalSize > 0 && CheckDiskSpace(partPath, job.totalSize) == -4) {
+        job.result = DownloadDiskFull;
+        return;
+    }
+
+    const int r = DownloadWithRetry(requestUrl, partPath, notify);
+    if (r < 0) {
+        if (r == TaskCancelled) {
+            job.result = DownloadPaused;
+            Log(LogProgress, "user pause download");
+        } else if (r == TaskUnreachable) {
+            job.result = DownloadConnectionBroken;
+            Log(LogProgress, "connection break detected");
+        } else {
+            job.result = DownloadFailedResult;
+            Log(LogProgress, "download failed");
+        }
+        return;
+    }
+
+    Log(LogProgress, "download OK");
+    if (CheckFileMd5(partPath, job.md5) == 0) {
+        if (MoveFileExA(partPath.c_str(), installPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            job.result = DownloadReady;
+        } else {
+            Log(LogError,
+                "move downloading file to install file failed, errno = %d, try using temp files",
+                LastError());
+            job.result = DownloadRenameFailed;
+        }
+    } else {
+        DeleteOrLog(partPath, "delete download file %s failed, errno = %d");
+        job.result = DownloadMd5Mismatch;
+    }
+}
+
+void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify) {
+    RunDownloadJobIn(GetDownloadDirectory(), job, notify);
+}
+
+unsigned __stdcall DownloadWorker(void* argument) {
+    std::unique_ptr<DownloadWorkerRecord> record(static_cast<DownloadWorkerRecord*>(argument));
+    DownloadJob job;
+    job.url = record->url;
+    job.md5 = record->md5;
+    job.etag = record->etag;
+    job.lastModified = record->lastModified;
+    job.fileName = record->fileName;
+    job.totalSize = record->totalSize;
+
+    HttpDownloadNotifyByMessage notify(record->window, record->phase);
+    RunDownloadJob(job, &notify);
+
+    if (IsWindow(record->window)) {
+        if (job.result == DownloadReady) PostMessageA(record->window, WM_DOWNLOAD_PROGRESS, 100, 100);
+        PostMessageA(record->window, WM_DOWNLOAD_OVER, static_cast<WPARAM>(job.result), 0);
+    }
+    return 0;
+}
+
+HANDLE StartDownloadWorker(DownloadWorkerRecord* record) {
+    std::unique_ptr<DownloadWorkerRecord> owned(record);
+    uintptr_t thread = _beginthreadex(nullptr, 0, DownloadWorker, owned.get(), 0, nullptr);
+    if (thread == 0) {
+        Log(LogError, "create download thread failed, errno = %d", LastError());
+        return nullptr;
+    }
+    (void)owned.release();  // the thread owns it now
+    return reinterpret_cast<HANDLE>(thread);
+}
+
+}  // namespace pennant

@@ -1,0 +1,99 @@
+// The resumable installer download: part and meta files in the download
+// directory, a ranged GET for what is missing, the MD5 check and the rename
+// to the installer's name. Runs on the download worker thread.
+#pragma once
+
+#include "http/HttpTasks.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace pennant {
+
+// Outcome of one worker run, posted as wParam of WM_DOWNLOAD_OVER.
+enum DownloadResult : int32_t {
+    DownloadReady = 0,
+    DownloadFailedResult = 1,
+    DownloadMd5Mismatch = 2,
+    DownloadRenameFailed = 3,
+    DownloadPaused = 4,
+    DownloadConnectionBroken = 5,
+    DownloadDiskFull = 6,
+};
+
+// One run of the download; the worker keeps it on its stack.
+struct DownloadJob {
+    std::string url;
+    std::string md5;
+    std::string etag;          // from the start-up HEAD, empty if unknown
+    int64_t lastModified = 0;  // from the start-up HEAD, 0 if unknown
+    std::string fileName;      // installer name, no directory
+    int64_t totalSize = 0;     // from the start-up HEAD, 0 if unknown
+    int32_t result = DownloadReady;
+};
+
+// The heap record the controller hands to DownloadWorker; the worker owns it
+// from the moment the thread starts and deletes it.
+struct DownloadWorkerRecord {
+    HWND window = nullptr;
+    std::string url;
+    std::string md5;
+    std::string etag;
+    int64_t lastModified = 0;
+    std::string fileName;
+    const std::atomic<int32_t>* phase = nullptr;  // read as the cancel test
+    int64_t totalSize = 0;
+};
+
+// Thread procedure (for _beginthreadex): runs the job in the download
+// directory, then posts WM_DOWNLOAD_PROGRESS 100 (on success) and
+// WM_DOWNLOAD_OVER (wParam = DownloadResult) while the window exists.
+// Deletes the record; returns 0.
+unsigned __stdcall DownloadWorker(void* record);
+
+// Starts DownloadWorker on its own thread; the record passes to the thread
+// when it starts (it is deleted here when the thread cannot be created).
+// The thread handle, or null after logging the failure.
+HANDLE StartDownloadWorker(DownloadWorkerRecord* record);
+
+// The whole job in the download directory; sets job.result.
+void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify);
+// The same in another directory (no trailing backslash).
+void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify);
+
+// 0 when the meta file names the same server version (etag ignoring case,
+// lastModified) and, when `md5` is given, the file's MD5 matches; else -1.
+int CheckFileAgainstMeta(const std::string& filePath, const std::string& metaPath,
+                         const char* md5, const std::string& etag, int64_t lastModified);
+
+// Writes "etag\nlastModified\n" in text mode. 0 or -1.
+int WriteMetaFile(const std::string& metaPath, const std::string& etag, int64_t lastModified);
+
+// 0 (enough space, or the free space is unknown), -1 (the part file cannot be
+// examined or is larger than totalSize), -4 (not enough space).
+int CheckDiskSpace(const std::string& partPath, int64_t totalSize);
+
+// Download into the part file, restarting from zero when the server answers
+// the range with 416 (a few times at most). A task result code.
+int DownloadWithRetry(const std::string& requestUrl, const std::string& partPath,
+                      HttpLoadNotify* notify);
+
+// Restarts after 416 before the job gives up.
+constexpr int MaxRangeRestarts = 3;
+
+// 32 lower-case hex digits, or empty when the file cannot be read (an empty
+// file included).
+std::string FileMd5Hex(const std::string& path);
+
+// 0 on a match (ignoring case); -1 when the file could not be hashed, 1 when
+// no digest is expected, another non-zero value on a mismatch.
+int CheckFileMd5(const std::string& path, const std::string& expected);
+
+// A byte count with one decimal and " GB", " MB", " KB" (thresholds
+// exclusive), or the plain integer with " B".
+std::string FormatSize(int64_t bytes);
+
+}  // namespace pennant

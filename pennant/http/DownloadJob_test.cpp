@@ -1,0 +1,482 @@
+#include "http/DownloadJob.h"
+
+#include "HttpPeers.h"
+#include "HttpTestLog.h"
+#include "app/Codes.h"
+#include "app/Directories.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+using namespace pennant;
+using namespace testing_support;
+
+namespace {
+
+// What the start-up HEAD would have put into the task.
+DownloadJob JobFor(const std::string& url, const std::string& fileName, const std::string& md5) {
+    DownloadJob job;
+    job.url = url;
+    job.md5 = md5;
+    job.fileName = fileName;
+    uint64_t size = 0;
+    QueryResourceInfo(url, &size, &job.etag, &job.lastModified);
+    job.totalSize = static_cast<int64_t>(size);
+    return job;
+}
+
+std::string Md5Of(const std::string& bytes) {
+    TempDir dir("md5");
+    WriteFile(dir / "f", bytes);
+    return FileMd5Hex(dir / "f");
+}
+
+std::string MetaText(const std::string& etag, int64_t lastModified) {
+    return etag + "\r\n" + std::to_string(lastModified) + "\r\n";
+}
+
+class Job : public ::testing::Test {
+protected:
+    int32_t Run(DownloadJob& job) {
+        RunDownloadJobIn(dir.Path(), job, nullptr);
+        return job.result;
+    }
+    std::string Installer() const { return dir / "setup.exe"; }
+    std::string Part() const { return dir / "setup.exe.part"; }
+    std::string Meta() const { return dir / "setup.exe.meta"; }
+
+    pennant_test::LogCapture log;
+    TempDir dir{"job"};
+};
+
+// Runs DownloadWorker in the real download directory against a window on
+// this thread, as the controller does.
+class Worker : public ::testing::Test {
+protected:
+    void SetUp() override {
+        directory = GetDownloadDirectory();
+        ASSERT_FALSE(directory.empty());
+        name = std::string("http-test-") +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".exe";
+        Clean();
+        window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 nullptr, nullptr);
+        ASSERT_NE(nullptr, window);
+    }
+    void TearDown() override {
+        DestroyWindow(window);
+        Clean();
+    }
+    void Clean() {
+        for (const char* suffix : {"", ".part", ".meta"})
+            DeleteFileA((directory + "\\" + name + suffix).c_str());
+    }
+    std::string Path(const char* suffix = "") const { return directory + "\\" + name + suffix; }
+
+    // Starts a worker for `job` and pumps messages until WM_DOWNLOAD_OVER;
+    // `onProgress` sees every progress message. The result, or -100 on time-out.
+    int RunWorker(const DownloadJob& job, std::function<void(WPARAM)> onProgress = nullptr) {
+        auto* record = new DownloadWorkerRecord;
+        record->window = window;
+        record->url = job.url;
+        record->md5 = job.md5;
+        record->etag = job.etag;
+        record->lastModified = job.lastModified;
+        record->fileName = name;
+        record->phase = &phaseValue;
+        record->totalSize = job.totalSize;
+        phaseValue = Downloading;
+        HANDLE thread = StartDownloadWorker(record);
+        if (!thread) return -101;
+        int result = -100;
+        const DWORD start = GetTickCount();
+        while (result == -100 && GetTickCount() - start < 120000) {
+            MSG msg;
+            if (!PeekMessageA(&msg, window, 0, 0, PM_REMOVE)) {
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLPOSTMESSAGE);
+                continue;
+            }
+            if (msg.message == WM_DOWNLOAD_PROGRESS) {
+                progress.push_back(msg.wParam);
+                progressL.push_back(msg.lParam);
+                if (onProgress) onProgress(msg.wParam);
+            } else if (msg.message == WM_DOWNLOAD_OVER) {
+                result = static_cast<int>(msg.wParam);
+            }
+        }
+        WaitForSingleObject(thread, 10000);
+        CloseHandle(thread);
+        return result;
+    }
+
+    pennant_test::LogCapture log;
+    std::string directory;
+    std::string name;
+    HWND window = nullptr;
+    std::atomic<int32_t> phaseValue{Downloading};
+    std::vector<WPARAM> progress;
+    std::vector<LPARAM> progressL;
+};
+
+}  // namespace
+
+TEST(FileMd5Hex, MatchesKnownDigestsAcrossViewBoundaries) {
+    TempDir dir("md5");
+    struct Case {
+        size_t size;
+        const char* digest;
+    } zeros[] = {
+        {1048576, "b6d81b360a5672d80c27430f39153e2c"},
+        {2097152, "b2d1236c286a3c0704224fe4105eca49"},
+        {1048577, "9587b149ff392ca6887a05d921e73e72"},
+        {3145727, "a5b1d6a41d1eb639531f6b04231118f4"},
+    };
+    for (const auto& c : zeros) {
+        WriteFile(dir / "z", std::string(c.size, '\0'));
+        EXPECT_EQ(c.digest, FileMd5Hex(dir / "z")) << c.size;
+    }
+    WriteFile(dir / "p", Pattern(1 << 20));
+    EXPECT_EQ("28e60eb5789bc54f599d6057425f1c63", FileMd5Hex(dir / "p"));
+    WriteFile(dir / "q", Pattern((2 << 20) + 17, 3));
+    EXPECT_EQ("86bb5443a2999c213ebf3f9003d09c1e", FileMd5Hex(dir / "q"));
+    WriteFile(dir / "abc", "abc");
+    EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", FileMd5Hex(dir / "abc"));
+    WriteFile(dir / "empty", "");
+    EXPECT_EQ("", FileMd5Hex(dir / "empty"));
+    EXPECT_EQ("", FileMd5Hex(dir / "absent"));
+}
+
+TEST(CheckFileMd5, IgnoresCaseAndNeverMatchesEmptyDigests) {
+    pennant_test::LogCapture log;
+    TempDir dir("md5");
+    WriteFile(dir / "abc", "abc");
+    EXPECT_EQ(0, CheckFileMd5(dir / "abc", "900150983CD24FB0D6963F7D28E17F72"));
+    EXPECT_EQ(1, CheckFileMd5(dir / "abc", ""));
+    EXPECT_EQ(-1, CheckFileMd5(dir / "absent", "900150983cd24fb0d6963f7d28e17f72"));
+    EXPECT_NE(0, CheckFileMd5(dir / "abc", "00000000000000000000000000000000"));
+    EXPECT_TRUE(log.Contains("md5 check failed for file " + (dir / "abc") +
+                             ", 900150983cd24fb0d6963f7d28e17f72 != 00000000000000000000000000000000"));
+}
+
+TEST(FormatSize, OneDecimalWithExclusiveThresholds) {
+    EXPECT_EQ("0 B", FormatSize(0));
+    EXPECT_EQ("-5 B", FormatSize(-5));
+    EXPECT_EQ("1024 B", FormatSize(1024));
+    EXPECT_EQ("1.0 KB", FormatSize(1025));
+    EXPECT_EQ("1024.0 KB", FormatSize(1048576));
+    EXPECT_EQ("1.5 MB", FormatSize(1572864));
+    EXPECT_EQ("1024.0 MB", FormatSize(1073741824));
+    EXPECT_EQ("2.0 GB", FormatSize(2147483648LL));
+}
+
+TEST(MetaFile, WrittenInTextModeAndCheckedFieldByField) {
+    pennant_test::LogCapture log;
+    TempDir dir("meta");
+    const std::string meta = dir / "a.meta";
+    ASSERT_EQ(0, WriteMetaFile(meta, "\"5f-1e\"", -1700000000LL));
+    EXPECT_EQ("\"5f-1e\"\r\n-1700000000\r\n", ReadFile(meta));
+    EXPECT_EQ(0, CheckFileAgainstMeta(dir / "a", meta, nullptr, "\"5F-1E\"", -1700000000LL));
+    EXPECT_EQ(-1, CheckFileAgainstMeta(dir / "a", meta, nullptr, "\"60-1e\"", -1700000000LL));
+    EXPECT_TRUE(log.Contains("etag unmatch, \"5f-1e\" != \"60-1e\""));
+    EXPECT_EQ(-1, CheckFileAgainstMeta(dir / "a", meta, nullptr, "\"5f-1e\"", 5));
+    EXPECT_TRUE(log.Contains("time last modify unmatch, -1700000000 != 5"));
+
+    // The state after a failed start-up HEAD passes against itself.
+    ASSERT_EQ(0, WriteMetaFile(meta, "", 0));
+    EXPECT_EQ(0, CheckFileAgainstMeta(dir / "a", meta, nullptr, "", 0));
+
+    WriteFile(meta, "\"e\"\n");
+    EXPECT_EQ(-1, CheckFileAgainstMeta(dir / "a", meta, nullptr, "\"e\"", 0));
+    EXPECT_TRUE(log.Contains("get last modify timestamp fields failed, time check failed!"));
+    WriteFile(meta, "");
+    EXPECT_EQ(-1, CheckFileAgainstMeta(dir / "a", meta, nullptr, "", 0));
+    EXPECT_TRUE(log.Contains("get etag fields failed, etag check failed!"));
+    EXPECT_EQ(-1, CheckFileAgainstMeta(dir / "a", dir / "absent.meta", nullptr, "", 0));
+    EXPECT_TRUE(log.Contains("open meta file failed, meta data check failed!, errno = "));
+    EXPECT_EQ(-1, WriteMetaFile(dir / "no\\such\\dir.meta", "", 0));
+    EXPECT_TRUE(log.Contains("open meta file failed, meta data check failed!"));
+
+    // With an MD5 the file itself must match too.
+    WriteFile(dir / "a", "abc");
+    ASSERT_EQ(0, WriteMetaFile(meta, "e", 9));
+    EXPECT_EQ(0, CheckFileAgainstMeta(dir / "a", meta, "900150983cd24fb0d6963f7d28e17f72", "e", 9));
+    EXPECT_EQ(-1, CheckFileAgainstMeta(dir / "a", meta, "", "e", 9));
+}
+
+TEST(DiskSpace, PartFileLargerThanTotalAndPlentyOfRoom) {
+    pennant_test::LogCapture log;
+    TempDir dir("disk");
+    WriteFile(dir / "p.part", std::string(2000, 'x'));
+    EXPECT_EQ(-1, CheckDiskSpace(dir / "p.part", 1000));
+    EXPECT_TRUE(log.Contains("part file size large than total, 2000 > 1000"));
+    EXPECT_EQ(0, CheckDiskSpace(dir / "p.part", 1500000));
+    EXPECT_TRUE(log.Contains("disk free space check : PASS, need 1.4 MB, free "));
+    EXPECT_EQ(0, CheckDiskSpace(dir / "new.part", 10));  // created empty
+    EXPECT_EQ(0, FileSize(dir / "new.part"));
+    EXPECT_EQ(-1, CheckDiskSpace(dir / "no\\dir\\p.part", 10));
+}
+
+TEST_F(Job, FreshDownloadIsVerifiedRenamedAndDescribedByItsMeta) {
+    const std::string content = Pattern(1500000);
+    WriteFile(NginxFile("setup.exe"), content);
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(content));
+    EXPECT_EQ(DownloadReady, Run(job));
+    EXPECT_EQ(content, ReadFile(Installer()));
+    EXPECT_FALSE(FileExists(Part()));
+    EXPECT_EQ(MetaText(job.etag, job.lastModified), ReadFile(Meta()));
+    EXPECT_TRUE(log.Contains("disk free space check : PASS, need 1.4 MB, free "));
+    EXPECT_TRUE(log.Contains("download OK"));
+    const auto access = NginxAccessLines();
+    ASSERT_EQ(2u, access.size());
+    EXPECT_EQ(0u, access[1].rfind("GET /setup.exe?skq=", 0)) << access[1];
+}
+
+TEST_F(Job, ChangedEtagOnNginxDiscardsThePartFile) {
+    const std::string old = Pattern(600000, 1);
+    WriteFile(NginxFile("setup.exe"), old);
+    SetUnixMTime(NginxFile("setup.exe"), 1600000000);
+    DownloadJob before = JobFor(NginxUrl("setup.exe"), "setup.exe", "");
+    WriteFile(Part(), old.substr(0, 250000));
+    ASSERT_EQ(0, WriteMetaFile(Meta(), before.etag, before.lastModified));
+
+    const std::string fresh = Pattern(600000, 2);  // same size, new mtime: new ETag
+    WriteFile(NginxFile("setup.exe"), fresh);
+    SetUnixMTime(NginxFile("setup.exe"), 1600000100);
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(fresh));
+    ASSERT_NE(before.etag, job.etag);
+    EXPECT_EQ(DownloadReady, Run(job));
+    EXPECT_EQ(fresh, ReadFile(Installer()));
+    EXPECT_TRUE(log.Contains("etag unmatch, " + before.etag + " != " + job.etag));
+    EXPECT_TRUE(log.Contains("part file can not pass check, remove it !"));
+    EXPECT_EQ("\"-\"", NginxAccessLines().back().substr(NginxAccessLines().back().size() - 3));
+}
+
+TEST_F(Job, ChangedLastModifiedAloneDiscardsThePartFile) {
+    const std::string content = Pattern(300000);
+    WriteFile(FaultFile("lm.bin"), content);
+    DownloadJob first = JobFor(FaultUrl("etag=same,lm=1500000000,cut=100000", "lm.bin"),
+                               "setup.exe", Md5Of(content));
+    EXPECT_EQ(DownloadConnectionBroken, Run(first));
+    ASSERT_GT(FileSize(Part()), 0);
+
+    DownloadJob second = JobFor(FaultUrl("etag=same,lm=1500000999", "lm.bin"), "setup.exe",
+                                Md5Of(content));
+    EXPECT_EQ(first.etag, second.etag);
+    EXPECT_EQ(DownloadReady, Run(second));
+    EXPECT_EQ(content, ReadFile(Installer()));
+    EXPECT_TRUE(log.Contains("time last modify unmatch, " + std::to_string(first.lastModified) +
+                             " != " + std::to_string(second.lastModified)));
+    const auto seen = RecordedRequests("HTTP_FAULT_REQUESTS");
+    EXPECT_EQ(std::string::npos, seen.back().find("Range:"));
+}
+
+TEST_F(Job, PartFileWithoutMetaIsDeleted) {
+    const std::string content = Pattern(200000);
+    WriteFile(NginxFile("setup.exe"), content);
+    WriteFile(Part(), std::string(50000, 'x'));
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(content));
+    EXPECT_EQ(DownloadReady, Run(job));
+    EXPECT_EQ(content, ReadFile(Installer()));
+    EXPECT_TRUE(log.Contains("open meta file failed, meta data check failed!, errno = "));
+    EXPECT_TRUE(log.Contains("part file can not pass check, remove it !"));
+    const auto access = NginxAccessLines();
+    ASSERT_EQ(1u, CountContaining(access, "GET "));
+    EXPECT_NE(std::string::npos, access.back().find(" 200 200000 \"-\""));
+}
+
+TEST_F(Job, PartFileLongerThanTheServersGets416AndAFullDownload) {
+    const std::string content = Pattern(200000);
+    WriteFile(NginxFile("setup.exe"), content);
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(content));
+    WriteFile(Part(), content + "trailing junk");
+    ASSERT_EQ(0, WriteMetaFile(Meta(), job.etag, job.lastModified));
+    EXPECT_EQ(DownloadReady, Run(job));
+    EXPECT_EQ(content, ReadFile(Installer()));
+    EXPECT_TRUE(log.Contains("part file size large than total, 200013 > 200000"));
+    EXPECT_TRUE(log.Contains("http response status 416, remove part file and retry !"));
+    const auto access = NginxAccessLines();
+    ASSERT_EQ(3u, access.size());
+    EXPECT_NE(std::string::npos, access[1].find(" 416 "));
+    EXPECT_NE(std::string::npos, access[1].find("\"bytes=200013-\""));
+    EXPECT_NE(std::string::npos, access[2].find(" 200 200000 \"-\""));
+}
+
+TEST_F(Job, ServerThatAlwaysAnswers416IsGivenUpOn) {
+    WriteFile(FaultFile("s.bin"), Pattern(1000));
+    DownloadJob job = JobFor(FaultUrl("always416=1", "s.bin"), "setup.exe", "");
+    EXPECT_EQ(DownloadFailedResult, Run(job));
+    EXPECT_EQ(1 + MaxRangeRestarts + 1, static_cast<int>(RecordedRequests("HTTP_FAULT_REQUESTS").size()));
+    EXPECT_TRUE(log.Contains("download failed"));
+}
+
+TEST_F(Job, Md5MismatchLeavesNoPartFile) {
+    WriteFile(NginxFile("setup.exe"), Pattern(100000));
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", "0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(DownloadMd5Mismatch, Run(job));
+    EXPECT_FALSE(FileExists(Part()));
+    EXPECT_FALSE(FileExists(Installer()));
+    EXPECT_TRUE(log.Contains("md5 check failed for file " + Part()));
+
+    job.md5.clear();  // an empty digest never matches
+    EXPECT_EQ(DownloadMd5Mismatch, Run(job));
+}
+
+TEST_F(Job, InstallerThatNoLongerMatchesIsDeletedAndThePartResumed) {
+    const std::string content = Pattern(400000);
+    WriteFile(NginxFile("setup.exe"), content);
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(content));
+    WriteFile(Installer(), "an older installer");
+    WriteFile(Part(), content.substr(0, 100000));
+    ASSERT_EQ(0, WriteMetaFile(Meta(), job.etag, job.lastModified));
+    EXPECT_EQ(DownloadReady, Run(job));
+    EXPECT_EQ(content, ReadFile(Installer()));
+    EXPECT_TRUE(log.Contains("install file can NOT pass check, remove it !"));
+    EXPECT_NE(std::string::npos, NginxAccessLines().back().find("\"bytes=100000-\""));
+}
+
+TEST_F(Job, NotEnoughFreeSpaceOnASmallVolume) {
+    const std::string directory = Env("HTTP_TMPFS_DIR");
+    if (directory.empty()) GTEST_SKIP() << Env("HTTP_TMPFS_SKIP");
+    WriteFile(NginxFile("setup.exe"), Pattern(3 * 1024 * 1024));
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", "");
+    RunDownloadJobIn(directory, job, nullptr);
+    EXPECT_EQ(DownloadDiskFull, job.result);
+    EXPECT_TRUE(log.Contains("disk free space not enough, need 3145728, free "));
+    EXPECT_EQ(0u, CountContaining(NginxAccessLines(), "GET "));
+    DeleteFileA((directory + "\\setup.exe.part").c_str());
+    DeleteFileA((directory + "\\setup.exe.meta").c_str());
+}
+
+TEST_F(Job, BadTaskValuesEndInTheirCodes) {
+    DownloadJob job;
+    job.url = "not a url";
+    job.fileName = "setup.exe";
+    EXPECT_EQ(DownloadFailedResult, Run(job));
+
+    job.url = "http://127.0.0.1:1/setup.exe";
+    EXPECT_EQ(DownloadConnectionBroken, Run(job));
+    EXPECT_TRUE(log.Contains("connection break detected"));
+
+    WriteFile(NginxFile("setup.exe"), "abc");
+    job = JobFor(NginxUrl("setup.exe"), "no\\such\\setup.exe", "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(DownloadFailedResult, Run(job));
+    EXPECT_TRUE(log.Contains("update meta file failed, errno = "));
+    EXPECT_TRUE(log.Contains("create file " + (dir / "no\\such\\setup.exe.part") + " failed"));
+}
+
+TEST_F(Job, FaultyAnswersNeverCostAByteOfAGoodPartFile) {
+    const std::string content = Pattern(300000);
+    WriteFile(FaultFile("g.bin"), content);
+    const std::string good = content.substr(0, 120000);
+    const std::string urls[] = {
+        FaultUrl("range=shift", "g.bin"),   FaultUrl("range=missing", "g.bin"),
+        FaultUrl("range=garbage", "g.bin"), FaultUrl("status=404", "g.bin"),
+        FaultPath("/garbage/nostatus"),     FaultUrl("range=ignore", "g.bin"),
+    };
+    for (const auto& url : urls) {
+        WriteFile(Part(), good);
+        DownloadJob job;
+        job.url = url;
+        job.fileName = "setup.exe";
+        job.etag = "\"kept\"";
+        job.md5 = Md5Of(content);
+        ASSERT_EQ(0, WriteMetaFile(Meta(), job.etag, 0));
+        const int32_t result = Run(job);
+        EXPECT_TRUE(result == DownloadFailedResult || result == DownloadConnectionBroken)
+            << url << " gave " << result;
+        EXPECT_EQ(good, ReadFile(Part())) << url;
+    }
+}
+
+TEST_F(Worker, ValidInstallerIsUsedWithoutAnyGet) {
+    const std::string content = Pattern(70000);
+    WriteFile(NginxFile("setup.exe"), content);
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), name, Md5Of(content));
+    WriteFile(Path(), content);
+    ASSERT_EQ(0, WriteMetaFile(Path(".meta"), job.etag, job.lastModified));
+    EXPECT_EQ(DownloadReady, RunWorker(job));
+    ASSERT_EQ(1u, progress.size());
+    EXPECT_EQ(100u, progress[0]);
+    EXPECT_EQ(100, progressL[0]);
+    EXPECT_EQ(0u, CountContaining(NginxAccessLines(), "GET "));
+    EXPECT_TRUE(log.Contains("file check : PASS"));
+}
+
+TEST_F(Worker, CutDownloadIsResumedByTheNextRun) {
+    const std::string content = Pattern(5 * 1024 * 1024 + 3);
+    WriteFile(FaultFile("setup.exe"), content);
+    DownloadJob job = JobFor(FaultUrl("cut=2000000", "setup.exe"), name, Md5Of(content));
+    EXPECT_EQ(DownloadConnectionBroken, RunWorker(job));
+    const long long partSize = FileSize(Path(".part"));
+    ASSERT_GT(partSize, 0);
+    EXPECT_EQ(content.substr(0, static_cast<size_t>(partSize)), ReadFile(Path(".part")));
+
+    progress.clear();
+    job.url = FaultUrl("-", "setup.exe");
+    EXPECT_EQ(DownloadReady, RunWorker(job));
+    EXPECT_EQ(content, ReadFile(Path()));
+    const auto seen = RecordedRequests("HTTP_FAULT_REQUESTS");
+    EXPECT_NE(std::string::npos,
+              seen.back().find("\r\nRange: bytes=" + std::to_string(partSize) + "-\r\n"));
+    // The first report of the resumed run already carries the whole-file percent.
+    ASSERT_GE(progress.size(), 2u);
+    EXPECT_GE(static_cast<long long>(progress[0]), partSize * 100 / static_cast<long long>(content.size()));
+    for (size_t i = 1; i < progress.size(); ++i) EXPECT_LE(progress[i - 1], progress[i]);
+    EXPECT_EQ(100u, progress.back());
+}
+
+TEST_F(Worker, ProgressPostsAtMostOncePerPercentAndNeverDecrease) {
+    const std::string content = Pattern(3 * 1024 * 1024);
+    WriteFile(NginxFile("setup.exe"), content);
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), name, Md5Of(content));
+    EXPECT_EQ(DownloadReady, RunWorker(job));
+    ASSERT_GE(progress.size(), 2u);
+    // The last post is the worker's own 100 after the job.
+    for (size_t i = 1; i + 1 < progress.size(); ++i) EXPECT_LT(progress[i - 1], progress[i]);
+    EXPECT_LE(progress.size(), 101u);
+    EXPECT_EQ(100u, progress[progress.size() - 2]);
+    EXPECT_EQ(100u, progress.back());
+}
+
+TEST_F(Worker, PauseDuringASlowDownloadKeepsEveryReceivedByte) {
+    const std::string content = Pattern(600000);
+    WriteFile(FaultFile("slow.exe"), content);
+    DownloadJob job = JobFor(FaultUrl("rate=150000", "slow.exe"), name, Md5Of(content));
+    int reports = 0;
+    EXPECT_EQ(DownloadPaused, RunWorker(job, [&](WPARAM) {
+                  if (++reports == 3) phaseValue = Paused;
+              }));
+    EXPECT_TRUE(log.Contains("user pause download"));
+    const long long partSize = FileSize(Path(".part"));
+    ASSERT_GT(partSize, 0);
+    ASSERT_LT(partSize, static_cast<long long>(content.size()));
+    EXPECT_EQ(content.substr(0, static_cast<size_t>(partSize)), ReadFile(Path(".part")));
+    // The last chunk the worker counted is the last one on disk.
+    const std::string text = log.Text();
+    const size_t lastGet = text.rfind("http get ");
+    ASSERT_NE(std::string::npos, lastGet);
+    EXPECT_EQ(std::to_string(partSize) + " / 600000",
+              text.substr(lastGet + 9, std::to_string(partSize).size() + 9));
+
+    job.url = FaultUrl("-", "slow.exe");
+    EXPECT_EQ(DownloadReady, RunWorker(job));
+    EXPECT_EQ(content, ReadFile(Path()));
+}
+
+TEST_F(Worker, NothingIsPostedToADestroyedWindow) {
+    WriteFile(NginxFile("setup.exe"), "abc");
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), name, "900150983cd24fb0d6963f7d28e17f72");
+    auto* record = new DownloadWorkerRecord;
+    record->window = window;
+    record->url = job.url;
+    record->md5 = job.md5;
+    record->fileName = name;
+    record->phase = &phaseValue;
+    DestroyWindow(window);
+    EXPECT_EQ(0u, DownloadWorker(record));
+    MSG msg;
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_OVER, PM_REMOVE));
+    EXPECT_EQ("abc", ReadFile(Path()));
+}

@@ -1,0 +1,43 @@
+// Fire-and-forget status reports to the update service: one form POST per
+// report, each on a thread of its own, its outcome only in the log.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace pennant {
+
+// What one report thread needs, copied from the task when the report is made.
+struct FeedbackRecord {
+    std::string deviceId;
+    std::string taskId;
+    int32_t status = 0;
+};
+
+// The compile-time feedback endpoint (the build setting PENNANT_FEEDBACK_URL).
+const wchar_t* FeedbackUrl();
+
+// The request body: deviceid=<id>&taskid=<id>&status=<n>, byte for byte.
+std::string FeedbackBody(const FeedbackRecord& record);
+
+// Reports `status` for the current task on a new detached thread. Call on
+// the main thread; nothing is returned and nothing is waited for.
+void PostStatus(int32_t status);
+
+// The same for an explicit record (taken over, deleted on every path).
+void PostFeedback(FeedbackRecord* record);
+
+// Thread procedure: POSTs the record's report once and deletes the record.
+// Returns the post's task result code.
+unsigned __stdcall FeedbackWorker(void* record);
+
+// How long the process waits for report threads at its end.
+constexpr DWORD FeedbackShutdownWaitMs = 3000;
+
+// Waits up to `timeoutMs` for report threads still running; true when none
+// is left. Called once before the process shuts networking down.
+bool WaitForFeedbackReports(DWORD timeoutMs);
+
+}  // namespace pennant

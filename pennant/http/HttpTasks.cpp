@@ -1,0 +1,219 @@
+#include "http/HttpTasks.h"
+
+#include "app/Codes.h"
+#include "app/Handles.h"
+#include "app/Log.h"
+#include "app/Task.h"
+
+#include <cwchar>
+
+namespace pennant {
+namespace {
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+}  // namespace
+
+WinHttpTask::~WinHttpTask() {
+    connection.Close();
+    session.Close();
+}
+
+int WinHttpTask::Open(const std::wstring& url) {
+    UrlParts parts;
+    if (CrackUrl(url, &parts) != 0) return TaskFailed;
+    path = parts.path;
+    query = parts.query;
+    secure = _wcsicmp(parts.scheme.c_str(), L"https") == 0;
+    if (session.Open() != 0) return TaskUnreachable;
+    if (connection.Connect(session, parts.host, parts.port) != 0) {
+        session.Close();
+        return TaskUnreachable;
+    }
+    return TaskOk;
+}
+
+bool WinHttpTask::Ready() const {
+    return session.IsOpen() && connection.IsOpen() && !path.empty();
+}
+
+void HttpDownloader::OnProgress(int64_t done, int64_t total) {
+    if (notify) notify->OnProgress(done, total);
+}
+
+bool HttpDownloader::IsCancelled() { return notify ? notify->IsCancelled() : false; }
+
+int HttpDownloader::Download(const std::string& filePath, DWORD* status) {
+    if (!Ready()) return TaskFailed;
+
+    WinHttpRequest request;
+    if (request.Open(connection, L"GET", ObjectName(), secure) != 0) return TaskUnreachable;
+    request.SetTimeouts();
+
+    UniqueKernelHandle file(CreateFileA(filePath.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        Log(LogError, "create file %s failed, errno = %d", filePath.c_str(), LastError());
+        return TaskFailed;
+    }
+
+    LONG high = 0;
+    SetLastError(0);
+    DWORD low = SetFilePointer(file.Get(), 0, &high, FILE_END);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != 0) {
+        Log(LogError, "SetFilePointer failed, errno = %d", LastError());
+        return TaskFailed;
+    }
+    const int64_t offset = (static_cast<int64_t>(high) << 32) | low;
+
+    if (offset > 0 && request.AddRangeHeader(offset) != 0) return TaskFailed;
+    if (request.AddConnectionCloseHeader() != 0) return TaskFailed;
+
+    if (request.Send(nullptr, 0, 0) != 0) return TaskUnreachable;
+    if (request.ReceiveResponse() != 0) return TaskUnreachable;
+
+    if (request.QueryStatusCode(status) != 0) return TaskFailed;
+    if (!IsSuccessStatus(*status)) {
+        request.LogRawHeaders();
+        request.LogBody();
+        return TaskFailed;
+    }
+
+    DWORD contentLength = 0;
+    if (request.QueryContentLength(&contentLength) != 0) return TaskFailed;
+
+    int64_t total = contentLength;
+    if (offset > 0) {
+        int64_t first = 0, last = 0;
+        if (request.QueryContentRange(&first, &last, &total) != 0) return TaskFailed;
+        if (first != offset) {
+            Log(LogWarning, "offset unmatch %lld != %lld", static_cast<long long>(first),
+                static_cast<long long>(offset));
+            // Appending bytes that begin elsewhere would spoil the part file.
+            return TaskFailed;
+        }
+        if (last != total - 1)
+            Log(LogWarning, "end unmatch %lld != %lld - 1", static_cast<long long>(last),
+                static_cast<long long>(total));
+        if (offset + static_cast<int64_t>(contentLength) != total)
+            Log(LogWarning, "total unmatch %lld + %lld != %lld", static_cast<long long>(offset),
+                static_cast<long long>(contentLength), static_cast<long long>(total));
+    }
+    return ReadToFile(request, file.Get(), offset, total);
+}
+
+int HttpDownloader::ReadToFile(WinHttpRequest& request, HANDLE file, int64_t start,
+                               int64_t total) {
+    // One block reused for the whole body; nothing is allocated per chunk.
+    char buffer[DownloadChunkSize] = {};
+    int64_t done = start;
+    int lastPercent = 0;
+    if (total == 0) return TaskOk;
+
+    for (;;) {
+        DWORD got = 0;
+        if (request.Read(buffer, DownloadChunkSize, &got) != 0 || got == 0) return TaskUnreachable;
+        Log(LogDetail, "read %d", static_cast<int>(got));
+
+        done += got;
+        const double percent = static_cast<double>(done) * 100.0 / static_cast<double>(total);
+        Log(LogDetail, "http get %lld / %lld, %.2f%%", static_cast<long long>(done),
+            static_cast<long long>(total), percent);
+        if (static_cast<int>(percent) > lastPercent) {
+            lastPercent = static_cast<int>(percent);
+            OnProgress(done, total);
+        }
+
+        DWORD written = 0;
+        if (!WriteFile(file, buffer, got, &written, nullptr) || written != got) {
+            Log(LogError, "write file failed, size = %d, written = %d, errno = %d",
+                static_cast<int>(got), static_cast<int>(written), LastError());
+            return TaskFailed;
+        }
+        FlushFileBuffers(file);
+
+        // After the write, so the chunk in hand is kept.
+        if (IsCancelled()) return TaskCancelled;
+        if (done >= total) return TaskOk;
+    }
+}
+
+int HttpPoster::Post(const void* body, DWORD length) {
+    if (!Ready()) return TaskFailed;
+    WinHttpRequest request;
+    if (request.Open(connection, L"POST", ObjectName(), secure) != 0) return TaskUnreachable;
+    request.SetTimeouts();
+    if (request.AddConnectionCloseHeader() != 0) return TaskFailed;
+    if (request.AddFormContentTypeHeader() != 0) return TaskFailed;
+    if (request.Send(body, length, length) != 0) return TaskUnreachable;
+    if (request.ReceiveResponse() != 0) return TaskUnreachable;
+    DWORD status = 0;
+    if (request.QueryStatusCode(&status) != 0) return TaskFailed;
+    if (!IsSuccessStatus(status)) {
+        request.LogRawHeaders();
+        request.LogBody();
+        return TaskFailed;
+    }
+    return TaskOk;
+}
+
+HttpQuerier::~HttpQuerier() { request.Close(); }
+
+int HttpQuerier::Query() {
+    if (!Ready()) return TaskFailed;
+    request.Close();
+    if (request.Open(connection, L"HEAD", ObjectName(), secure) != 0) return TaskUnreachable;
+    request.SetTimeouts();
+    if (request.AddConnectionCloseHeader() != 0) return TaskFailed;
+    if (request.Send(nullptr, 0, 0) != 0) return TaskUnreachable;
+    if (request.ReceiveResponse() != 0) return TaskUnreachable;
+    DWORD status = 0;
+    if (request.QueryStatusCode(&status) != 0) return TaskFailed;
+    if (!IsSuccessStatus(status)) {
+        request.LogRawHeaders();
+        return TaskFailed;
+    }
+    return TaskOk;
+}
+
+void HttpDownloadNotifyByMessage::OnProgress(int64_t done, int64_t total) {
+    if (total == 0 || !IsWindow(window)) return;
+    const int64_t percent = done * 100 / total;
+    PostMessageA(window, WM_DOWNLOAD_PROGRESS, static_cast<WPARAM>(static_cast<uint32_t>(percent)),
+                 0);
+}
+
+bool HttpDownloadNotifyByMessage::IsCancelled() { return phase && *phase == Paused; }
+
+int QueryResourceInfo(const std::string& url, uint64_t* size, std::string* etag,
+                      int64_t* lastModified) {
+    HttpQuerier querier;
+    int result = querier.Open(AnsiToWide(url));
+    if (result < 0) return result;
+    result = querier.Query();
+    if (result != 0) return result;
+    DWORD length = 0;
+    if (querier.request.QueryContentLength(&length) != 0) return TaskFailed;
+    *size = length;
+    if (querier.request.QueryETag(etag) != 0) return TaskFailed;
+    if (querier.request.QueryLastModified(lastModified) != 0) return TaskFailed;
+    return TaskOk;
+}
+
+int DownloadToTempFile(const std::string& url, std::string* tempFile) {
+    HttpDownloader downloader;
+    int result = downloader.Open(AnsiToWide(url));
+    if (result < 0) return result;
+
+    char directory[MAX_PATH] = {};
+    char name[MAX_PATH] = {};
+    GetTempPathA(sizeof directory, directory);
+    GetTempFileNameA(directory, "logo_", 0, name);
+    *tempFile = name;
+
+    DWORD status = 0;
+    return downloader.Download(*tempFile, &status);
+}
+
+}  // namespace pennant
