@@ -370,6 +370,38 @@ TEST_F(PcgWire, BadAnswersFailTheRequestWithoutHangingOrGrowing) {
     EXPECT_EQ(200, session.ResultCode());
 }
 
+TEST_F(PcgWire, ManySessionsOnManyThreadsKeepTheirOwnState) {
+    // Every worker owns a session; nothing may leak between them.
+    constexpr int kThreads = 8;
+    constexpr int kRequests = 15;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            TPCGHTTPSend session;
+            session.SetCookieText("T" + std::to_string(t));
+            for (int i = 0; i < kRequests; ++i) {
+                session.Clear();
+                session.Document().Assign(std::string(1000 + t, static_cast<char>('a' + t)));
+                if (!session.SendRequest("POST", WireUrl("/t" + std::to_string(t))) ||
+                    session.Document().Bytes() != "ok" || session.Cookies() != std::vector<std::string>{"T" + std::to_string(t)})
+                    ++failures;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(0, failures.load());
+    std::vector<TRecorded> log = wire_.Log();
+    ASSERT_EQ(static_cast<size_t>(kThreads * kRequests), log.size());
+    for (const TRecorded& request : log) {
+        std::vector<std::string> lines = HeadLines(request.raw);
+        ASSERT_GE(lines.size(), 5u);
+        int t = lines[0][7] - '0';  // "POST /t<digit> HTTP/1.0"
+        EXPECT_EQ("Cookie: T" + std::to_string(t), lines[4]);
+        EXPECT_EQ(std::string(1000 + t, static_cast<char>('a' + t)), BodyOf(request.raw));
+    }
+}
+
 TEST_F(PcgWire, NobodyListeningIsAConnectFailure) {
     TPCGHTTPSend session;
     EXPECT_FALSE(session.SendRequest("GET", "http://127.0.0.1:1/nothing"));
