@@ -67,7 +67,8 @@ public:
     bool HTTPMethod(const std::string& method, const std::string& url);
 
     // Extra request header lines ("Name: value", sent verbatim after the
-    // session's own lines, in order); after a request, the response's lines.
+    // session's own lines, in order; lines named "Host" are left out, the
+    // session's own Host line stands); after a request, the response's lines.
     std::vector<std::string>& Headers() { return headers_; }
     const std::vector<std::string>& Headers() const { return headers_; }
 

@@ -8,7 +8,8 @@
 // ("Proxy-Connection: keep-alive" through the proxy); "Cookie: " the entries
 // joined by "; " (when any); "User-Agent: Mozilla/4.0 (compatible;
 // Parcelgate)"; "Content-Type: " MIME type and "Content-Length: " n (body not
-// empty); the extra header lines in order; a blank line; the body.
+// empty); the extra header lines in order (except any named "Host": one Host
+// line only, or servers such as nginx answer 400); a blank line; the body.
 #pragma once
 
 #include <cstdint>
