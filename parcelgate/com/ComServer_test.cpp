@@ -18,7 +18,7 @@ using namespace testing_support;
 
 const CLSID kOtherClass = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
 
-class ComServer : public ::testing::Test {
+class PcgComServer : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
@@ -49,7 +49,7 @@ std::pair<std::string, GUID> TakeErrorInfo() {
     return {text, guid};
 }
 
-TEST_F(ComServer, ClassObjects) {
+TEST_F(PcgComServer, ClassObjects) {
     void* object = reinterpret_cast<void*>(1);
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, dll_.GetClassObject(kOtherClass, IID_IClassFactory, &object));
     EXPECT_EQ(nullptr, object);
@@ -78,7 +78,7 @@ TEST_F(ComServer, ClassObjects) {
     EXPECT_EQ(E_NOINTERFACE, first.As(&wrong));
 }
 
-TEST_F(ComServer, UnloadOnlyWithoutObjectsAndLocks) {
+TEST_F(PcgComServer, UnloadOnlyWithoutObjectsAndLocks) {
     EXPECT_EQ(S_OK, dll_.CanUnloadNow());
     {
         ComPtr<INetFileTrans> trans = Trans("{\"access_token\":\"t\"}");
@@ -100,7 +100,7 @@ TEST_F(ComServer, UnloadOnlyWithoutObjectsAndLocks) {
     EXPECT_EQ(S_OK, dll_.CanUnloadNow());
 }
 
-TEST_F(ComServer, ConnectionTextThatIsNotJsonFails) {
+TEST_F(PcgComServer, ConnectionTextThatIsNotJsonFails) {
     ComPtr<INetFileEngine> engine = dll_.Create<INetFileEngine>(CLSID_NetFileEngine);
     ASSERT_TRUE(engine);
     ComPtr<ISupportErrorInfo> supports;
@@ -122,7 +122,7 @@ TEST_F(ComServer, ConnectionTextThatIsNotJsonFails) {
     EXPECT_EQ(E_POINTER, engine->CreateNetFileTrans(Bstr(L"{}").Get(), nullptr));
 }
 
-TEST_F(ComServer, EngineCalls) {
+TEST_F(PcgComServer, EngineCalls) {
     ComPtr<INetFileEngine> engine = dll_.Create<INetFileEngine>(CLSID_NetFileEngine);
     ASSERT_TRUE(engine);
     // Lenient JSON: single quotes, trailing text; values that are no object.
@@ -140,7 +140,7 @@ TEST_F(ComServer, EngineCalls) {
     EXPECT_EQ(0, lastError);
 }
 
-TEST_F(ComServer, ProgressProperty) {
+TEST_F(PcgComServer, ProgressProperty) {
     ComPtr<INetFileTrans> trans = dll_.Create<INetFileTrans>(CLSID_NetFileTrans);
     ASSERT_TRUE(trans);
     ComPtr<INetFileProgress> current;
@@ -159,7 +159,7 @@ TEST_F(ComServer, ProgressProperty) {
     EXPECT_FALSE(current);
 }
 
-TEST_F(ComServer, UrlChecksStartNothing) {
+TEST_F(PcgComServer, UrlChecksStartNothing) {
     ComPtr<INetFileTrans> trans = Trans("{\"access_token\":\"tok\"}");
     ASSERT_TRUE(trans);
     ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
@@ -190,7 +190,7 @@ TEST_F(ComServer, UrlChecksStartNothing) {
     EXPECT_FALSE(FileExists(file));
 }
 
-TEST_F(ComServer, UploadChoosesItsPathBySize) {
+TEST_F(PcgComServer, UploadChoosesItsPathBySize) {
     ComPtr<INetFileTrans> trans = Trans("{\"access_token\":\"tok\"}");
     ASSERT_TRUE(trans);
     TempDir dir("pcg");
@@ -265,7 +265,7 @@ private:
     int port_ = 0;
 };
 
-TEST_F(ComServer, RunningWorkerKeepsTheDllLoaded) {
+TEST_F(PcgComServer, RunningWorkerKeepsTheDllLoaded) {
     HoldingListener server;
     ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
     TempDir dir("pcg");
@@ -293,7 +293,7 @@ TEST_F(ComServer, RunningWorkerKeepsTheDllLoaded) {
 }
 
 // Late binding: the same members by name and by DISPID through IDispatch.
-class LateBound : public ComServer {
+class PcgComLateBound : public PcgComServer {
 protected:
     DISPID Id(IDispatch* object, const wchar_t* name) {
         DISPID id = DISPID_UNKNOWN;
@@ -335,7 +335,7 @@ protected:
     }
 };
 
-TEST_F(LateBound, NamesAndIds) {
+TEST_F(PcgComLateBound, NamesAndIds) {
     ComPtr<IDispatch> engine;
     ASSERT_EQ(S_OK, dll_.Create<INetFileEngine>(CLSID_NetFileEngine).As(&engine));
     EXPECT_EQ(201, Id(engine.Get(), L"CreateNetFileTrans"));
@@ -361,7 +361,7 @@ TEST_F(LateBound, NamesAndIds) {
     EXPECT_EQ(0, result.lVal);
 }
 
-TEST_F(LateBound, SameResultsAsTheVtable) {
+TEST_F(PcgComLateBound, SameResultsAsTheVtable) {
     ComPtr<IDispatch> engine;
     ASSERT_EQ(S_OK, dll_.Create<INetFileEngine>(CLSID_NetFileEngine).As(&engine));
 

@@ -33,7 +33,7 @@ bool KeyExists(HKEY root, const std::wstring& key) {
     return true;
 }
 
-class Registration : public ::testing::Test {
+class PcgComRegistration : public ::testing::Test {
 protected:
     void SetUp() override {
         RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
@@ -47,7 +47,7 @@ protected:
     HKEY root_ = nullptr;
 };
 
-TEST_F(Registration, ServerTable) {
+TEST_F(PcgComRegistration, ServerTable) {
     TempDir dir("pcg");
     const std::string dll = dir / "Parcelgate.dll";
     WriteFile(dll, "MZ");
@@ -66,7 +66,7 @@ TEST_F(Registration, ServerTable) {
     }
 }
 
-TEST_F(Registration, WritesEveryValueAndRemovesEveryKey) {
+TEST_F(PcgComRegistration, WritesEveryValueAndRemovesEveryKey) {
     TempDir dir("pcg");
     const std::string blankDir = dir / "with blank";
     CreateDirectoryA(blankDir.c_str(), nullptr);
@@ -100,7 +100,7 @@ TEST_F(Registration, WritesEveryValueAndRemovesEveryKey) {
     }
 }
 
-TEST_F(Registration, KeyThatCannotBeCreatedFails) {
+TEST_F(PcgComRegistration, KeyThatCannotBeCreatedFails) {
     // A key name longer than the registry allows.
     pcg::ClassRegistration entry{L"{995CEE8E-B749-47EC-8CC0-4BC7F0C0125D}", std::wstring(300, L'P'),
                                  L"NetFileEngine Object", L"C:\\x\\Parcelgate.dll", L"1.0",
@@ -114,7 +114,7 @@ TEST_F(Registration, KeyThatCannotBeCreatedFails) {
     }
 }
 
-TEST(RegisteredServerPath, ShortOnlyWithABlank) {
+TEST(PcgComServerPath, ShortOnlyWithABlank) {
     EXPECT_EQ(L"C:\\windows\\system32\\x.dll", pcg::RegisteredServerPath(L"C:\\windows\\system32\\x.dll"));
     // No short form for a path that does not exist: the path itself.
     EXPECT_EQ(L"C:\\no such dir\\x.dll", pcg::RegisteredServerPath(L"C:\\no such dir\\x.dll"));

@@ -97,7 +97,7 @@ std::vector<std::string> Functions(ITypeInfo* info) {
     return lines;
 }
 
-class TypeLibrary : public ::testing::Test {
+class PcgComTypeLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
         std::wstring path = Wide(ExecutableDirectory() + "\\Parcelgate.dll");
@@ -151,7 +151,7 @@ protected:
     ComPtr<ITypeLib> library_;
 };
 
-TEST_F(TypeLibrary, LibraryAttributes) {
+TEST_F(PcgComTypeLibrary, LibraryAttributes) {
     TLIBATTR* attributes = nullptr;
     ASSERT_EQ(S_OK, library_->GetLibAttr(&attributes));
     EXPECT_EQ(kLibId, attributes->guid);
@@ -170,7 +170,7 @@ TEST_F(TypeLibrary, LibraryAttributes) {
     EXPECT_EQ(6u, library_->GetTypeInfoCount());
 }
 
-TEST_F(TypeLibrary, EngineInterface) {
+TEST_F(PcgComTypeLibrary, EngineInterface) {
     ComPtr<ITypeInfo> info = Info(IID_INetFileEngine);
     TYPEATTR dispatch = Attributes(info.Get());
     EXPECT_EQ(TKIND_DISPATCH, dispatch.typekind);
@@ -194,7 +194,7 @@ TEST_F(TypeLibrary, EngineInterface) {
               Functions(vtable.Get()));
 }
 
-TEST_F(TypeLibrary, TransInterface) {
+TEST_F(PcgComTypeLibrary, TransInterface) {
     ComPtr<ITypeInfo> info = Info(IID_INetFileTrans);
     TYPEATTR dispatch = Attributes(info.Get());
     EXPECT_EQ(TKIND_DISPATCH, dispatch.typekind);
@@ -217,7 +217,7 @@ TEST_F(TypeLibrary, TransInterface) {
               Functions(vtable.Get()));
 }
 
-TEST_F(TypeLibrary, ProgressInterface) {
+TEST_F(PcgComTypeLibrary, ProgressInterface) {
     ComPtr<ITypeInfo> info = Info(IID_INetFileProgress);
     TYPEATTR attributes = Attributes(info.Get());
     EXPECT_EQ(TKIND_INTERFACE, attributes.typekind);
@@ -234,7 +234,7 @@ TEST_F(TypeLibrary, ProgressInterface) {
               Functions(info.Get()));
 }
 
-TEST_F(TypeLibrary, ActionEnumeration) {
+TEST_F(PcgComTypeLibrary, ActionEnumeration) {
     ComPtr<ITypeInfo> info = Info(kActionId);
     TYPEATTR attributes = Attributes(info.Get());
     EXPECT_EQ(TKIND_ENUM, attributes.typekind);
@@ -252,7 +252,7 @@ TEST_F(TypeLibrary, ActionEnumeration) {
     EXPECT_EQ((std::vector<std::string>{"nfaNone=0", "nfaResume=1", "nfaTerminate=2"}), values);
 }
 
-TEST_F(TypeLibrary, Coclasses) {
+TEST_F(PcgComTypeLibrary, Coclasses) {
     struct Expected {
         const CLSID& clsid;
         const char* name;

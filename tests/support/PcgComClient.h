@@ -198,6 +198,20 @@ private:
     std::vector<SinkEvent> events_;
 };
 
+// How many lines of a log file contain `part`, waiting up to `ms` for at
+// least `count` of them: nginx writes its access log line only after the
+// client already has the whole answer.
+inline size_t WaitForLogLines(const std::string& path, const std::string& part, size_t count, DWORD ms = 5000) {
+    size_t found = 0;
+    for (DWORD waited = 0;; waited += 20) {
+        found = 0;
+        for (const auto& line : Lines(ReadFile(path)))
+            if (line.find(part) != std::string::npos) ++found;
+        if (found >= count || waited >= ms) return found;
+        Sleep(20);
+    }
+}
+
 // Runs a command line, waits up to `ms`, returns its exit code (or -1).
 inline long RunProcess(const std::string& commandLine, DWORD ms = 60000) {
     STARTUPINFOA startup = {};
