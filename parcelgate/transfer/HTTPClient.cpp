@@ -328,8 +328,7 @@ bool THTTPClient::SendAll(const char* data, size_t size) {
     return true;
 }
 
-bool THTTPClient::Exchange(const std::string& /*method*/, const std::string& head, bool /*headRequest*/,
-                           THTTPResponseParser& parser, bool& anyResponseByte) {
+bool THTTPClient::Exchange(const std::string& head, THTTPResponseParser& parser, bool& anyResponseByte) {
     anyResponseByte = false;
     if (!SendAll(head.data(), head.size())) return false;
     if (!SendAll(document_.Bytes().data(), document_.Size())) return false;
@@ -402,7 +401,7 @@ bool THTTPClient::HTTPMethod(const std::string& method, const std::string& url) 
                 THTTPResponseParser parser(headRequest, maxHeaderBytes_, maxBodyBytes_);
                 bool anyResponseByte = false;
                 if (!socket_ && !Connect(target)) break;
-                ok = Exchange(method, head, headRequest, parser, anyResponseByte);
+                ok = Exchange(head, parser, anyResponseByte);
                 bool staleConnection = !ok && reused && !anyResponseByte && !stopped_.load() &&
                                        (lastError_ == THTTPError::Send || lastError_ == THTTPError::Receive ||
                                         lastError_ == THTTPError::ClosedEarly);

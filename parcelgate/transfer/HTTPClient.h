@@ -141,8 +141,8 @@ public:
 private:
     struct TTarget;
     bool ResolveTarget(const std::string& url, TURLParts& parts, TTarget& target) const;
-    bool Exchange(const std::string& method, const std::string& head, bool headRequest,
-                  THTTPResponseParser& parser, bool& anyResponseByte);
+    // Sends head and body on the open socket and reads the answer into parser.
+    bool Exchange(const std::string& head, THTTPResponseParser& parser, bool& anyResponseByte);
     bool Connect(const TTarget& target);
     bool SendAll(const char* data, size_t size);
     void TakeCookies(const std::vector<std::string>& lines);

@@ -56,11 +56,10 @@ TPCGThread::~TPCGThread() {
     CancelTransfer();
     session_.reset();
     sink_.Reset();
-    if (thread_) CloseHandle(thread_);
 }
 
 void TPCGThread::Start() {
-    if (thread_) throw EPCGError("Worker already started");
+    if (thread_.Valid()) throw EPCGError("Worker already started");
     auto start = std::make_unique<ThreadStart>(ThreadStart{this, PinModule()});
     ++runningWorkers;
     DWORD id = 0;
@@ -70,14 +69,14 @@ void TPCGThread::Start() {
         if (start->pin) FreeLibrary(start->pin);
         throw EPCGError("Cannot create a worker thread");
     }
-    thread_ = thread;
+    thread_.Reset(thread);
     start.release();  // the thread owns it now
     // From here on a self-deleting worker may be gone at any moment.
     ResumeThread(thread);
 }
 
 void TPCGThread::WaitFor() {
-    if (thread_) WaitForSingleObject(thread_, INFINITE);
+    if (thread_.Valid()) WaitForSingleObject(thread_.Get(), INFINITE);
 }
 
 void TPCGThread::CancelTransfer() noexcept {
@@ -181,15 +180,11 @@ TPCGBigFileUploadThread::TPCGBigFileUploadThread(bool forceReUpload, int64_t ses
                                                  const std::string& url, INetFileProgress* sink,
                                                  const std::string& token)
     : TPCGThread(token, sink, url), forceReUpload_(forceReUpload), sessionId_(sessionId), fileName_(fileName) {
-    file_ = CreateFileA(fileName_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) throw EPCGError("Cannot open file " + fileName_);
+    file_.Reset(CreateFileA(fileName_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_.Valid()) throw EPCGError("Cannot open file " + fileName_);
     LARGE_INTEGER size;
-    if (GetFileSizeEx(file_, &size)) fileSize_ = size.QuadPart;
-}
-
-TPCGBigFileUploadThread::~TPCGBigFileUploadThread() {
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    if (GetFileSizeEx(file_.Get(), &size)) fileSize_ = size.QuadPart;
 }
 
 void TPCGBigFileUploadThread::Execute() { RaiseFail(0); }

@@ -22,6 +22,26 @@
 
 namespace pcg {
 
+// Owner of one kernel handle (thread, file), closed in its destructor.
+class TPCGHandle {
+public:
+    TPCGHandle() = default;
+    explicit TPCGHandle(HANDLE handle) : handle_(handle) {}
+    ~TPCGHandle() { Reset(); }
+    TPCGHandle(const TPCGHandle&) = delete;
+    TPCGHandle& operator=(const TPCGHandle&) = delete;
+
+    bool Valid() const { return handle_ && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle_; }
+    void Reset(HANDLE handle = nullptr) {
+        if (Valid()) CloseHandle(handle_);
+        handle_ = handle;
+    }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
 // Worker threads started and not yet ended.
 long RunningWorkers() noexcept;
 
@@ -92,7 +112,7 @@ private:
     std::string token_;
     std::string url_;
     Microsoft::WRL::ComPtr<INetFileProgress> sink_;
-    HANDLE thread_ = nullptr;
+    TPCGHandle thread_;
     bool freeOnTerminate_ = true;
     std::atomic<bool> terminated_{false};
 };
@@ -147,8 +167,6 @@ class TPCGBigFileUploadThread : public TPCGThread {
 public:
     TPCGBigFileUploadThread(bool forceReUpload, int64_t sessionId, const std::string& fileName,
                             const std::string& url, INetFileProgress* sink, const std::string& token);
-    ~TPCGBigFileUploadThread() override;
-
 protected:
     void Execute() override;
 
@@ -156,7 +174,7 @@ private:
     bool forceReUpload_;
     int64_t sessionId_;
     std::string fileName_;
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    TPCGHandle file_;  // read stream; others may read and write
     int64_t fileSize_ = 0;
 };
 
