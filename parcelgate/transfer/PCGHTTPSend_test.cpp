@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <random>
 #include <thread>
 
 #include "PCGProxy.h"
@@ -399,6 +400,34 @@ TEST_F(PcgWire, ManySessionsOnManyThreadsKeepTheirOwnState) {
         int t = lines[0][7] - '0';  // "POST /t<digit> HTTP/1.0"
         EXPECT_EQ("Cookie: T" + std::to_string(t), lines[4]);
         EXPECT_EQ(std::string(1000 + t, static_cast<char>('a' + t)), BodyOf(request.raw));
+    }
+}
+
+TEST_F(PcgWire, RandomAnswersEndQuicklyEitherWay) {
+    std::mt19937 random(2024);
+    const std::string pieces[] = {"HTTP/1.1 200 OK\r\n", "HTTP/1.0 404 X\r\n", "Content-Length: 4\r\n",
+                                  "Transfer-Encoding: chunked\r\n", "Connection: close\r\n", "\r\n", "4\r\n",
+                                  "data", "0\r\n", "Set-Cookie: a=b\r\n", "ffffffffff\r\n", ":\r\n"};
+    for (int round = 0; round < 60; ++round) {
+        std::string answer;
+        int count = 1 + static_cast<int>(random() % 10);
+        for (int i = 0; i < count; ++i) {
+            if (random() % 5 == 0) answer += static_cast<char>(random());
+            else answer += pieces[random() % (sizeof pieces / sizeof pieces[0])];
+        }
+        TAction action = TAction::Answer(answer, "close");
+        action.piece = 1 + static_cast<int>(random() % 16);
+        wire_.Plan({action});
+        TPCGHTTPSend session;
+        auto start = std::chrono::steady_clock::now();
+        bool ok = session.SendRequest("GET", WireUrl("/random"));
+        EXPECT_LT(SecondsSince(start), 5.0) << round;
+        if (ok) {
+            EXPECT_GE(session.ResultCode(), 100) << round;
+            EXPECT_LE(session.Document().Size(), answer.size()) << round;
+        } else {
+            EXPECT_NE(THTTPError::None, session.LastError()) << round;
+        }
     }
 }
 
