@@ -143,6 +143,16 @@ TEST_F(PcgComProgIdClient, CreatesByProgIdAndClsidAndDownloads) {
     ASSERT_TRUE(sink->Wait());
     EXPECT_EQ((std::vector<std::string>{"OnBegin", "OnFinish"}), sink->Names());
     EXPECT_TRUE(content == ReadFile(dir / "progid.bin"));
+
+    // The transfer object made by CLSID (empty token) from the tests' own server.
+    ComPtr<RecordingSink> second = Adopt(new RecordingSink());
+    ASSERT_EQ(S_OK, byClsid->put_Progress(second.Get()));
+    const std::string url = "http://127.0.0.1:" + Env("PCG_COM_HTTP_PORT") + "/notfound";
+    ASSERT_EQ(S_OK, byClsid->DownLoad(Bstr(url).Get(), Bstr(dir / "404.html").Get(), &started));
+    ASSERT_EQ(VARIANT_TRUE, started);
+    ASSERT_TRUE(second->Wait());
+    EXPECT_EQ((std::vector<std::string>{"OnBegin", "OnFinish"}), second->Names());
+    EXPECT_EQ("<html>no such file here</html>", ReadFile(dir / "404.html"));
 }
 
 TEST(PcgComCscript, ScriptClientDownloads) {
