@@ -293,6 +293,29 @@ TEST_F(PcgWire, SilentServerTimesOutPerStepAndKeepsResult500) {
     EXPECT_EQ("slowly", session.Document().Bytes());
 }
 
+TEST_F(PcgWire, ConnectStepHasTheTimeOutAndHearsTheStopFlag) {
+    const std::string hole = "http://127.0.0.1:" + pcg_testing::EnvText("PCG_WIRE_BLACKHOLE") + "/x";
+    TPCGHTTPSend session;
+    session.SetTimeout(800);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(session.HTTPMethod("GET", hole));
+    double seconds = SecondsSince(start);
+    EXPECT_EQ(THTTPError::Timeout, session.LastError());
+    EXPECT_GE(seconds, 0.7);
+    EXPECT_LT(seconds, 5.0);
+
+    TPCGHTTPSend waiting;
+    bool result = true;
+    std::thread request([&] { result = waiting.SendRequest("GET", hole); });
+    Sleep(500);
+    start = std::chrono::steady_clock::now();
+    waiting.CancelTransfer();
+    request.join();
+    EXPECT_FALSE(result);
+    EXPECT_EQ(THTTPError::Stopped, waiting.LastError());
+    EXPECT_LT(SecondsSince(start), 3.0);
+}
+
 TEST_F(PcgWire, CancelFromAnotherThreadEndsAWaitingRequest) {
     wire_.Plan({TAction::Answer("", "hang")});
     TPCGHTTPSend session;

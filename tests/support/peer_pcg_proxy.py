@@ -71,7 +71,7 @@ def serve_connection(sock, recorder):
 
 
 def start(env):
-    process, port, control = wire.start_process(os.path.abspath(__file__))
+    process, (port, control) = wire.start_process(os.path.abspath(__file__))
     env["PCG_PROXY_PORT"] = str(port)
     env["PCG_PROXY_CONTROL"] = str(control)
     return wire.Running(process)

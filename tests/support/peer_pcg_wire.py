@@ -3,7 +3,8 @@
 It records every request byte for byte (head and Content-Length body) with
 the number of the connection it came on, and answers each request with the
 next scripted action. Runs as its own process; start() publishes
-PCG_WIRE_PORT (the server) and PCG_WIRE_CONTROL (its control port).
+PCG_WIRE_PORT (the server), PCG_WIRE_CONTROL (its control port) and
+PCG_WIRE_BLACKHOLE (a port whose connects never complete).
 
 Control protocol (one TCP connection per command, one line in):
     PLAN <base64 of JSON list of actions>   queue actions, reply "OK"
@@ -221,8 +222,27 @@ def listen():
     return listener
 
 
-def serve_forever(connection_handler):
-    """Runs a server and its control port; prints "<port> <control>"."""
+def blackhole():
+    """A port whose connects hang: a listener that never accepts, its
+    one-entry queue filled, so the kernel drops further SYNs."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    fillers = []
+    for _ in range(4):
+        filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        filler.setblocking(False)
+        try:
+            filler.connect(listener.getsockname())
+        except BlockingIOError:
+            pass
+        fillers.append(filler)
+    return listener, fillers
+
+
+def serve_forever(connection_handler, with_blackhole=False):
+    """Runs a server and its control port (and optionally a black hole);
+    prints "<port> <control> [<blackhole>]"."""
     recorder = Recorder()
     server = listen()
     control = listen()
@@ -230,7 +250,11 @@ def serve_forever(connection_handler):
                      daemon=True).start()
     threading.Thread(target=accept_loop, args=(control, lambda s: control_connection(s, recorder)),
                      daemon=True).start()
-    print(server.getsockname()[1], control.getsockname()[1], flush=True)
+    ports = [server.getsockname()[1], control.getsockname()[1]]
+    if with_blackhole:
+        hole, fillers = blackhole()  # kept open until the process ends
+        ports.append(hole.getsockname()[1])
+    print(*ports, flush=True)
     signal.sigwait([signal.SIGTERM, signal.SIGINT])
 
 
@@ -253,19 +277,20 @@ class Running:
 def start_process(script):
     process = subprocess.Popen([sys.executable, script, "--serve"], stdout=subprocess.PIPE)
     ports = process.stdout.readline().split()
-    if len(ports) != 2:
+    if len(ports) < 2:
         Running(process).stop()
         raise RuntimeError("peer %s did not start" % script)
-    return process, int(ports[0]), int(ports[1])
+    return process, [int(port) for port in ports]
 
 
 def start(env):
-    process, port, control = start_process(os.path.abspath(__file__))
+    process, (port, control, hole) = start_process(os.path.abspath(__file__))
     env["PCG_WIRE_PORT"] = str(port)
     env["PCG_WIRE_CONTROL"] = str(control)
+    env["PCG_WIRE_BLACKHOLE"] = str(hole)
     return Running(process)
 
 
 if __name__ == "__main__" and sys.argv[1:] == ["--serve"]:
     signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM, signal.SIGINT])
-    serve_forever(serve_connection)
+    serve_forever(serve_connection, with_blackhole=True)
