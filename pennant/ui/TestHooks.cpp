@@ -24,12 +24,13 @@ LRESULT OnTestCopyData(HWND window, LPARAM copyData) {
 
     phase = record.phase;
     status = record.status;
-    if (record.logoFile[0] != '\0') {
-        if (TaskHolder* holder = CurrentTaskHolder()) holder->task.logoFile = record.logoFile;
+    if (TaskHolder* holder = CurrentTaskHolder()) {
+        if (record.logoFile[0] != '\0') holder->task.logoFile = record.logoFile;
+        if (record.size > 0) holder->task.size = record.size;
     }
     RECT r;
     GetWindowRect(window, &r);
-    if (record.phase != Offer && r.bottom - r.top == FullHeight) CollapseWindow(window);
+    if (record.collapse == 1 && r.bottom - r.top == FullHeight) CollapseWindow(window);
     SetStatusText(window, record.statusText);
     UpdateViews(window);
     if (record.show == 1) ShowWindow(window, SW_SHOW);

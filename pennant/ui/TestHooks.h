@@ -17,15 +17,17 @@ struct TestPhaseRecord {
     int32_t phase;
     int32_t status;
     int32_t show;             // 1 show, 0 hide, anything else leaves it
+    int32_t collapse;         // 1: shrink the window first (once)
     char statusText[512];     // GBK
     char logoFile[MAX_PATH];  // replaces the task's logo file when not empty
+    int64_t size;             // replaces the installer size when positive
 };
 
 // Answered with the wParam of the last WM_COMMAND the window received (0: none).
 constexpr UINT WM_TEST_LAST_COMMAND = WM_USER + 201;
 
-// Applies a TestPhaseRecord: phase, status, status line, logo, collapses the
-// window when the phase is past the offer, updates the views.
+// Applies a TestPhaseRecord: phase, status, status line and logo; shrinks the
+// window when asked; updates the views.
 LRESULT OnTestCopyData(HWND window, LPARAM copyData);
 
 void RecordCommand(WPARAM wParam);
