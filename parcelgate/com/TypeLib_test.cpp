@@ -61,7 +61,10 @@ std::string Direction(USHORT flags) {
 }
 
 // "slot name id kind (param: type dir; ...) -> return type" for each function.
+// Vtable offsets come in pointers of the reading process, whatever the
+// library's system kind.
 std::vector<std::string> Functions(ITypeInfo* info) {
+    const SHORT pointerSize = sizeof(void*);
     TYPEATTR* attributes = nullptr;
     info->GetTypeAttr(&attributes);
     std::vector<std::string> lines;
@@ -76,7 +79,7 @@ std::vector<std::string> Functions(ITypeInfo* info) {
             // the get shares: count only what the put itself names.
             count = 1;
         }
-        std::string line = std::to_string(function->oVft / static_cast<SHORT>(sizeof(void*))) + " " +
+        std::string line = std::to_string(function->oVft / pointerSize) + " " +
                            Narrow(names[0]) + " " + std::to_string(function->memid) + " " +
                            (function->invkind == INVOKE_FUNC          ? "func"
                             : function->invkind == INVOKE_PROPERTYGET ? "get"
@@ -278,6 +281,36 @@ TEST_F(PcgComTypeLibrary, Coclasses) {
         ASSERT_EQ(S_OK, info->GetRefTypeOfImplType(0, &ref));
         ASSERT_EQ(S_OK, info->GetRefTypeInfo(ref, implemented.GetAddressOf()));
         EXPECT_EQ(expected.iid, Attributes(implemented.Get()).guid);
+    }
+}
+
+// The i686 deliverable, when the build tree holds it beside this one
+// (<root>\x86_64\bin and <root>\i686\bin): a 32-bit library with the same
+// members in the same slots.
+TEST_F(PcgComTypeLibrary, DeliverableCarriesThe32BitLibrary) {
+    const std::string deliverable = ExecutableDirectory() + "\\..\\..\\i686\\bin\\Parcelgate.dll";
+    if (!FileExists(deliverable)) GTEST_SKIP() << "no i686 build beside this one";
+    ComPtr<ITypeLib> library32;
+    ASSERT_EQ(S_OK, LoadTypeLibEx(Wide(deliverable).c_str(), REGKIND_NONE, library32.GetAddressOf()));
+    TLIBATTR* attributes = nullptr;
+    ASSERT_EQ(S_OK, library32->GetLibAttr(&attributes));
+    EXPECT_EQ(SYS_WIN32, attributes->syskind);
+    EXPECT_EQ(kLibId, attributes->guid);
+    EXPECT_EQ(0x0409u, attributes->lcid);
+    library32->ReleaseTLibAttr(attributes);
+
+    for (const IID* iid : {&IID_INetFileEngine, &IID_INetFileTrans, &IID_INetFileProgress}) {
+        ComPtr<ITypeInfo> info32;
+        ASSERT_EQ(S_OK, library32->GetTypeInfoOfGuid(*iid, info32.GetAddressOf()));
+        if (Attributes(info32.Get()).typekind == TKIND_DISPATCH) {
+            HREFTYPE ref = 0;
+            ComPtr<ITypeInfo> side;
+            ASSERT_EQ(S_OK, info32->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref));
+            ASSERT_EQ(S_OK, info32->GetRefTypeInfo(ref, side.GetAddressOf()));
+            info32 = side;
+        }
+        EXPECT_EQ(Attributes(VtableSide(*iid).Get()).wTypeFlags, Attributes(info32.Get()).wTypeFlags);
+        EXPECT_EQ(Functions(VtableSide(*iid).Get()), Functions(info32.Get()));
     }
 }
 
