@@ -154,7 +154,8 @@ LRESULT OnDrawItem(LPARAM item) {
 
     const bool grayed = (draw->itemState & ODS_GRAYED) != 0;
     const bool selected = !grayed && (draw->itemState & ODS_SELECTED) != 0;
-    COLORREF colour = grayed ? RGB(153, 153, 153) : selected ? RGB(25, 147, 226) : RGB(51, 51, 51);
+    const COLORREF colour =
+        grayed ? RGB(153, 153, 153) : selected ? RGB(25, 147, 226) : RGB(51, 51, 51);
     UniqueGdiObject font(MakeFont(-14, 0, nullptr, 0, selected));
     HGDIOBJ previous = SelectObject(draw->hDC, font.Get());
     SetBkMode(draw->hDC, TRANSPARENT);

@@ -241,8 +241,8 @@ TEST_F(PopupTest, OfferRisesIntoTheWorkAreaCorner) {
     EXPECT_TRUE(Visible(DescriptionEditId));
     EXPECT_TRUE(Visible(UpgradeCommand));
     EXPECT_TRUE(Visible(RefuseCommand));
-    for (int id : std::initializer_list<int>{PauseCommand, ResumeCommand, RetryCommand, DoneCommand, ProgressBarId,
-                   PercentLabelId})
+    for (int id : std::initializer_list<int>{PauseCommand, ResumeCommand, RetryCommand,
+                                             DoneCommand, ProgressBarId, PercentLabelId})
         EXPECT_FALSE(Visible(id)) << id;
 
     const std::string logo = MakeLogo();
@@ -307,8 +307,9 @@ TEST_F(PopupTest, StatusMarkSitsBeforeTheTextAtBothHeights) {
     EXPECT_EQ(170, r.bottom - r.top);
     EXPECT_EQ(work.bottom, r.bottom) << "the bottom edge stays";
     EXPECT_TRUE(Visible(RetryCommand));
-    for (int id : std::initializer_list<int>{UpgradeCommand, RefuseCommand, PauseCommand, ResumeCommand, DoneCommand,
-                   ProgressBarId, PercentLabelId, DescriptionEditId})
+    for (int id : std::initializer_list<int>{UpgradeCommand, RefuseCommand, PauseCommand,
+                                             ResumeCommand, DoneCommand, ProgressBarId,
+                                             PercentLabelId, DescriptionEditId})
         EXPECT_FALSE(Visible(id)) << id;
     EXPECT_EQ(133, ControlRect(RetryCommand).top);
     Screenshot shot = Shoot();
@@ -406,8 +407,9 @@ TEST_F(PopupTest, HiddenToTheTrayAndBackDuringTheInstallation) {
     Click(icon.x, icon.y);
     Sleep(500);
     EXPECT_TRUE(IsWindowVisible(window_));
-    for (int id : std::initializer_list<int>{UpgradeCommand, RefuseCommand, PauseCommand, ResumeCommand, RetryCommand,
-                   DoneCommand, ProgressBarId, PercentLabelId, DescriptionEditId})
+    for (int id : std::initializer_list<int>{UpgradeCommand, RefuseCommand, PauseCommand,
+                                             ResumeCommand, RetryCommand, DoneCommand,
+                                             ProgressBarId, PercentLabelId, DescriptionEditId})
         EXPECT_FALSE(Visible(id)) << id;
     EXPECT_TRUE(Visible(CloseCommand));
     EXPECT_TRUE(Visible(MinimizeCommand));
@@ -439,6 +441,21 @@ TEST_F(PopupTest, TitleButtonsHideToTheTrayAndTheIconBringsItBack) {
     Click(icon.x, icon.y);
     Sleep(500);
     EXPECT_TRUE(IsWindowVisible(window_));
+}
+
+TEST_F(PopupTest, ThePanelDragsLikeACaption) {
+    const RECT before = WindowRect();
+    const POINT from = Screen(150, 12);  // the title strip, outside every control
+    const std::string x = std::to_string(from.x), y = std::to_string(from.y);
+    EXPECT_EQ(0, RunUnix("xdotool mousemove " + x + " " + y + " mousedown 1\nsleep 0.3\n"
+                         "xdotool mousemove_relative -- -50 -60\nsleep 0.2\n"
+                         "xdotool mousemove_relative -- -50 -60\nsleep 0.3\n"
+                         "xdotool mouseup 1"));
+    Sleep(500);
+    const RECT after = WindowRect();
+    EXPECT_EQ(before.left - 100, after.left);
+    EXPECT_EQ(before.top - 120, after.top);
+    EXPECT_EQ(450, after.bottom - after.top);
 }
 
 class TrayMenuTest : public PopupTest {

@@ -106,7 +106,8 @@ public:
         path_ = std::string(temp) + "uidisplay_" + std::to_string(GetCurrentProcessId()) +
                 ".ppm";
         DeleteFileA(path_.c_str());
-        if (RunUnix("import -window root -depth 8 'ppm:" + UnixPath(path_) + "'") != 0) return false;
+        if (RunUnix("import -window root -depth 8 'ppm:" + UnixPath(path_) + "'") != 0)
+            return false;
         return Load(ReadFile(path_));
     }
 
