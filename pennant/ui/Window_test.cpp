@@ -4,6 +4,7 @@
 // the pixels of X screenshots. Each phase leaves a picture in
 // <build root>/screenshots.
 #include "app/Codes.h"
+#include "app/Log.h"
 #include "ui/TestHooks.h"
 
 #include "TestFiles.h"
@@ -11,8 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <functional>
 #include <initializer_list>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace pennant {
 namespace {
@@ -81,10 +87,36 @@ RECT WorkArea() {
     return work;
 }
 
+// Both of pennant's log files, to read what a test's pennant appended.
+std::string LogText() {
+    SetLogBaseName("dovazidero_log");
+    return testing_support::ReadFile(LogFilePath(1)) + testing_support::ReadFile(LogFilePath(2));
+}
+
+// Tops of `window` seen while `action` runs, sampled until the window is gone.
+std::vector<LONG> TopsWhile(HWND window, const std::function<void()>& action) {
+    std::vector<LONG> tops;
+    std::atomic<bool> done{false};
+    std::thread sampler([&] {
+        for (int i = 0; i < 5000 && !done; ++i) {
+            RECT r;
+            if (!GetWindowRect(window, &r)) break;
+            if (tops.empty() || tops.back() != r.top) tops.push_back(r.top);
+            Sleep(1);
+        }
+    });
+    action();
+    for (int i = 0; i < 100 && IsWindow(window); ++i) Sleep(50);
+    done = true;
+    sampler.join();
+    return tops;
+}
+
 class PopupTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(nullptr, FindWindowA("DOVAZIDERO", nullptr)) << "a pennant is still running";
+        logBefore_ = LogText().size();
         process_ = std::make_unique<PennantProcess>(TaskArgument());
         ASSERT_TRUE(process_->Started());
         window_ = WaitForOffer();
@@ -225,7 +257,14 @@ protected:
         return path;
     }
 
+    // What pennant logged since the test started.
+    std::string NewLog() const {
+        const std::string text = LogText();
+        return text.size() > logBefore_ ? text.substr(logBefore_) : std::string();
+    }
+
     testing_support::TempDir dir_{"ui"};
+    size_t logBefore_ = 0;
     std::unique_ptr<PennantProcess> process_;
     HWND window_ = nullptr;
 };
@@ -359,12 +398,13 @@ TEST_F(PopupTest, ProgressFillsTheTrackAndShowsThePercentage) {
     EXPECT_EQ(Fill, At(full, 25 + 258, 102));
     EXPECT_EQ("100%", Text(PercentLabelId));
 
+    Progress(63);
     SetPhase(Paused, Accepted, "", -1, 1);
     EXPECT_TRUE(Visible(ResumeCommand));
     EXPECT_FALSE(Visible(PauseCommand));
     Screenshot paused = Shoot();
     EXPECT_EQ(Grey, At(paused, 183, 137)) << "resume is a grey button";
-    EXPECT_EQ("100%", Text(PercentLabelId)) << "the label keeps its text";
+    EXPECT_EQ("63%", Text(PercentLabelId)) << "the label keeps its text";
     SaveGallery(paused, "3-paused");
 }
 
@@ -393,10 +433,16 @@ TEST_F(PopupTest, SuccessKeepsTheDoneLabelAndDrawsNoMark) {
     EXPECT_TRUE(shot.Darkest(text).Near(Rgb{102, 102, 102}, 25)) << shot.Darkest(text);
     SaveGallery(shot, "7-finished-success");
 
-    // Closing after the end is immediate and ends the program.
-    ClickControl(CloseCommand);
+    // Closing after the end is immediate: the shrunk window sinks 20 times by
+    // 17 pixels, and the program ends.
+    const LONG top = WindowRect().top;
+    std::vector<LONG> tops = TopsWhile(window_, [&] { ClickControl(CloseCommand); });
     EXPECT_EQ(0, process_->Wait(10000));
     EXPECT_EQ(nullptr, FindWindowA("DOVAZIDERO", nullptr));
+    ASSERT_GE(tops.size(), 3u);
+    EXPECT_EQ(top, tops.front());
+    EXPECT_EQ(top + 20 * 17, tops.back());
+    for (LONG t : tops) EXPECT_EQ(0, (t - top) % 17) << t - top;
 }
 
 TEST_F(PopupTest, HiddenToTheTrayAndBackDuringTheInstallation) {
@@ -441,6 +487,16 @@ TEST_F(PopupTest, TitleButtonsHideToTheTrayAndTheIconBringsItBack) {
     Click(icon.x, icon.y);
     Sleep(500);
     EXPECT_TRUE(IsWindowVisible(window_));
+
+    // The log is complete once the program has ended.
+    PostMessageA(window_, WM_COMMAND, MAKEWPARAM(ExitCommand, 0), 0);
+    EXPECT_EQ(1, process_->Wait(10000));
+    const std::string log = NewLog();
+    EXPECT_NE(std::string::npos, log.find("Shell_NotifyIcon create ret 1, errno = "));
+    const size_t balloon = log.find("Shell_NotifyIcon show (1) ret 1, errno = ");
+    EXPECT_NE(std::string::npos, balloon);
+    EXPECT_NE(std::string::npos, log.find("Shell_NotifyIcon show (0) ret 1, errno = ", balloon));
+    EXPECT_NE(std::string::npos, log.find("Shell_NotifyIcon destroy return 1, errno = "));
 }
 
 TEST_F(PopupTest, ThePanelDragsLikeACaption) {
@@ -557,6 +613,7 @@ TEST_F(TrayMenuTest, ShowAndExitItemsReachTheWindow) {
     Click(exit.left + 20, (exit.top + exit.bottom) / 2);
     EXPECT_EQ(1, process_->Wait(10000));
     EXPECT_FALSE(testing_support::FileExists(logo));
+    EXPECT_NE(std::string::npos, NewLog().find("remove logo file " + logo));
 }
 
 }  // namespace
