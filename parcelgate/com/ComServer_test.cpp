@@ -184,6 +184,8 @@ TEST_F(PcgComServer, UrlChecksStartNothing) {
     ComPtr<INetFileTrans> sly = Trans("{\"access_token\":\"xHtTp://\"}");
     EXPECT_EQ(S_OK, sly->Upload(Bstr(file).Get(), Bstr(L"ftp://nowhere").Get(), VARIANT_FALSE, &started));
     EXPECT_EQ(VARIANT_TRUE, started);  // no such file: the form path, which ends silently
+    EXPECT_EQ(S_OK, trans->Upload(nullptr, Bstr(L"http://127.0.0.1:1/up").Get(), VARIANT_FALSE, &started));
+    EXPECT_EQ(VARIANT_TRUE, started);  // a NULL name is an empty one: no file either
 
     Sleep(200);
     EXPECT_TRUE(sink->Events().empty());
