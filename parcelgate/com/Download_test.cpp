@@ -213,6 +213,35 @@ TEST_F(PcgComDownload, SinkIsTakenWhenTheDownloadStarts) {
     for (int i = 0; i < 4; ++i) EXPECT_EQ("body:m" + std::to_string(i), ReadFile(files[static_cast<size_t>(i)]));
 }
 
+TEST_F(PcgComDownload, ManyAtOnceThenTheDllUnloads) {
+    const std::string content = Pattern(200 * 1024, 9);
+    WriteFile(NginxFile("many.bin"), content);
+    std::vector<ComPtr<RecordingSink>> sinks;
+    {
+        std::vector<ComPtr<INetFileTrans>> transfers;
+        for (int t = 0; t < 4; ++t) transfers.push_back(Trans("m" + std::to_string(t), nullptr));
+        for (int i = 0; i < 32; ++i) {
+            sinks.push_back(Adopt(new RecordingSink()));
+            INetFileTrans* trans = transfers[static_cast<size_t>(i % 4)].Get();
+            trans->put_Progress(sinks.back().Get());
+            VARIANT_BOOL started = VARIANT_FALSE;
+            ASSERT_EQ(S_OK, trans->DownLoad(Bstr(NginxUrl("many.bin")).Get(),
+                                            Bstr(dir_ / ("many" + std::to_string(i) + ".bin")).Get(), &started));
+            ASSERT_EQ(VARIANT_TRUE, started);
+        }
+    }
+    engine_.Reset();
+    dll_.Release();  // only the running workers keep it loaded now
+    for (size_t i = 0; i < sinks.size(); ++i) {
+        ASSERT_TRUE(sinks[i]->Wait()) << i;
+        EXPECT_EQ(kFinished, sinks[i]->Names()) << i;
+        EXPECT_TRUE(sinks[i]->WaitForReferences(1)) << i;
+        EXPECT_TRUE(content == ReadFile(dir_ / ("many" + std::to_string(i) + ".bin"))) << i;
+    }
+    for (int i = 0; i < 500 && GetModuleHandleA("Parcelgate.dll"); ++i) Sleep(10);
+    EXPECT_EQ(nullptr, GetModuleHandleA("Parcelgate.dll"));
+}
+
 TEST_F(PcgComDownload, ThroughTheProxy) {
     ForgetRecordedRequests("PCG_COM_HTTP_REQUESTS");
     VARIANT_BOOL stored = VARIANT_FALSE;

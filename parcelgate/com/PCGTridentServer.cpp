@@ -11,6 +11,10 @@
 
 namespace pcg {
 
+// The published type library fixes these sizes for every client.
+static_assert(sizeof(TNetFileAction) == 4, "TNetFileAction is a 4-byte enumeration");
+static_assert(sizeof(VARIANT_BOOL) == 2, "VARIANT_BOOL crosses the interface as 16 bits");
+
 STDMETHODIMP TNetFileEngine::CreateNetFileTrans(BSTR AConnectionStr, INetFileTrans** Value) {
     if (!Value) return E_POINTER;
     *Value = nullptr;
