@@ -157,7 +157,9 @@ class Handler(socketserver.BaseRequestHandler):
         else:
             sock.sendall(payload)
         if "cut" in options:
-            # A reset, not an orderly end: the client sees the exchange break.
+            # Let the client take what was sent, then reset: a reset drops
+            # whatever the client's kernel had not delivered yet.
+            time.sleep(0.5)
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
     def simple(self, sock, status, body, extra=""):
@@ -191,7 +193,7 @@ class RunningServer:
     def __init__(self, server, directories):
         self.server = server
         self.directories = directories
-        self.thread = threading.Thread(target=server.serve_forever, daemon=True)
+        self.thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
         self.thread.start()
 
     def stop(self):

@@ -46,6 +46,15 @@ def free_port():
         return s.getsockname()[1]
 
 
+def alive(pid):
+    """True while the process runs; a zombie nobody reaps counts as ended."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
@@ -86,9 +95,10 @@ class Nginx:
         if self.pid:
             try:
                 os.kill(self.pid, signal.SIGTERM)
-                for _ in range(100):
-                    os.kill(self.pid, 0)
-                    time.sleep(0.05)
+                for _ in range(200):
+                    if not alive(self.pid):
+                        break
+                    time.sleep(0.02)
             except ProcessLookupError:
                 pass
         shutil.rmtree(self.prefix, ignore_errors=True)

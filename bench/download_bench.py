@@ -1,0 +1,110 @@
+"""Body of bench/download; runs under with_peers.py --nginx."""
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+MIB = 1048576
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", "2"))
+
+
+def unix(windows_path):
+    return windows_path[2:].replace("\\", "/")
+
+
+def windows(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def wine(*args):
+    out = subprocess.run(["wine", os.path.join(os.environ["BENCH_BIN"], args[0])] + list(args[1:]),
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    return out.returncode, out.stdout.strip()
+
+
+def timed(command):
+    start = time.perf_counter()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def main():
+    size = int(os.environ["BENCH_SIZE_MIB"]) * MIB
+    root = unix(os.environ["HTTP_NGINX_ROOT"])
+    port = os.environ["HTTP_NGINX_PORT"]
+    source = os.path.join(root, "installer.bin")
+    with open(source, "wb") as f:
+        for _ in range(size // MIB):
+            f.write(os.urandom(MIB))
+    digest = hashlib.md5()
+    with open(source, "rb") as f:
+        for block in iter(lambda: f.read(MIB), b""):
+            digest.update(block)
+    md5 = digest.hexdigest()
+    os.sync()  # no write-back of the source competing with the runs
+    url = "http://127.0.0.1:%s/installer.bin" % port
+    work = tempfile.mkdtemp(prefix="pennant-bench-", dir="/tmp")
+    mb = size / 1e6
+    print("installer: %d MiB of random bytes, md5 %s" % (size // MIB, md5))
+    try:
+        # (a) the job, from an empty directory.
+        # Each contender runs ROUNDS times in turn; the best run counts.
+        job_dir = os.path.join(work, "job")
+        job_s = ref_s = curl_s = float("inf")
+        peak = 0
+        for _ in range(ROUNDS):
+            shutil.rmtree(job_dir, ignore_errors=True)
+            os.mkdir(job_dir)
+            os.sync()
+            rc, out = wine("download_job.exe", "job", url, windows(job_dir), md5)
+            m = re.search(r"result (-?\d+) seconds ([\d.]+) bytes (\d+) peak (\d+)", out)
+            if rc != 0 or not m:
+                sys.exit("job failed: rc=%d %s" % (rc, out))
+            job_s, peak = min(job_s, float(m.group(2))), max(peak, int(m.group(4)))
+            # (b) the bare WinHTTP reference.
+            reference = os.path.join(work, "reference.bin")
+            os.sync()
+            rc, out = wine("download_reference.exe", "127.0.0.1", port, "/installer.bin",
+                           windows(reference))
+            m = re.search(r"transfer ([\d.]+) md5 ([\d.]+) seconds ([\d.]+) digest (\w+)", out)
+            if rc != 0 or not m or m.group(4) != md5:
+                sys.exit("reference failed: rc=%d %s" % (rc, out))
+            if float(m.group(3)) < ref_s:
+                ref_transfer, ref_md5, ref_s = (float(m.group(1)), float(m.group(2)),
+                                                float(m.group(3)))
+            os.remove(reference)
+            # (c) curl and md5sum.
+            curl_file = os.path.join(work, "curl.bin")
+            os.sync()
+            curl_s = min(curl_s, timed(["curl", "-s", "-o", curl_file, url]) +
+                         timed(["md5sum", curl_file]))
+            os.remove(curl_file)
+        # FileMd5Hex alone against md5sum, on the job's installer (page cache warm for both).
+        installer = os.path.join(job_dir, "bench-installer.bin")
+        rc, out = wine("download_job.exe", "md5", windows(installer))
+        m = re.search(r"md5 (\w+) seconds ([\d.]+)", out)
+        if rc != 0 or not m or m.group(1) != md5:
+            sys.exit("FileMd5Hex failed: %s" % out)
+        ours_md5 = float(m.group(2))
+        md5sum_s = timed(["md5sum", installer])
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    print("(a) download job      %7.1f MB/s  (%.2f s, peak working set %.1f MiB)"
+          % (mb / job_s, job_s, peak / MIB))
+    print("(b) WinHTTP reference %7.1f MB/s  (%.2f s: transfer %.2f s, MD5 %.2f s)"
+          % (mb / ref_s, ref_s, ref_transfer, ref_md5))
+    print("(c) curl -o + md5sum  %7.1f MB/s  (%.2f s)" % (mb / curl_s, curl_s))
+    print("job/reference %.2f   (target >= 0.90)" % (ref_s / job_s))
+    print("job/curl      %.2f" % (curl_s / job_s))
+    print("peak memory   %.1f MiB (target < 32 MiB)" % (peak / MIB))
+    print("FileMd5Hex    %7.1f MB/s  (%.2f s)   md5sum %7.1f MB/s  (%.2f s)   ratio %.2f"
+          % (mb / ours_md5, ours_md5, mb / md5sum_s, md5sum_s, md5sum_s / ours_md5))
+
+
+if __name__ == "__main__":
+    main()
