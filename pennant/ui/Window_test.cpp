@@ -248,6 +248,23 @@ protected:
         return shot;
     }
 
+    // Screenshots until `ready` holds for one (the X server shows a change a
+    // little after the window made it), at most about three seconds.
+    Screenshot ShootUntil(const std::function<bool(const Screenshot&)>& ready) {
+        Screenshot shot;
+        for (int i = 0; i < 8; ++i) {
+            shot = Shoot();
+            if (ready(shot)) break;
+            Sleep(100);
+        }
+        return shot;
+    }
+
+    bool WaitVisible(bool visible) const {
+        for (int i = 0; i < 60 && (IsWindowVisible(window_) != FALSE) != visible; ++i) Sleep(50);
+        return (IsWindowVisible(window_) != FALSE) == visible;
+    }
+
     // A 64 x 64 orange disc on white, as the task's logo file.
     std::string MakeLogo() {
         const std::string path = dir_ / "logo_test.png";
@@ -307,14 +324,13 @@ TEST_F(PopupTest, ButtonsShowTheirHoverImageAndSendTheirCommand) {
     POINT p = Screen(upgrade.left + 53, upgrade.top + 20);
     MouseMove(p.x, p.y);
     MouseMove(p.x + 1, p.y);  // a move inside the button starts the tracking
-    Sleep(300);
-    Screenshot hovered = Shoot();
+    Screenshot hovered =
+        ShootUntil([&](const Screenshot& s) { return At(s, 60, 417) == BlueHover; });
     EXPECT_EQ(BlueHover, At(hovered, 60, 417));
     EXPECT_EQ(Grey, At(hovered, 183, 417)) << "only the button under the pointer changes";
 
     MouseMove(p.x, p.y - 60);
-    Sleep(300);
-    Screenshot left = Shoot();
+    Screenshot left = ShootUntil([&](const Screenshot& s) { return At(s, 60, 417) == Blue; });
     EXPECT_EQ(Blue, At(left, 60, 417));
 
     ClickControl(RefuseCommand);
@@ -327,9 +343,10 @@ TEST_F(PopupTest, ButtonsShowTheirHoverImageAndSendTheirCommand) {
     POINT c = Screen(close.left + 3, close.top + 3);
     MouseMove(c.x, c.y);
     MouseMove(c.x + 1, c.y);
-    Sleep(300);
-    Screenshot closeHover = Shoot();
-    EXPECT_EQ(Rgb({232, 17, 35}), At(closeHover, close.left + 2, close.top + 2));
+    const Rgb red{232, 17, 35};
+    Screenshot closeHover = ShootUntil(
+        [&](const Screenshot& s) { return At(s, close.left + 2, close.top + 2) == red; });
+    EXPECT_EQ(red, At(closeHover, close.left + 2, close.top + 2));
     SaveGallery(closeHover, "0-close-hover");
 }
 
@@ -375,13 +392,13 @@ TEST_F(PopupTest, ProgressFillsTheTrackAndShowsThePercentage) {
     EXPECT_TRUE(Visible(PercentLabelId));
 
     Progress(0);
-    Screenshot zero = Shoot();
+    Screenshot zero = ShootUntil([&](const Screenshot& s) { return At(s, 26, 101) == Track; });
     EXPECT_EQ(Track, At(zero, 26, 101));
     EXPECT_EQ(Track, At(zero, 284, 101));
     EXPECT_EQ("0%", Text(PercentLabelId));
 
     Progress(42);  // 260 * 42 / 100 = 109.2: 109 pixels
-    Screenshot part = Shoot();
+    Screenshot part = ShootUntil([&](const Screenshot& s) { return At(s, 27, 102) == Fill; });
     EXPECT_EQ(Fill, At(part, 27, 102));
     EXPECT_EQ(Fill, At(part, 25 + 107, 102));
     EXPECT_EQ(Track, At(part, 25 + 110, 102));
@@ -393,7 +410,8 @@ TEST_F(PopupTest, ProgressFillsTheTrackAndShowsThePercentage) {
     SaveGallery(part, "2-downloading");
 
     Progress(100);
-    Screenshot full = Shoot();
+    Screenshot full =
+        ShootUntil([&](const Screenshot& s) { return At(s, 25 + 258, 102) == Fill; });
     EXPECT_EQ(Fill, At(full, 25 + 130, 102));
     EXPECT_EQ(Fill, At(full, 25 + 258, 102));
     EXPECT_EQ("100%", Text(PercentLabelId));
@@ -451,8 +469,7 @@ TEST_F(PopupTest, HiddenToTheTrayAndBackDuringTheInstallation) {
 
     POINT icon = TrayIcon();
     Click(icon.x, icon.y);
-    Sleep(500);
-    EXPECT_TRUE(IsWindowVisible(window_));
+    EXPECT_TRUE(WaitVisible(true));
     for (int id : std::initializer_list<int>{UpgradeCommand, RefuseCommand, PauseCommand,
                                              ResumeCommand, RetryCommand, DoneCommand,
                                              ProgressBarId, PercentLabelId, DescriptionEditId})
@@ -469,24 +486,22 @@ TEST_F(PopupTest, HiddenToTheTrayAndBackDuringTheInstallation) {
 
 TEST_F(PopupTest, TitleButtonsHideToTheTrayAndTheIconBringsItBack) {
     ClickControl(MinimizeCommand);
-    EXPECT_FALSE(IsWindowVisible(window_));
+    EXPECT_TRUE(WaitVisible(false));
     const RECT before = WindowRect();
     Sleep(1000);  // Wine's tray takes no click while it sets up the balloon
 
     POINT icon = TrayIcon();
     Click(icon.x, icon.y);
-    Sleep(500);
-    EXPECT_TRUE(IsWindowVisible(window_));
+    EXPECT_TRUE(WaitVisible(true));
     const RECT after = WindowRect();
     EXPECT_TRUE(EqualRect(&before, &after)) << "the window comes back where it was";
 
     // Closing during the offer only hides the window; the program goes on.
     ClickControl(CloseCommand);
-    EXPECT_FALSE(IsWindowVisible(window_));
+    EXPECT_TRUE(WaitVisible(false));
     EXPECT_EQ(-1, process_->Wait(1000));
     Click(icon.x, icon.y);
-    Sleep(500);
-    EXPECT_TRUE(IsWindowVisible(window_));
+    EXPECT_TRUE(WaitVisible(true));
 
     // The log is complete once the program has ended.
     PostMessageA(window_, WM_COMMAND, MAKEWPARAM(ExitCommand, 0), 0);
@@ -520,10 +535,16 @@ protected:
     RECT OpenMenu() {
         POINT icon = TrayIcon();
         Click(icon.x, icon.y, 3);
-        Sleep(500);
         RECT r = {};
-        HWND menu = FindWindowA("#32768", nullptr);
-        if (menu) GetWindowRect(menu, &r);
+        for (int i = 0; i < 60; ++i) {
+            HWND menu = FindWindowA("#32768", nullptr);
+            if (menu && IsWindowVisible(menu)) {
+                Sleep(300);  // its items are drawn
+                GetWindowRect(menu, &r);
+                break;
+            }
+            Sleep(50);
+        }
         return r;
     }
 
@@ -559,8 +580,8 @@ TEST_F(TrayMenuTest, ItemsAreGreyedByPhase) {
     // The item under the pointer is blue and underlined.
     const RECT first = ItemLabel(menu, 0);
     MouseMove(first.left + 20, (first.top + first.bottom) / 2);
-    Sleep(400);
-    Screenshot selected = Shoot();
+    Screenshot selected = ShootUntil(
+        [&](const Screenshot& s) { return s.Count(ItemLabel(menu, 0), MenuBlue, 30) > 10; });
     EXPECT_GT(selected.Count(ItemLabel(menu, 0), MenuBlue, 30), 10) << "blue label";
     EXPECT_EQ(0, selected.Count(ItemLabel(menu, 1), MenuBlue, 30));
     RECT trayAndMenu = {0, 0, menu.right + 12, menu.bottom + 12};
@@ -594,15 +615,14 @@ TEST_F(TrayMenuTest, ItemsAreGreyedByPhase) {
 
 TEST_F(TrayMenuTest, ShowAndExitItemsReachTheWindow) {
     ClickControl(MinimizeCommand);
-    ASSERT_FALSE(IsWindowVisible(window_));
+    ASSERT_TRUE(WaitVisible(false));
     Sleep(1000);  // Wine's tray takes no click while it sets up the balloon
     RECT menu = OpenMenu();
     ASSERT_FALSE(IsRectEmpty(&menu));
     RECT show = ItemLabel(menu, 0);
     Click(show.left + 20, (show.top + show.bottom) / 2);
-    Sleep(400);
+    EXPECT_TRUE(WaitVisible(true));
     EXPECT_EQ(MAKEWPARAM(ShowWindowCommand, 0), LastCommand());
-    EXPECT_TRUE(IsWindowVisible(window_));
 
     // Exit closes the window (the logo file goes with it) and ends with 1.
     const std::string logo = MakeLogo();
