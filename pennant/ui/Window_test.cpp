@@ -301,6 +301,11 @@ TEST_F(PopupTest, OfferRisesIntoTheWorkAreaCorner) {
                                              DoneCommand, ProgressBarId, PercentLabelId})
         EXPECT_FALSE(Visible(id)) << id;
 
+    // Without a logo its place shows the gradient (RGB(99,182,47) blending
+    // towards RGB(0,158,150) at x 27 of 359).
+    Screenshot plain = Shoot();
+    EXPECT_TRUE(At(plain, 27, 53).Near(Rgb{84, 178, 62}, 4)) << At(plain, 27, 53);
+
     const std::string logo = MakeLogo();
     SetPhase(Offer, 0, "", -1, 0, logo, 36909875);
     Screenshot shot = Shoot();
