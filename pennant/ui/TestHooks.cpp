@@ -43,6 +43,10 @@ void RecordCommand(WPARAM wParam) { lastCommand = wParam; }
 
 LRESULT LastCommand() { return static_cast<LRESULT>(lastCommand); }
 
+LRESULT HandCursorShown() {
+    return GetCursor() == LoadCursorA(nullptr, MAKEINTRESOURCEA(32649)) ? 1 : 0;  // IDC_HAND
+}
+
 }  // namespace pennant
 
 #endif

@@ -26,12 +26,16 @@ struct TestPhaseRecord {
 // Answered with the wParam of the last WM_COMMAND the window received (0: none).
 constexpr UINT WM_TEST_LAST_COMMAND = WM_USER + 201;
 
+// Answered with 1 while the window's thread shows the hand cursor, else 0.
+constexpr UINT WM_TEST_HAND_CURSOR = WM_USER + 202;
+
 // Applies a TestPhaseRecord: phase, status, status line and logo; shrinks the
 // window when asked; updates the views.
 LRESULT OnTestCopyData(HWND window, LPARAM copyData);
 
 void RecordCommand(WPARAM wParam);
 LRESULT LastCommand();
+LRESULT HandCursorShown();
 
 }  // namespace pennant
 

@@ -333,10 +333,12 @@ TEST_F(PopupTest, ButtonsShowTheirHoverImageAndSendTheirCommand) {
         ShootUntil([&](const Screenshot& s) { return At(s, 60, 417) == BlueHover; });
     EXPECT_EQ(BlueHover, At(hovered, 60, 417));
     EXPECT_EQ(Grey, At(hovered, 183, 417)) << "only the button under the pointer changes";
+    EXPECT_EQ(1, SendMessageA(window_, WM_TEST_HAND_CURSOR, 0, 0)) << "hand cursor";
 
     MouseMove(p.x, p.y - 60);
     Screenshot left = ShootUntil([&](const Screenshot& s) { return At(s, 60, 417) == Blue; });
     EXPECT_EQ(Blue, At(left, 60, 417));
+    EXPECT_EQ(0, SendMessageA(window_, WM_TEST_HAND_CURSOR, 0, 0)) << "arrow again";
 
     ClickControl(RefuseCommand);
     EXPECT_EQ(MAKEWPARAM(RefuseCommand, 0), LastCommand());

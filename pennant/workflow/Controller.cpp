@@ -111,6 +111,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return OnTestCopyData(window, lParam);
     case WM_TEST_LAST_COMMAND:
         return LastCommand();
+    case WM_TEST_HAND_CURSOR:
+        return HandCursorShown();
 #endif
     default:
         return DefWindowProcA(window, message, wParam, lParam);
