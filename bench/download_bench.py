@@ -91,6 +91,17 @@ def main():
             sys.exit("FileMd5Hex failed: %s" % out)
         ours_md5 = float(m.group(2))
         md5sum_s = timed(["md5sum", installer])
+        # Where the job's time goes: the transfer with and without the log
+        # (every record is committed to disk), and one record's cost.
+        parts = {}
+        for mode in ("log", "nolog"):
+            shutil.rmtree(job_dir, ignore_errors=True)
+            os.mkdir(job_dir)
+            os.sync()
+            rc, out = wine("download_job.exe", "parts", url, windows(job_dir), mode)
+            m = re.search(r"transfer ([\d.]+) md5 ([\d.]+)", out)
+            parts[mode] = (float(m.group(1)), float(m.group(2))) if m else (0.0, 0.0)
+        rc, logcost = wine("download_job.exe", "logcost")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -102,6 +113,9 @@ def main():
     print("job/reference %.2f   (target >= 0.90)" % (ref_s / job_s))
     print("job/curl      %.2f" % (curl_s / job_s))
     print("peak memory   %.1f MiB (target < 32 MiB)" % (peak / MIB))
+    print("job halves    transfer %.2f s + MD5 %.2f s with the log; transfer %.2f s without it"
+          % (parts["log"][0], parts["log"][1], parts["nolog"][0]))
+    print("log cost      %s" % logcost)
     print("FileMd5Hex    %7.1f MB/s  (%.2f s)   md5sum %7.1f MB/s  (%.2f s)   ratio %.2f"
           % (mb / ours_md5, ours_md5, mb / md5sum_s, md5sum_s, md5sum_s / ours_md5))
 

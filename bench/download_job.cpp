@@ -65,6 +65,21 @@ int main(int argc, char** argv) {
                Now() - transferred);
         return result;
     }
+    if (argc == 2 && strcmp(argv[1], "logcost") == 0) {
+        // What one detail record costs, and the debugger copy inside it.
+        pennant::SetLogBaseName("bench_download_log");
+        pennant::OpenLog(true);
+        const int n = 20000;
+        double start = Now();
+        for (int i = 0; i < n; ++i) pennant::Log(pennant::LogDetail, "read %d", i);
+        const double perRecord = (Now() - start) / n;
+        start = Now();
+        for (int i = 0; i < n; ++i) OutputDebugStringA("read 163840\n");
+        const double perDebug = (Now() - start) / n;
+        pennant::CloseLog();
+        printf("log record %.1f us, OutputDebugStringA %.1f us\n", perRecord * 1e6, perDebug * 1e6);
+        return 0;
+    }
     if (argc == 3 && strcmp(argv[1], "md5") == 0) {
         const double start = Now();
         const std::string digest = pennant::FileMd5Hex(argv[2]);
