@@ -2,7 +2,6 @@
 #include "app/Lifecycle.h"
 #include "app/Log.h"
 
-#include "PennantProcess.h"
 #include "TestFiles.h"
 
 #include <shellapi.h>
@@ -10,20 +9,8 @@
 #include <gtest/gtest.h>
 
 using namespace pennant;
-using testing_support::EncodeBase64;
-using testing_support::LogTail;
-using testing_support::PennantProcess;
 
 namespace {
-
-std::string ValidTask() {
-    return EncodeBase64(
-        "{\"pid\":\"P1\",\"taskid\":\"42\",\"devid\":\"D1\","
-        "\"url\":\"http://127.0.0.1:9/setup.exe\",\"md5\":\"00\",\"version\":\"2.0\","
-        "\"oldversion\":\"1.0\",\"fname\":\"setup.exe\",\"showname\":\"" +
-        EncodeBase64("Product") + "\",\"description\":\"\",\"path\":\"HKEY_CURRENT_USER/Software/X\","
-        "\"exe\":\"x.exe\",\"logo\":\"\",\"bits\":32}");
-}
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -64,43 +51,3 @@ TEST(OsVersionProbe, AnswersTheFullRecordSizeOnThisSystemAndLogsTheClass) {
     EXPECT_TRUE(size == sizeof(NOTIFYICONDATAA) || size == NOTIFYICONDATAA_V1_SIZE);
 }
 
-// The real program under Wine: exit codes and what it leaves in its log.
-TEST(PennantProgram, UndecodableArgumentExitsOneWithTheParseLines) {
-    LogTail log(GetAppDataDirectory());
-    PennantProcess pennant("%%%not-base64%%%");
-    ASSERT_TRUE(pennant.Started());
-    EXPECT_EQ(1, pennant.Wait(60000));
-    const std::string text = log.Appended();
-    EXPECT_TRUE(Contains(text, " command line : %%%not-base64%%%"));
-    EXPECT_TRUE(Contains(text, " PARSE: "));
-    EXPECT_TRUE(Contains(text, "\xbd\xe2\xce\xf6\xc3\xfc\xc1\xee\xd0\xd0"));  // 解析命令行 in GBK
-    EXPECT_TRUE(Contains(text, " return code = 1"));
-}
-
-TEST(PennantProgram, EmptyTailIsARefusedTask) {
-    PennantProcess pennant("");
-    EXPECT_EQ(1, pennant.Wait(60000));
-}
-
-TEST(PennantProgram, SecondCopyExitsSixAndBothLogIntoTheSameFile) {
-    LogTail log(GetAppDataDirectory());
-    PennantProcess first("ignored words " + ValidTask());
-    ASSERT_TRUE(first.Started());
-    HWND window = first.FindWindow("DOVAZIDERO", 30000);
-    ASSERT_NE(nullptr, window) << "the first copy did not create its window";
-    EXPECT_EQ(-1, first.Wait(0));
-
-    PennantProcess second(ValidTask());
-    EXPECT_EQ(6, second.Wait(60000));
-    EXPECT_EQ(-1, first.Wait(0)) << "the first copy must keep running";
-
-    // A plain WM_CLOSE ends the program at once with the current exit code.
-    PostMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(0, first.Wait(30000));
-
-    const std::string text = log.Appended();
-    EXPECT_TRUE(Contains(text, " pennant is running !"));
-    EXPECT_TRUE(Contains(text, " return code = 6"));
-    EXPECT_TRUE(Contains(text, " pid = P1"));
-    EXPECT_TRUE(Contains(text, " return code = 0"));
-}

@@ -3,6 +3,7 @@
 #include "app/Codes.h"
 #include "app/Log.h"
 #include "app/Task.h"
+#include "http/Feedback.h"
 #include "ui/Painting.h"
 #include "ui/TestHooks.h"
 #include "ui/Tray.h"
@@ -39,6 +40,7 @@ void EndProgram(HWND window) {
         ExitCode = ExitCancelled;
     }
     phase = Closing;
+    PostStatus(status);
     CloseSequence(window);
 }
 
