@@ -20,10 +20,16 @@ class Mount:
 
 def start(env):
     path = tempfile.mkdtemp(prefix="pennant-tmpfs-")
-    result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m,mode=0777", "tmpfs", path],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    if result.returncode == 0:
+    try:
+        result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m,mode=0777", "tmpfs", path],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                timeout=20)
+        reason = result.stdout.strip() or "mount exited with %d" % result.returncode
+        mounted = result.returncode == 0
+    except (OSError, subprocess.TimeoutExpired) as error:
+        reason, mounted = str(error), False
+    if mounted:
         env["HTTP_TMPFS_DIR"] = "Z:" + path.replace("/", "\\")
         return Mount(path, True)
-    env["HTTP_TMPFS_SKIP"] = "cannot mount a tmpfs here: " + result.stdout.strip()
+    env["HTTP_TMPFS_SKIP"] = "cannot mount a tmpfs here: " + reason
     return Mount(path, False)
