@@ -4,6 +4,7 @@
 #include "app/Handles.h"
 #include "app/Log.h"
 #include "app/Task.h"
+#include "http/DownloadJob.h"
 #include "ui/Window.h"
 
 #include <windows.h>
@@ -321,21 +322,8 @@ void ShowDescription(HWND window, const std::string& utf8) {
 }
 
 std::wstring FormatSizeWide(int64_t bytes) {
-    constexpr double Kilo = 0.0009765625;  // 2^-10
-    std::wostringstream out;
-    out.setf(std::ios::fixed);
-    out.precision(1);
-    if (bytes < 0)
-        out << bytes << L" B";
-    else if (bytes > (int64_t{1} << 30))
-        out << static_cast<double>(bytes) * Kilo * Kilo * Kilo << L" GB";
-    else if (bytes > (int64_t{1} << 20))
-        out << static_cast<double>(bytes) * Kilo * Kilo << L" MB";
-    else if (bytes > 1024)
-        out << static_cast<double>(bytes) * Kilo << L" KB";
-    else
-        out << bytes << L" B";
-    return out.str();
+    // The digits and units are plain ASCII, so the narrow text converts as is.
+    return AnsiToWide(FormatSize(bytes));
 }
 
 }  // namespace pennant
