@@ -14,7 +14,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 
 namespace pennant {
 namespace {
