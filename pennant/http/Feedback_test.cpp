@@ -13,11 +13,8 @@ using namespace testing_support;
 
 namespace {
 
-class PeerHistoryReset : public ::testing::EmptyTestEventListener {
-    void OnTestStart(const ::testing::TestInfo&) override { ForgetPeerHistory(); }
-};
-const bool peerHistoryReset =
-    (::testing::UnitTest::GetInstance()->listeners().Append(new PeerHistoryReset), true);
+// Every test of this executable starts with empty peer records.
+const bool peerHistoryReset = ResetPeersBeforeEachTest();
 
 std::vector<std::string> WaitForReports(size_t count) {
     std::vector<std::string> seen;

@@ -12,11 +12,7 @@ using namespace testing_support;
 namespace {
 
 // Every test of this executable starts with empty peer records.
-class PeerHistoryReset : public ::testing::EmptyTestEventListener {
-    void OnTestStart(const ::testing::TestInfo&) override { ForgetPeerHistory(); }
-};
-const bool peerHistoryReset =
-    (::testing::UnitTest::GetInstance()->listeners().Append(new PeerHistoryReset), true);
+const bool peerHistoryReset = ResetPeersBeforeEachTest();
 
 }  // namespace
 

@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -100,6 +102,16 @@ inline void ForgetPeerHistory() {
     if (!access.empty()) WriteFile(access, "");
     ForgetRecordedRequests("HTTP_FAULT_REQUESTS");
     ForgetRecordedRequests("HTTP_FEEDBACK_REQUESTS");
+}
+
+// Makes every test of the executable start with empty peer records; call
+// once at namespace scope: `const bool reset = ResetPeersBeforeEachTest();`.
+inline bool ResetPeersBeforeEachTest() {
+    class Listener : public ::testing::EmptyTestEventListener {
+        void OnTestStart(const ::testing::TestInfo&) override { ForgetPeerHistory(); }
+    };
+    ::testing::UnitTest::GetInstance()->listeners().Append(new Listener);
+    return true;
 }
 
 // nginx's access log: "<method> <uri> <status> <bytes> \"<range>\"" per line.
