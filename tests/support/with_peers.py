@@ -9,6 +9,7 @@ command through environment variables (see each peer's module).
 """
 import importlib
 import os
+import signal
 import subprocess
 import sys
 
@@ -16,20 +17,41 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
+
+
+def stop_on_signal(signum, _frame):
+    # CTest ends a test that runs too long with a signal; leaving through
+    # SystemExit still runs the finally below, so no peer outlives its test.
+    raise SystemExit(128 + signum)
+
+
 def main(argv):
+    for signum in STOP_SIGNALS:
+        signal.signal(signum, stop_on_signal)
     if "--" not in argv:
         sys.exit("usage: with_peers.py [--peer ...] -- command ...")
     split = argv.index("--")
     options, command = argv[:split], argv[split + 1:]
     peers = []
+    child = None
     env = dict(os.environ)
     try:
+        # A signal that arrives while a peer starts waits until the peer is
+        # on the list, so that it is stopped too.
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
         for option in options:
             module = importlib.import_module("peer_" + option.lstrip("-").replace("-", "_"))
-            peer = module.start(env)
-            peers.append(peer)
-        return subprocess.call(command, env=env)
+            peers.append(module.start(env))
+            signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
+            signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
+        child = subprocess.Popen(command, env=env)
+        return child.wait()
     finally:
+        if child is not None and child.poll() is None:
+            child.kill()
+            child.wait()
         for peer in reversed(peers):
             peer.stop()
 
