@@ -63,11 +63,7 @@ def serve_connection(sock, recorder):
     except OSError:
         pass
     finally:
-        try:
-            sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        sock.close()
+        wire.close_connection(sock)
 
 
 def start(env):

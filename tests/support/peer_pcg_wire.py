@@ -168,11 +168,16 @@ def serve_connection(sock, recorder):
     except OSError:
         pass
     finally:
-        try:
-            sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        sock.close()
+        close_connection(sock)
+
+
+def close_connection(sock):
+    """Shuts both directions down before closing, so the client sees an orderly end."""
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+    sock.close()
 
 
 def accept_loop(listener, handler):
