@@ -1,26 +1,25 @@
 #!/usr/bin/env bash
-# Downloads through Parcelgate.dll (DownLoad to OnFinish, file written) from
-# nginx over loopback under Wine, with curl -o as reference.
-#   bench/pcg_com_download.sh [size-MiB] [rounds]
+# Downloads through Parcelgate.dll (DownLoad to OnFinish, file in place) from
+# nginx over loopback under Wine, side by side with curl -o, and the working
+# set the download path adds to the idle DLL.
+#   bench/pcg_com_download.sh [size-MiB] [rounds]     random file (1024 MiB, 2 rounds)
+#   bench/pcg_com_download.sh --sparse [size-MiB]     one sparse file (4608 MiB) through the DLL
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-size_mib="${1:-256}"
-rounds="${2:-3}"
+export BENCH_SPARSE=0
+if [ "${1:-}" = --sparse ]; then
+  BENCH_SPARSE=1
+  shift
+  export BENCH_SIZE_MIB="${1:-4608}"
+else
+  export BENCH_SIZE_MIB="${1:-1024}"
+fi
+export BENCH_ROUNDS="${2:-2}"
 export BUILD_ROOT="${BUILD_ROOT:-$here/build}"
+export BENCH_BIN="$BUILD_ROOT/x86_64/bin"
 BUILD_ARCHS=x86_64 BUILD_TARGETS="Parcelgate pcg_com_download" "$here/scripts/build" >/dev/null
 source "$here/tests/support/wine_env.sh"
 wine_env_start "$BUILD_ROOT" >/dev/null 2>&1
 trap wine_env_stop EXIT
 
-python3 "$here/tests/support/with_peers.py" --nginx -- bash -c '
-  set -e
-  root="${HTTP_NGINX_ROOT#Z:}"; root="${root//\\//}"
-  out="$(mktemp -d)"
-  trap "rm -rf $out $root/bench.bin" EXIT
-  head -c $(('"$size_mib"' * 1048576)) /dev/urandom > "$root/bench.bin"
-  url="http://127.0.0.1:$HTTP_NGINX_PORT/bench.bin"
-  echo "curl -o:"; for i in 1 2; do curl -s -o "$out/curl.bin" -w "  %{size_download} bytes, %{speed_download} B/s\n" "$url"; done
-  echo "Parcelgate.dll under Wine:"
-  wine "'"$BUILD_ROOT"'/x86_64/bin/pcg_com_download.exe" "$url" "Z:${out//\//\\}\\dll.bin" '"$rounds"'
-  cmp "$root/bench.bin" "$out/dll.bin" && echo "  file identical"
-'
+python3 "$here/tests/support/with_peers.py" --nginx -- python3 "$here/bench/pcg_com_download.py"
