@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "transfer/PCGHTTPSend.h"
+#include "transfer/HttpSession.h"
 
 namespace {
 
@@ -27,13 +27,13 @@ int main(int argc, char** argv) {
     const std::string url = argv[1];
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     size_t size = 0;
-    pcg::TPCGHTTPSend session;
+    pcg::HttpSession session;
     for (int round = 0; round < rounds; ++round) {
         session.Clear();
         LARGE_INTEGER start, end;
         QueryPerformanceCounter(&start);
         if (!session.SendRequest("GET", url)) {
-            std::fprintf(stderr, "GET failed: %s\n", pcg::HTTPErrorName(session.LastError()));
+            std::fprintf(stderr, "GET failed: %s\n", pcg::HttpErrorName(session.LastError()));
             return 1;
         }
         QueryPerformanceCounter(&end);
@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
             LARGE_INTEGER start, end;
             QueryPerformanceCounter(&start);
             if (!session.SendRequest("POST", argv[3])) {
-                std::fprintf(stderr, "POST failed: %s\n", pcg::HTTPErrorName(session.LastError()));
+                std::fprintf(stderr, "POST failed: %s\n", pcg::HttpErrorName(session.LastError()));
                 return 1;
             }
             QueryPerformanceCounter(&end);

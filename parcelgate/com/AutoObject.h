@@ -14,15 +14,15 @@
 namespace pcg {
 
 template <class Interface>
-class TAutoObject : public Interface, public ISupportErrorInfo {
+class AutoObject : public Interface, public ISupportErrorInfo {
 public:
-    TAutoObject() : typeInfo_(ServerTypeInfo(__uuidof(Interface))) { ServerAddRef(); }
-    virtual ~TAutoObject() {
+    AutoObject() : typeInfo_(ServerTypeInfo(__uuidof(Interface))) { ServerAddRef(); }
+    virtual ~AutoObject() {
         if (typeInfo_) typeInfo_->Release();
         ServerRelease();
     }
-    TAutoObject(const TAutoObject&) = delete;
-    TAutoObject& operator=(const TAutoObject&) = delete;
+    AutoObject(const AutoObject&) = delete;
+    AutoObject& operator=(const AutoObject&) = delete;
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override {

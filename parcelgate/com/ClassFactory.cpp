@@ -5,34 +5,35 @@
 #include <new>
 
 #include "ComServer.h"
-#include "PCGTridentServer.h"
+#include "NetFileEngine.h"
+#include "NetFileTrans.h"
 
 namespace pcg {
 namespace {
 
 IUnknown* CreateEngine() {
-    return static_cast<INetFileEngine*>(new (std::nothrow) TNetFileEngine());
+    return static_cast<INetFileEngine*>(new (std::nothrow) NetFileEngine());
 }
 
 IUnknown* CreateTrans() {
-    return static_cast<INetFileTrans*>(new (std::nothrow) TNetFileTrans());
+    return static_cast<INetFileTrans*>(new (std::nothrow) NetFileTrans());
 }
 
-TComObjectFactory engineFactory(CLSID_NetFileEngine, CreateEngine);
-TComObjectFactory transFactory(CLSID_NetFileTrans, CreateTrans);
-TComObjectFactory* const factories[] = {&engineFactory, &transFactory};
+ClassFactory engineFactory(CLSID_NetFileEngine, CreateEngine);
+ClassFactory transFactory(CLSID_NetFileTrans, CreateTrans);
+ClassFactory* const factories[] = {&engineFactory, &transFactory};
 
 std::wstring FromBstr(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 
 }  // namespace
 
-TComObjectFactory* const* ServerFactories(size_t* count) {
+ClassFactory* const* ServerFactories(size_t* count) {
     *count = sizeof factories / sizeof factories[0];
     return factories;
 }
 
-TComObjectFactory* FindFactory(REFCLSID clsid) {
-    for (TComObjectFactory* factory : factories)
+ClassFactory* FindFactory(REFCLSID clsid) {
+    for (ClassFactory* factory : factories)
         if (factory->ClassId() == clsid) return factory;
     return nullptr;
 }
@@ -46,7 +47,7 @@ std::wstring ServerName() {
     return text;
 }
 
-void TComObjectFactory::ReadDocumentation(std::wstring* name, std::wstring* help) const {
+void ClassFactory::ReadDocumentation(std::wstring* name, std::wstring* help) const {
     ITypeInfo* info = ServerTypeInfo(clsid_);
     if (!info) return;
     BSTR nameText = nullptr;
@@ -60,21 +61,21 @@ void TComObjectFactory::ReadDocumentation(std::wstring* name, std::wstring* help
     info->Release();
 }
 
-std::wstring TComObjectFactory::ClassName() const {
+std::wstring ClassFactory::ClassName() const {
     std::wstring name;
     ReadDocumentation(&name, nullptr);
     return name;
 }
 
-std::wstring TComObjectFactory::Description() const {
+std::wstring ClassFactory::Description() const {
     std::wstring help;
     ReadDocumentation(nullptr, &help);
     return help;
 }
 
-std::wstring TComObjectFactory::ProgId() const { return ServerName() + L"." + ClassName(); }
+std::wstring ClassFactory::ProgId() const { return ServerName() + L"." + ClassName(); }
 
-STDMETHODIMP TComObjectFactory::QueryInterface(REFIID riid, void** object) {
+STDMETHODIMP ClassFactory::QueryInterface(REFIID riid, void** object) {
     if (!object) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IClassFactory) {
         *object = static_cast<IClassFactory*>(this);
@@ -85,17 +86,17 @@ STDMETHODIMP TComObjectFactory::QueryInterface(REFIID riid, void** object) {
     return E_NOINTERFACE;
 }
 
-STDMETHODIMP_(ULONG) TComObjectFactory::AddRef() {
+STDMETHODIMP_(ULONG) ClassFactory::AddRef() {
     ServerAddRef();
     return 2;
 }
 
-STDMETHODIMP_(ULONG) TComObjectFactory::Release() {
+STDMETHODIMP_(ULONG) ClassFactory::Release() {
     ServerRelease();
     return 1;
 }
 
-STDMETHODIMP TComObjectFactory::CreateInstance(IUnknown* outer, REFIID riid, void** object) {
+STDMETHODIMP ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
@@ -106,7 +107,7 @@ STDMETHODIMP TComObjectFactory::CreateInstance(IUnknown* outer, REFIID riid, voi
     return hr;
 }
 
-STDMETHODIMP TComObjectFactory::LockServer(BOOL lock) {
+STDMETHODIMP ClassFactory::LockServer(BOOL lock) {
     if (lock)
         ServerAddRef();
     else

@@ -8,14 +8,14 @@
 
 namespace pcg {
 
-class TComObjectFactory : public IClassFactory {
+class ClassFactory : public IClassFactory {
 public:
     // Makes a new object with one reference, or nullptr when out of memory.
     using Creator = IUnknown* (*)();
 
-    TComObjectFactory(const CLSID& clsid, Creator creator) : clsid_(clsid), creator_(creator) {}
-    TComObjectFactory(const TComObjectFactory&) = delete;
-    TComObjectFactory& operator=(const TComObjectFactory&) = delete;
+    ClassFactory(const CLSID& clsid, Creator creator) : clsid_(clsid), creator_(creator) {}
+    ClassFactory(const ClassFactory&) = delete;
+    ClassFactory& operator=(const ClassFactory&) = delete;
 
     const CLSID& ClassId() const { return clsid_; }
     // The coclass's name and help string in the type library ("" for none).
@@ -43,10 +43,10 @@ private:
 
 // The factories in registration order (NetFileEngine, NetFileTrans);
 // `count` receives their number.
-TComObjectFactory* const* ServerFactories(size_t* count);
+ClassFactory* const* ServerFactories(size_t* count);
 
 // The factory of `clsid`, or nullptr.
-TComObjectFactory* FindFactory(REFCLSID clsid);
+ClassFactory* FindFactory(REFCLSID clsid);
 
 // Server name of the type library ("Parcelgate").
 std::wstring ServerName();

@@ -4,8 +4,8 @@
 
 #include "ClassFactory.h"
 #include "ComServer.h"
-#include "PCGProxy.h"
-#include "PCGTrans.h"
+#include "ProxySettings.h"
+#include "WorkerThread.h"
 #include "Registration.h"
 
 using namespace pcg;
@@ -17,7 +17,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
         // FreeLibrary unload tidies up.
         if (!reserved) {
             ReleaseServerTypeLib();
-            TPCGProxy::Clear();
+            ProxySettings::Clear();
         }
         break;
     default:
@@ -29,7 +29,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* object) {
     if (!object) return E_POINTER;
     *object = nullptr;
-    TComObjectFactory* factory = FindFactory(clsid);
+    ClassFactory* factory = FindFactory(clsid);
     if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
     return factory->QueryInterface(riid, object);
 }

@@ -111,7 +111,7 @@ std::vector<ClassRegistration> ServerRegistrations(const std::wstring& path) {
 
     std::vector<ClassRegistration> registrations;
     size_t count = 0;
-    TComObjectFactory* const* factories = ServerFactories(&count);
+    ClassFactory* const* factories = ServerFactories(&count);
     for (size_t i = 0; i < count; ++i) {
         ClassRegistration entry;
         entry.clsid = GuidText(factories[i]->ClassId());

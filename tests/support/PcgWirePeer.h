@@ -22,7 +22,7 @@ inline std::string EnvText(const char* name) {
 }
 
 // One scripted answer of a peer (see peer_pcg_wire.py).
-struct TAction {
+struct Action {
     std::string send;          // answer bytes; empty with useDefault: the peer's 200 "ok"
     bool useDefault = false;
     int piece = 0;             // send in pieces of this size ...
@@ -31,42 +31,42 @@ struct TAction {
     std::string read;          // "head" to leave the request body unread
     std::string then;          // keep, close, hang, endless_header, endless_body
 
-    static TAction Answer(const std::string& bytes, const std::string& then = "keep") {
-        TAction action;
+    static Action Answer(const std::string& bytes, const std::string& then = "keep") {
+        Action action;
         action.send = bytes;
         action.then = then;
         return action;
     }
-    static TAction Then(const std::string& then) {
-        TAction action;
+    static Action Then(const std::string& then) {
+        Action action;
         action.useDefault = true;
         action.then = then;
         return action;
     }
 };
 
-struct TRecorded {
+struct Recorded {
     int connection = 0;   // 1, 2, ... in the order the peer accepted them
     std::string raw;      // request head and body as received
 };
 
-class TPeerControl {
+class PeerControl {
 public:
     // portVariable: "PCG_WIRE_CONTROL" or "PCG_PROXY_CONTROL".
-    explicit TPeerControl(const char* portVariable) : port_(EnvText(portVariable)) {
+    explicit PeerControl(const char* portVariable) : port_(EnvText(portVariable)) {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
     }
-    ~TPeerControl() { WSACleanup(); }
-    TPeerControl(const TPeerControl&) = delete;
-    TPeerControl& operator=(const TPeerControl&) = delete;
+    ~PeerControl() { WSACleanup(); }
+    PeerControl(const PeerControl&) = delete;
+    PeerControl& operator=(const PeerControl&) = delete;
 
     bool Available() const { return !port_.empty(); }
 
-    void Plan(const std::vector<TAction>& actions) {
+    void Plan(const std::vector<Action>& actions) {
         std::string json = "[";
         for (size_t i = 0; i < actions.size(); ++i) {
-            const TAction& a = actions[i];
+            const Action& a = actions[i];
             if (i) json += ",";
             json += "{";
             std::string sep;
@@ -85,13 +85,13 @@ public:
     void Reset() { Command("RESET"); }
     void RequireProxyAuthorization(const std::string& value) { Command("AUTH " + value); }
 
-    std::vector<TRecorded> Log() {
-        std::vector<TRecorded> requests;
+    std::vector<Recorded> Log() {
+        std::vector<Recorded> requests;
         std::istringstream in(Command("LOG"));
         std::string line;
         while (std::getline(in, line) && line != ".") {
             size_t blank = line.find(' ');
-            TRecorded request;
+            Recorded request;
             request.connection = std::atoi(line.substr(0, blank).c_str());
             request.raw = DecodeBase64(line.substr(blank + 1));
             requests.push_back(request);

@@ -1,4 +1,4 @@
-#include "PCGUtils.h"
+#include "Utils.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "PCGFileUtils.h"
+#include "FileUtils.h"
 
 namespace pcg {
 namespace {
@@ -60,7 +60,7 @@ TEST(PcgBase64, MalformedTextFailsWithTheFormatMessage) {
         try {
             Base64Decode(text);
             ADD_FAILURE() << "accepted " << text;
-        } catch (const EPCGError& error) {
+        } catch (const TransferError& error) {
             EXPECT_STREQ(kBase64FormatError, error.what()) << text;
         }
     }

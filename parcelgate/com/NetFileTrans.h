@@ -1,6 +1,5 @@
-// The two automation objects: the engine that hands out transfer objects and
-// holds the process-wide proxy settings, and the transfer object that carries
-// a token and an event sink and starts workers.
+// The transfer object: carries a token and an event sink, and starts
+// workers.
 #pragma once
 
 #include <windows.h>
@@ -17,17 +16,7 @@ namespace pcg {
 // Files up to this size go by form upload, bigger ones in chunks.
 constexpr long long kFormUploadLimit = 10240;
 
-class TNetFileEngine : public TAutoObject<INetFileEngine> {
-public:
-    STDMETHODIMP CreateNetFileTrans(BSTR AConnectionStr, INetFileTrans** Value) override;
-    STDMETHODIMP GetLastError(LONG* Value) override;
-    STDMETHODIMP LoadProxyInfo(BSTR AHost, BSTR APort, BSTR AUser, BSTR APassWord, VARIANT_BOOL* Value) override;
-
-private:
-    LONG lastError_ = 0;  // never changed; kept for the published interface
-};
-
-class TNetFileTrans : public TAutoObject<INetFileTrans> {
+class NetFileTrans : public AutoObject<INetFileTrans> {
 public:
     void SetToken(std::string token) noexcept { token_ = std::move(token); }
 

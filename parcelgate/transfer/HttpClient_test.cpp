@@ -1,18 +1,18 @@
 // The request bytes and session state that need no peer; the wire itself is
-// checked against real servers in PCGHTTPSend_test.cpp.
-#include "HTTPClient.h"
+// checked against real servers in HttpSession_test.cpp.
+#include "HttpClient.h"
 
 #include <gtest/gtest.h>
 
-#include "PCGHTTPSend.h"
-#include "PCGProxy.h"
-#include "PCGUtils.h"
+#include "HttpSession.h"
+#include "ProxySettings.h"
+#include "Utils.h"
 
 namespace pcg {
 namespace {
 
 TEST(PcgRequestHead, SessionLinesInOrderHostWithoutPort80) {
-    TPCGHTTPSend session;
+    HttpSession session;
     session.SetCookieText("TOKEN123");
     session.Headers().push_back("Host:files.example.com");
     session.Headers().push_back("X-Progress-ID: {G}");
@@ -37,7 +37,7 @@ TEST(PcgRequestHead, SessionLinesInOrderHostWithoutPort80) {
 }
 
 TEST(PcgRequestHead, BodyAuthorizationAndProxyLines) {
-    TPCGHTTPSend session;
+    HttpSession session;
     session.Cookies() = {"a=1", "TOKEN"};
     session.SetMimeType("application/octet-stream");
     session.Document().Assign("12345");
@@ -66,18 +66,18 @@ TEST(PcgRequestHead, BodyAuthorizationAndProxyLines) {
 }
 
 TEST(PcgRequestHead, RefusesUrlsThatWouldForgeLines) {
-    TPCGHTTPSend session;
+    HttpSession session;
     std::string head;
     EXPECT_FALSE(session.BuildRequestHead("GET", "http://h/x\r\nEvil: 1", head));
     EXPECT_FALSE(session.SendRequest("GET", "http://h/x\r\nEvil: 1"));
-    EXPECT_EQ(THTTPError::BadUrl, session.LastError());
+    EXPECT_EQ(HttpError::BadUrl, session.LastError());
     EXPECT_EQ(500, session.ResultCode());
     EXPECT_FALSE(session.SendRequest("GET", "https://127.0.0.1:1/"));
-    EXPECT_EQ(THTTPError::UnsupportedScheme, session.LastError());
+    EXPECT_EQ(HttpError::UnsupportedScheme, session.LastError());
 }
 
 TEST(PcgSession, DefaultsClearAndCancel) {
-    TPCGHTTPSend session;
+    HttpSession session;
     EXPECT_EQ(500, session.ResultCode());
     EXPECT_EQ("text/html", session.MimeType());
     EXPECT_EQ("1.0", session.Protocol());
@@ -108,12 +108,12 @@ TEST(PcgSession, DefaultsClearAndCancel) {
     EXPECT_EQ(0, session.SendPieceSize());
     // A cancelled session stays cancelled: SendRequest restores the limits but fails.
     EXPECT_FALSE(session.SendRequest("GET", "http://127.0.0.1:9/"));
-    EXPECT_EQ(THTTPError::Stopped, session.LastError());
-    EXPECT_EQ(TPCGHTTPSend::kSendPieceSize, session.SendPieceSize());
+    EXPECT_EQ(HttpError::Stopped, session.LastError());
+    EXPECT_EQ(HttpSession::kSendPieceSize, session.SendPieceSize());
 }
 
 TEST(PcgBuffer, StreamSemantics) {
-    TPCGBuffer buffer;
+    ByteBuffer buffer;
     buffer.Write("hello world");
     EXPECT_EQ(11u, buffer.Position());
     buffer.SetPosition(6);
@@ -135,33 +135,33 @@ TEST(PcgBuffer, StreamSemantics) {
 }
 
 TEST(PcgProxy, ApplyCopiesOnlyWithAHost) {
-    TPCGProxy::Clear();
-    TPCGHTTPSend before;
-    TPCGProxy::ApplyProxy(&before);
+    ProxySettings::Clear();
+    HttpSession before;
+    ProxySettings::ApplyProxy(&before);
     EXPECT_EQ("", before.ProxyHost());
     EXPECT_EQ("8080", before.ProxyPort());
 
-    TPCGProxy::SetProxy("", "3128", "user", "pass");
-    TPCGHTTPSend noHost;
-    TPCGProxy::ApplyProxy(&noHost);
+    ProxySettings::SetProxy("", "3128", "user", "pass");
+    HttpSession noHost;
+    ProxySettings::ApplyProxy(&noHost);
     EXPECT_EQ("", noHost.ProxyHost());
     EXPECT_EQ("8080", noHost.ProxyPort());
     EXPECT_EQ("", noHost.ProxyUser());
 
-    TPCGProxy::SetProxy("proxy", "3128", "user", "pass");
-    TPCGHTTPSend withHost;
-    TPCGProxy::ApplyProxy(&withHost);
-    TPCGProxy::ApplyProxy(nullptr);
+    ProxySettings::SetProxy("proxy", "3128", "user", "pass");
+    HttpSession withHost;
+    ProxySettings::ApplyProxy(&withHost);
+    ProxySettings::ApplyProxy(nullptr);
     EXPECT_EQ("proxy", withHost.ProxyHost());
     EXPECT_EQ("3128", withHost.ProxyPort());
     EXPECT_EQ("user", withHost.ProxyUser());
     EXPECT_EQ("pass", withHost.ProxyPass());
 
     // Later settings do not reach an existing session.
-    TPCGProxy::SetProxy("other", "1", "", "");
+    ProxySettings::SetProxy("other", "1", "", "");
     EXPECT_EQ("proxy", withHost.ProxyHost());
-    TPCGProxy::Clear();
-    EXPECT_EQ("", TPCGProxy::Get().host);
+    ProxySettings::Clear();
+    EXPECT_EQ("", ProxySettings::Get().host);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "HTTPParser.h"
+#include "HttpParser.h"
 
 #include <gtest/gtest.h>
 
@@ -7,22 +7,22 @@
 namespace pcg {
 namespace {
 
-struct TParsed {
-    TParseStatus status;
+struct Parsed {
+    ParseStatus status;
     size_t consumed;
 };
 
-TParsed FeedAll(THTTPResponseParser& parser, const std::string& bytes) {
+Parsed FeedAll(ResponseParser& parser, const std::string& bytes) {
     size_t consumed = 0;
-    TParseStatus status = parser.Feed(bytes.data(), bytes.size(), &consumed);
+    ParseStatus status = parser.Feed(bytes.data(), bytes.size(), &consumed);
     return {status, consumed};
 }
 
 // Feeds one byte at a time; the status after the last byte fed.
-TParsed FeedBytewise(THTTPResponseParser& parser, const std::string& bytes) {
+Parsed FeedBytewise(ResponseParser& parser, const std::string& bytes) {
     size_t total = 0;
-    TParseStatus status = TParseStatus::NeedMore;
-    for (size_t i = 0; i < bytes.size() && status == TParseStatus::NeedMore; ++i) {
+    ParseStatus status = ParseStatus::NeedMore;
+    for (size_t i = 0; i < bytes.size() && status == ParseStatus::NeedMore; ++i) {
         size_t consumed = 0;
         status = parser.Feed(bytes.data() + i, 1, &consumed);
         total += consumed;
@@ -31,7 +31,7 @@ TParsed FeedBytewise(THTTPResponseParser& parser, const std::string& bytes) {
 }
 
 TEST(PcgParseUrl, SplitsEveryPart) {
-    TURLParts p;
+    UrlParts p;
     ASSERT_TRUE(ParseUrl("http://us%40r:p%3Aw:d@Files.Example.com:8080/a/b?access_token=t?X-Progress-ID={G}", "80", p));
     EXPECT_EQ("http", p.scheme);
     EXPECT_EQ("us@r", p.user);
@@ -65,7 +65,7 @@ TEST(PcgParseUrl, SplitsEveryPart) {
 }
 
 TEST(PcgParseUrl, RefusesWhatWouldBreakTheRequest) {
-    TURLParts p;
+    UrlParts p;
     for (const char* url : {"", "http://", "http:///path", "http://host:0/", "http://host:65536/", "http://host:8o/",
                             "http://[::1/", "http://[::1]x/", "http://user@/x"})
         EXPECT_FALSE(ParseUrl(url, "80", p)) << url;
@@ -82,9 +82,9 @@ const std::string kChunkedBody = "hello abcdefghijklmnopqrstuvwxy";
 
 TEST(PcgResponseParser, ContentLengthBodyWholeAndBytewise) {
     for (int bytewise = 0; bytewise < 2; ++bytewise) {
-        THTTPResponseParser parser;
-        TParsed r = bytewise ? FeedBytewise(parser, kLengthResponse + "EXTRA") : FeedAll(parser, kLengthResponse + "EXTRA");
-        EXPECT_EQ(TParseStatus::Done, r.status);
+        ResponseParser parser;
+        Parsed r = bytewise ? FeedBytewise(parser, kLengthResponse + "EXTRA") : FeedAll(parser, kLengthResponse + "EXTRA");
+        EXPECT_EQ(ParseStatus::Done, r.status);
         EXPECT_EQ(kLengthResponse.size(), r.consumed);
         EXPECT_EQ(200, parser.StatusCode());
         EXPECT_EQ("OK", parser.Reason());
@@ -99,9 +99,9 @@ TEST(PcgResponseParser, ContentLengthBodyWholeAndBytewise) {
 
 TEST(PcgResponseParser, ChunkedBodyWholeAndBytewiseWithExtensionsAndTrailers) {
     for (int bytewise = 0; bytewise < 2; ++bytewise) {
-        THTTPResponseParser parser;
-        TParsed r = bytewise ? FeedBytewise(parser, kChunkedResponse) : FeedAll(parser, kChunkedResponse);
-        EXPECT_EQ(TParseStatus::Done, r.status);
+        ResponseParser parser;
+        Parsed r = bytewise ? FeedBytewise(parser, kChunkedResponse) : FeedAll(parser, kChunkedResponse);
+        EXPECT_EQ(ParseStatus::Done, r.status);
         EXPECT_EQ(kChunkedResponse.size(), r.consumed);
         EXPECT_EQ(201, parser.StatusCode());
         EXPECT_EQ(kChunkedBody, parser.Body());
@@ -109,17 +109,17 @@ TEST(PcgResponseParser, ChunkedBodyWholeAndBytewiseWithExtensionsAndTrailers) {
         EXPECT_TRUE(parser.KeepAlive());
     }
     // Bare LF line ends are read as well.
-    THTTPResponseParser parser;
-    EXPECT_EQ(TParseStatus::Done,
+    ResponseParser parser;
+    EXPECT_EQ(ParseStatus::Done,
               FeedAll(parser, "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\n3\nabc\n0\n\n").status);
     EXPECT_EQ("abc", parser.Body());
 }
 
 TEST(PcgResponseParser, CloseDelimitedBodyEndsAtClose) {
     const std::string response = "HTTP/1.0 200 OK\r\nServer: x\r\n\r\nbody until close";
-    THTTPResponseParser parser;
-    EXPECT_EQ(TParseStatus::NeedMore, FeedBytewise(parser, response).status);
-    EXPECT_EQ(TParseStatus::Done, parser.FinishAtClose());
+    ResponseParser parser;
+    EXPECT_EQ(ParseStatus::NeedMore, FeedBytewise(parser, response).status);
+    EXPECT_EQ(ParseStatus::Done, parser.FinishAtClose());
     EXPECT_EQ("body until close", parser.Body());
     EXPECT_FALSE(parser.KeepAlive());
 }
@@ -127,46 +127,46 @@ TEST(PcgResponseParser, CloseDelimitedBodyEndsAtClose) {
 TEST(PcgResponseParser, EveryTruncatedPrefixNeedsMoreAndFailsAtClose) {
     for (const std::string& full : {kLengthResponse, kChunkedResponse}) {
         for (size_t n = 0; n < full.size(); ++n) {
-            THTTPResponseParser parser;
-            ASSERT_EQ(TParseStatus::NeedMore, FeedAll(parser, full.substr(0, n)).status) << n;
-            TParseStatus atClose = parser.FinishAtClose();
+            ResponseParser parser;
+            ASSERT_EQ(ParseStatus::NeedMore, FeedAll(parser, full.substr(0, n)).status) << n;
+            ParseStatus atClose = parser.FinishAtClose();
             // A chunked answer cut right after its last chunk and trailer lines is
             // accepted; everything else is a failure.
-            if (atClose == TParseStatus::Done) {
+            if (atClose == ParseStatus::Done) {
                 EXPECT_EQ(kChunkedResponse, full);
                 EXPECT_EQ(kChunkedBody, parser.Body());
             } else {
-                EXPECT_EQ(THTTPError::ClosedEarly, parser.Error()) << n;
+                EXPECT_EQ(HttpError::ClosedEarly, parser.Error()) << n;
             }
         }
     }
 }
 
 TEST(PcgResponseParser, InterimAnswersBodilessAnswersAndStatusRules) {
-    THTTPResponseParser parser;
-    EXPECT_EQ(TParseStatus::Done,
+    ResponseParser parser;
+    EXPECT_EQ(ParseStatus::Done,
               FeedAll(parser, "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nnop").status);
     EXPECT_EQ(404, parser.StatusCode());
     EXPECT_EQ("nop", parser.Body());
     EXPECT_EQ("HTTP/1.1 404 Not Found", parser.HeaderLines()[0]);
 
-    THTTPResponseParser head(true);
-    EXPECT_EQ(TParseStatus::Done, FeedAll(head, "HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n").status);
+    ResponseParser head(true);
+    EXPECT_EQ(ParseStatus::Done, FeedAll(head, "HTTP/1.1 200 OK\r\nContent-Length: 999\r\n\r\n").status);
     EXPECT_EQ("", head.Body());
     EXPECT_TRUE(head.KeepAlive());
 
     for (const char* bodyless : {"HTTP/1.1 204 No Content\r\n\r\n", "HTTP/1.1 304 Not Modified\r\n\r\n"}) {
-        THTTPResponseParser p;
-        EXPECT_EQ(TParseStatus::Done, FeedAll(p, bodyless).status);
+        ResponseParser p;
+        EXPECT_EQ(ParseStatus::Done, FeedAll(p, bodyless).status);
     }
 
-    THTTPResponseParser noReason;
-    EXPECT_EQ(TParseStatus::Done, FeedAll(noReason, "HTTP/1.1 201\r\nContent-Length: 0\r\n\r\n").status);
+    ResponseParser noReason;
+    EXPECT_EQ(ParseStatus::Done, FeedAll(noReason, "HTTP/1.1 201\r\nContent-Length: 0\r\n\r\n").status);
     EXPECT_EQ(201, noReason.StatusCode());
     EXPECT_EQ("", noReason.Reason());
 
-    THTTPResponseParser folded;
-    EXPECT_EQ(TParseStatus::Done,
+    ResponseParser folded;
+    EXPECT_EQ(ParseStatus::Done,
               FeedAll(folded, "HTTP/1.1 200 OK\r\nX-Long: a\r\n  b\r\nContent-Length: 0\r\n\r\n").status);
     EXPECT_EQ("a b", folded.HeaderValue("X-Long"));
 }
@@ -185,101 +185,101 @@ TEST(PcgResponseParser, KeepAliveFollowsVersionAndConnectionHeaders) {
         {"HTTP/1.0 200 OK\r\nProxy-Connection: Keep-Alive\r\nContent-Length: 0\r\n\r\n", true},
     };
     for (const Case& c : cases) {
-        THTTPResponseParser parser;
-        ASSERT_EQ(TParseStatus::Done, FeedAll(parser, c.head).status) << c.head;
+        ResponseParser parser;
+        ASSERT_EQ(ParseStatus::Done, FeedAll(parser, c.head).status) << c.head;
         EXPECT_EQ(c.keep, parser.KeepAlive()) << c.head;
     }
 }
 
-struct TBadCase {
+struct BadCase {
     const char* name;
     std::string bytes;
-    THTTPError error;
+    HttpError error;
 };
 
 TEST(PcgResponseParser, BadAnswersFailWholeAndBytewise) {
-    const std::vector<TBadCase> cases = {
-        {"no status line", "<html>hello</html>\r\n\r\n", THTTPError::BadStatusLine},
-        {"not http", "HTTX/1.1 200 OK\r\n\r\n", THTTPError::BadStatusLine},
-        {"code not digits", "HTTP/1.1 2x0 OK\r\n\r\n", THTTPError::BadStatusLine},
-        {"code too short", "HTTP/1.1 20 OK\r\n\r\n", THTTPError::BadStatusLine},
-        {"code too low", "HTTP/1.1 099 OK\r\n\r\n", THTTPError::BadStatusLine},
-        {"no version", "HTTP/ 200 OK\r\n\r\n", THTTPError::BadStatusLine},
-        {"many blank lines", "\r\n\r\n\r\n\r\n\r\n\r\nHTTP/1.1 200 OK\r\n\r\n", THTTPError::BadStatusLine},
-        {"header without colon", "HTTP/1.1 200 OK\r\nbroken header\r\n\r\n", THTTPError::BadHeader},
-        {"fold first", "HTTP/1.1 200 OK\r\n folded\r\n\r\n", THTTPError::BadHeader},
-        {"absurd length", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n", THTTPError::BadContentLength},
-        {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", THTTPError::BadContentLength},
-        {"empty length", "HTTP/1.1 200 OK\r\nContent-Length: \r\n\r\n", THTTPError::BadContentLength},
-        {"two lengths", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", THTTPError::BadContentLength},
-        {"list length", "HTTP/1.1 200 OK\r\nContent-Length: 1, 1\r\n\r\na", THTTPError::BadContentLength},
-        {"length over limit", "HTTP/1.1 200 OK\r\nContent-Length: 1073741825\r\n\r\n", THTTPError::BodyTooLarge},
-        {"chunk size not hex", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", THTTPError::BadChunk},
-        {"chunk size empty", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n\r\n", THTTPError::BadChunk},
-        {"chunk size huge", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFFFF\r\n", THTTPError::BadChunk},
-        {"chunk over limit", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n40000001\r\n", THTTPError::BodyTooLarge},
-        {"chunk data too long", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n0\r\n\r\n", THTTPError::BadChunk},
-        {"chunk line endless", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1" + std::string(5000, ' '), THTTPError::BadChunk},
-        {"endless header", "HTTP/1.1 200 OK\r\n" + std::string(300000, 'h'), THTTPError::HeaderTooLarge},
+    const std::vector<BadCase> cases = {
+        {"no status line", "<html>hello</html>\r\n\r\n", HttpError::BadStatusLine},
+        {"not http", "HTTX/1.1 200 OK\r\n\r\n", HttpError::BadStatusLine},
+        {"code not digits", "HTTP/1.1 2x0 OK\r\n\r\n", HttpError::BadStatusLine},
+        {"code too short", "HTTP/1.1 20 OK\r\n\r\n", HttpError::BadStatusLine},
+        {"code too low", "HTTP/1.1 099 OK\r\n\r\n", HttpError::BadStatusLine},
+        {"no version", "HTTP/ 200 OK\r\n\r\n", HttpError::BadStatusLine},
+        {"many blank lines", "\r\n\r\n\r\n\r\n\r\n\r\nHTTP/1.1 200 OK\r\n\r\n", HttpError::BadStatusLine},
+        {"header without colon", "HTTP/1.1 200 OK\r\nbroken header\r\n\r\n", HttpError::BadHeader},
+        {"fold first", "HTTP/1.1 200 OK\r\n folded\r\n\r\n", HttpError::BadHeader},
+        {"absurd length", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n", HttpError::BadContentLength},
+        {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", HttpError::BadContentLength},
+        {"empty length", "HTTP/1.1 200 OK\r\nContent-Length: \r\n\r\n", HttpError::BadContentLength},
+        {"two lengths", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", HttpError::BadContentLength},
+        {"list length", "HTTP/1.1 200 OK\r\nContent-Length: 1, 1\r\n\r\na", HttpError::BadContentLength},
+        {"length over limit", "HTTP/1.1 200 OK\r\nContent-Length: 1073741825\r\n\r\n", HttpError::BodyTooLarge},
+        {"chunk size not hex", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", HttpError::BadChunk},
+        {"chunk size empty", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n\r\n", HttpError::BadChunk},
+        {"chunk size huge", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFFFF\r\n", HttpError::BadChunk},
+        {"chunk over limit", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n40000001\r\n", HttpError::BodyTooLarge},
+        {"chunk data too long", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n0\r\n\r\n", HttpError::BadChunk},
+        {"chunk line endless", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1" + std::string(5000, ' '), HttpError::BadChunk},
+        {"endless header", "HTTP/1.1 200 OK\r\n" + std::string(300000, 'h'), HttpError::HeaderTooLarge},
         {"many headers", "HTTP/1.1 200 OK\r\n" + [] {
              std::string lines;
              for (int i = 0; i < 20000; ++i) lines += "X-Many: 0123456789\r\n";
              return lines;
-         }(), THTTPError::HeaderTooLarge},
-        {"endless status line", "HTTP/1.1 200 " + std::string(300000, 'o'), THTTPError::HeaderTooLarge},
+         }(), HttpError::HeaderTooLarge},
+        {"endless status line", "HTTP/1.1 200 " + std::string(300000, 'o'), HttpError::HeaderTooLarge},
     };
-    for (const TBadCase& c : cases) {
+    for (const BadCase& c : cases) {
         for (int bytewise = 0; bytewise < 2; ++bytewise) {
-            THTTPResponseParser parser;
-            TParsed r = bytewise ? FeedBytewise(parser, c.bytes) : FeedAll(parser, c.bytes);
-            EXPECT_EQ(TParseStatus::Invalid, r.status) << c.name;
-            EXPECT_EQ(c.error, parser.Error()) << c.name << ": " << HTTPErrorName(parser.Error());
+            ResponseParser parser;
+            Parsed r = bytewise ? FeedBytewise(parser, c.bytes) : FeedAll(parser, c.bytes);
+            EXPECT_EQ(ParseStatus::Invalid, r.status) << c.name;
+            EXPECT_EQ(c.error, parser.Error()) << c.name << ": " << HttpErrorName(parser.Error());
             size_t consumed = 1;
-            EXPECT_EQ(TParseStatus::Invalid, parser.Feed("x", 1, &consumed)) << c.name;
+            EXPECT_EQ(ParseStatus::Invalid, parser.Feed("x", 1, &consumed)) << c.name;
             EXPECT_EQ(0u, consumed);
         }
     }
 }
 
 TEST(PcgResponseParser, GarbageIsRefusedBeforeALineEnds) {
-    THTTPResponseParser parser;
-    EXPECT_EQ(TParseStatus::Invalid, FeedAll(parser, "SSH-2.0-Open").status);
-    EXPECT_EQ(THTTPError::BadStatusLine, parser.Error());
-    THTTPResponseParser binary;
-    EXPECT_EQ(TParseStatus::Invalid, FeedAll(binary, std::string("\x16\x03\x01\x00", 4)).status);
+    ResponseParser parser;
+    EXPECT_EQ(ParseStatus::Invalid, FeedAll(parser, "SSH-2.0-Open").status);
+    EXPECT_EQ(HttpError::BadStatusLine, parser.Error());
+    ResponseParser binary;
+    EXPECT_EQ(ParseStatus::Invalid, FeedAll(binary, std::string("\x16\x03\x01\x00", 4)).status);
 }
 
 TEST(PcgResponseParser, BodyLimitsApplyToEveryDelimiting) {
-    THTTPResponseParser byClose(false, 1024, 10);
-    EXPECT_EQ(TParseStatus::NeedMore, FeedAll(byClose, "HTTP/1.0 200 OK\r\n\r\n0123456789").status);
-    EXPECT_EQ(TParseStatus::Invalid, FeedAll(byClose, "X").status);
-    EXPECT_EQ(THTTPError::BodyTooLarge, byClose.Error());
+    ResponseParser byClose(false, 1024, 10);
+    EXPECT_EQ(ParseStatus::NeedMore, FeedAll(byClose, "HTTP/1.0 200 OK\r\n\r\n0123456789").status);
+    EXPECT_EQ(ParseStatus::Invalid, FeedAll(byClose, "X").status);
+    EXPECT_EQ(HttpError::BodyTooLarge, byClose.Error());
 
-    THTTPResponseParser byChunks(false, 1024, 10);
-    EXPECT_EQ(TParseStatus::Invalid,
+    ResponseParser byChunks(false, 1024, 10);
+    EXPECT_EQ(ParseStatus::Invalid,
               FeedAll(byChunks, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n8\r\n01234567\r\n3\r\n").status);
-    EXPECT_EQ(THTTPError::BodyTooLarge, byChunks.Error());
+    EXPECT_EQ(HttpError::BodyTooLarge, byChunks.Error());
 
-    THTTPResponseParser exact(false, 1024, 10);
-    EXPECT_EQ(TParseStatus::Done, FeedAll(exact, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789").status);
+    ResponseParser exact(false, 1024, 10);
+    EXPECT_EQ(ParseStatus::Done, FeedAll(exact, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789").status);
 
-    THTTPResponseParser smallHead(false, 64, 10);
-    EXPECT_EQ(TParseStatus::Invalid,
+    ResponseParser smallHead(false, 64, 10);
+    EXPECT_EQ(ParseStatus::Invalid,
               FeedAll(smallHead, "HTTP/1.1 200 OK\r\nX-Fill: " + std::string(60, 'x') + "\r\n\r\n").status);
-    EXPECT_EQ(THTTPError::HeaderTooLarge, smallHead.Error());
+    EXPECT_EQ(HttpError::HeaderTooLarge, smallHead.Error());
 }
 
 TEST(PcgResponseParser, AnnouncedLengthIsNotTrustedWithMemory) {
     // A length at the limit that never comes costs one reservation step, not a gigabyte.
-    THTTPResponseParser parser;
-    EXPECT_EQ(TParseStatus::NeedMore,
+    ResponseParser parser;
+    EXPECT_EQ(ParseStatus::NeedMore,
               FeedAll(parser, "HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n0123456789").status);
     EXPECT_EQ("0123456789", parser.Body());
     EXPECT_LE(parser.Body().capacity(), 17u * 1024 * 1024);
 
     // A small announced length is reserved exactly.
-    THTTPResponseParser small;
-    EXPECT_EQ(TParseStatus::NeedMore, FeedAll(small, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\nab").status);
+    ResponseParser small;
+    EXPECT_EQ(ParseStatus::NeedMore, FeedAll(small, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\nab").status);
     EXPECT_LE(small.Body().capacity(), 100000u + 64);
 }
 
@@ -294,9 +294,9 @@ TEST(PcgResponseParser, SurvivesRandomBytesAndRandomSplits) {
             if (random() % 4 == 0) bytes += static_cast<char>(random());
             else bytes += pieces[random() % (sizeof pieces / sizeof pieces[0])];
         }
-        THTTPResponseParser parser(false, 4096, 1 << 20);
+        ResponseParser parser(false, 4096, 1 << 20);
         size_t offset = 0;
-        while (offset < bytes.size() && parser.Status() == TParseStatus::NeedMore) {
+        while (offset < bytes.size() && parser.Status() == ParseStatus::NeedMore) {
             size_t size = std::min<size_t>(bytes.size() - offset, 1 + random() % 7);
             size_t consumed = 0;
             parser.Feed(bytes.data() + offset, size, &consumed);

@@ -1,8 +1,8 @@
-#include "PCGProxy.h"
+#include "ProxySettings.h"
 
 #include <mutex>
 
-#include "PCGHTTPSend.h"
+#include "HttpSession.h"
 
 namespace pcg {
 
@@ -13,32 +13,32 @@ std::mutex& ProxyLock() {
     return lock;
 }
 
-TPCGProxy::TSettings& Stored() {
-    static TPCGProxy::TSettings settings;
+ProxySettings::Values& Stored() {
+    static ProxySettings::Values settings;
     return settings;
 }
 
 }  // namespace
 
-void TPCGProxy::SetProxy(const std::string& host, const std::string& port,
+void ProxySettings::SetProxy(const std::string& host, const std::string& port,
                          const std::string& user, const std::string& password) {
     std::lock_guard<std::mutex> guard(ProxyLock());
-    Stored() = TSettings{host, port, user, password};
+    Stored() = Values{host, port, user, password};
 }
 
-void TPCGProxy::ApplyProxy(TPCGHTTPSend* session) {
+void ProxySettings::ApplyProxy(HttpSession* session) {
     if (session == nullptr) return;
-    TSettings settings = Get();
+    Values settings = Get();
     if (settings.host.empty()) return;
     session->SetProxy(settings.host, settings.port, settings.user, settings.password);
 }
 
-void TPCGProxy::Clear() {
+void ProxySettings::Clear() {
     std::lock_guard<std::mutex> guard(ProxyLock());
-    Stored() = TSettings{};
+    Stored() = Values{};
 }
 
-TPCGProxy::TSettings TPCGProxy::Get() {
+ProxySettings::Values ProxySettings::Get() {
     std::lock_guard<std::mutex> guard(ProxyLock());
     return Stored();
 }

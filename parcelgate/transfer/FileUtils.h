@@ -1,20 +1,20 @@
 // File helpers of the transfer workers. Names are ANSI code page paths.
-// Helpers that say so throw pcg::EPCGError (declared in PCGUtils.h); the
+// Helpers that say so throw pcg::TransferError (declared in Utils.h); the
 // others never throw.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "PCGUtils.h"
+#include "Utils.h"
 
 namespace pcg {
 
 // The whole content of the file, opened for reading while others may read
-// but not write. Throws EPCGError when the file cannot be opened or read.
+// but not write. Throws TransferError when the file cannot be opened or read.
 std::string ReadFileToString(const std::string& name);
 
-// Creates the file or truncates it, then writes the bytes. Throws EPCGError
+// Creates the file or truncates it, then writes the bytes. Throws TransferError
 // when the file cannot be created or a write fails.
 void WriteStringToFile(const std::string& name, const std::string& bytes);
 
@@ -22,7 +22,7 @@ void WriteStringToFile(const std::string& name, const std::string& bytes);
 bool FileExists(const std::string& name);
 
 // Creates an empty file (create-always, normal attributes, no sharing) and
-// closes it. Throws EPCGError when it cannot be created.
+// closes it. Throws TransferError when it cannot be created.
 void CreateEmptyFile(const std::string& name);
 
 // Deletes the file if it exists; false only when it exists and could not be

@@ -1,14 +1,14 @@
-#include "PCGHTTPSend.h"
+#include "HttpSession.h"
 
 namespace pcg {
 
-bool TPCGHTTPSend::SendRequest(const std::string& method, const std::string& url) {
+bool HttpSession::SendRequest(const std::string& method, const std::string& url) {
     SetSendPieceSize(kSendPieceSize);
     SetTimeout(kDefaultTimeout);
     return HTTPMethod(method, url);
 }
 
-void TPCGHTTPSend::CancelTransfer() {
+void HttpSession::CancelTransfer() {
     Stop();
     SetSendPieceSize(0);
     SetTimeout(0);

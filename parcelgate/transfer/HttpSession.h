@@ -1,4 +1,4 @@
-// TPCGHTTPSend: the HTTP session of one transfer worker.
+// HttpSession: the HTTP session of one transfer worker.
 //
 // A request sends, in this order: "METHOD path?query HTTP/1.0" (the whole URL
 // instead of path and query when going through the proxy); "Host: host"
@@ -15,16 +15,16 @@
 #include <cstdint>
 #include <string>
 
-#include "HTTPClient.h"
+#include "HttpClient.h"
 
 namespace pcg {
 
-class TPCGHTTPSend : public THTTPClient {
+class HttpSession : public HttpClient {
 public:
     static constexpr int32_t kSendPieceSize = 65536;
 
     // Sets the send piece size to 65536 and the time-out to 90000 ms, then
-    // performs the request (THTTPClient::HTTPMethod). A stop flag raised
+    // performs the request (HttpClient::HTTPMethod). A stop flag raised
     // earlier (CancelTransfer) still fails it.
     bool SendRequest(const std::string& method, const std::string& url);
 

@@ -1,4 +1,4 @@
-#include "PCGUtils.h"
+#include "Utils.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -105,11 +105,11 @@ std::string Base64Encode(const std::string& bytes) {
 
 std::string Base64Decode(const std::string& text) {
     if (text.empty()) return std::string();
-    if (text.size() % 4 != 0) throw EPCGError(kBase64FormatError);
+    if (text.size() % 4 != 0) throw TransferError(kBase64FormatError);
     size_t padding = 0;
     if (text[text.size() - 1] == '=') ++padding;
     if (text[text.size() - 2] == '=') ++padding;
-    if (padding == 1 && text[text.size() - 2] == '=') throw EPCGError(kBase64FormatError);
+    if (padding == 1 && text[text.size() - 2] == '=') throw TransferError(kBase64FormatError);
     std::string bytes;
     bytes.reserve(text.size() / 4 * 3);
     for (size_t i = 0; i < text.size(); i += 4) {
@@ -120,7 +120,7 @@ std::string Base64Decode(const std::string& text) {
             int digit = Base64Digit(c);
             if (digit < 0) {
                 // '=' only as the one or two final characters.
-                if (!(c == '=' && last && k >= 4 - padding)) throw EPCGError(kBase64FormatError);
+                if (!(c == '=' && last && k >= 4 - padding)) throw TransferError(kBase64FormatError);
                 digit = 0;
             }
             n = (n << 6) | static_cast<uint32_t>(digit);

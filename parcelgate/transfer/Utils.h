@@ -13,9 +13,9 @@ namespace pcg {
 // The one exception type thrown by the helpers of this library (Base64Decode,
 // the file helpers). what() is ANSI text; for Base64Decode it is
 // kBase64FormatError exactly.
-class EPCGError : public std::runtime_error {
+class TransferError : public std::runtime_error {
 public:
-    explicit EPCGError(const std::string& message) : std::runtime_error(message) {}
+    explicit TransferError(const std::string& message) : std::runtime_error(message) {}
 };
 
 // "字符串编码格式非法" in the GBK code page.
@@ -44,13 +44,13 @@ int32_t RandomInt(int32_t range);
 // Standard alphabet, "=" padding, no line breaks.
 std::string Base64Encode(const std::string& bytes);
 
-// Empty text gives empty bytes. Throws EPCGError(kBase64FormatError) when
+// Empty text gives empty bytes. Throws TransferError(kBase64FormatError) when
 // the length is not a multiple of 4 or the text holds anything but the
 // alphabet and one or two trailing "=".
 std::string Base64Decode(const std::string& text);
 
-// ASCII-case-insensitive comparison and upper-casing (Delphi's SameText /
-// UpperCase: bytes >= 0x80 are compared and kept as they are).
+// ASCII-case-insensitive comparison and upper-casing (bytes >= 0x80 are
+// compared and kept as they are).
 bool SameText(const std::string& a, const std::string& b);
 std::string UpperCase(const std::string& text);
 

@@ -1,4 +1,4 @@
-// THTTPClient: a small HTTP/1.0 client over Winsock TCP sockets, one
+// HttpClient: a small HTTP/1.0 client over Winsock TCP sockets, one
 // connection at a time, kept open between requests to the same host and
 // port when the server allows. No COM; safe to use without COM initialised.
 // Winsock is started by each client (WSAStartup/WSACleanup are counted).
@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "HTTPParser.h"
+#include "HttpParser.h"
 
 namespace pcg {
 
 // A byte buffer with a read/write position (a memory stream).
-class TPCGBuffer {
+class ByteBuffer {
 public:
     const std::string& Bytes() const { return bytes_; }
     size_t Size() const { return bytes_.size(); }
@@ -39,24 +39,24 @@ private:
     size_t position_ = 0;
 };
 
-class TPCGSocket;  // owner of one Winsock socket (HTTPClient.cpp)
+class Socket;  // owner of one Winsock socket (HttpClient.cpp)
 
-class THTTPClient {
+class HttpClient {
 public:
     static constexpr int32_t kDefaultTimeout = 90000;           // ms per socket step
     static constexpr const char* kDefaultUserAgent = "Mozilla/4.0 (compatible; Parcelgate)";
 
-    THTTPClient();
-    virtual ~THTTPClient();
-    THTTPClient(const THTTPClient&) = delete;
-    THTTPClient& operator=(const THTTPClient&) = delete;
+    HttpClient();
+    virtual ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
 
     // Empties the extra request headers and the body and sets the MIME type
     // to "text/html". Cookies, proxy settings, limits and the open
     // connection are kept.
     void Clear();
 
-    // Performs one request with the current settings (see PCGHTTPSend.h for
+    // Performs one request with the current settings (see HttpSession.h for
     // the bytes sent). True when a status line and the whole body were read,
     // whatever the status code; false on any connection, socket, time-out,
     // stop or protocol failure (LastError() says which). Afterwards, true or
@@ -73,8 +73,8 @@ public:
     const std::vector<std::string>& Headers() const { return headers_; }
 
     // Request body; after a request, the response body.
-    TPCGBuffer& Document() { return document_; }
-    const TPCGBuffer& Document() const { return document_; }
+    ByteBuffer& Document() { return document_; }
+    const ByteBuffer& Document() const { return document_; }
 
     const std::string& MimeType() const { return mimeType_; }
     void SetMimeType(const std::string& mimeType) { mimeType_ = mimeType; }
@@ -91,7 +91,7 @@ public:
 
     int32_t ResultCode() const { return resultCode_; }
     const std::string& ResultString() const { return resultString_; }
-    THTTPError LastError() const { return lastError_; }
+    HttpError LastError() const { return lastError_; }
 
     // Proxy: used only when ProxyHost is not empty, and only for http URLs.
     // An empty port means "8080".
@@ -139,21 +139,21 @@ public:
     bool BuildRequestHead(const std::string& method, const std::string& url, std::string& head) const;
 
 private:
-    struct TTarget;
-    bool ResolveTarget(const std::string& url, TURLParts& parts, TTarget& target) const;
+    struct Target;
+    bool ResolveTarget(const std::string& url, UrlParts& parts, Target& target) const;
     // Sends head and body on the open socket and reads the answer into parser.
-    bool Exchange(const std::string& head, THTTPResponseParser& parser, bool& anyResponseByte);
-    bool Connect(const TTarget& target);
+    bool Exchange(const std::string& head, ResponseParser& parser, bool& anyResponseByte);
+    bool Connect(const Target& target);
     bool SendAll(const char* data, size_t size);
     void TakeCookies(const std::vector<std::string>& lines);
 
     std::vector<std::string> headers_;
-    TPCGBuffer document_;
+    ByteBuffer document_;
     std::string mimeType_ = "text/html";
     std::vector<std::string> cookies_;
     int32_t resultCode_ = 500;
     std::string resultString_;
-    THTTPError lastError_ = THTTPError::None;
+    HttpError lastError_ = HttpError::None;
 
     std::string proxyHost_;
     std::string proxyPort_ = "8080";
@@ -169,11 +169,11 @@ private:
     bool keepAlive_ = true;
     int32_t keepAliveTimeout_ = 300;
     std::string targetPort_ = "80";
-    size_t maxHeaderBytes_ = THTTPResponseParser::kDefaultMaxHeaderBytes;
-    uint64_t maxBodyBytes_ = THTTPResponseParser::kDefaultMaxBodyBytes;
+    size_t maxHeaderBytes_ = ResponseParser::kDefaultMaxHeaderBytes;
+    uint64_t maxBodyBytes_ = ResponseParser::kDefaultMaxBodyBytes;
 
     bool winsockStarted_ = false;
-    std::unique_ptr<TPCGSocket> socket_;
+    std::unique_ptr<Socket> socket_;
     std::string connectedHost_;   // host and port the open socket leads to
     std::string connectedPort_;
 };

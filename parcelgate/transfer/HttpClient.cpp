@@ -2,14 +2,14 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-#include "HTTPClient.h"
+#include "HttpClient.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "PCGUtils.h"
+#include "Utils.h"
 
 namespace pcg {
 
@@ -22,45 +22,45 @@ constexpr size_t kReceiveBufferSize = 256 * 1024;
 }  // namespace
 
 // Owner of one Winsock socket, closed on destruction.
-class TPCGSocket {
+class Socket {
 public:
-    explicit TPCGSocket(SOCKET socket) : socket_(socket) {}
-    ~TPCGSocket() {
+    explicit Socket(SOCKET socket) : socket_(socket) {}
+    ~Socket() {
         if (socket_ != INVALID_SOCKET) {
             int error = WSAGetLastError();
             closesocket(socket_);
             WSASetLastError(error);
         }
     }
-    TPCGSocket(const TPCGSocket&) = delete;
-    TPCGSocket& operator=(const TPCGSocket&) = delete;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
     SOCKET Get() const { return socket_; }
 
 private:
     SOCKET socket_;
 };
 
-struct THTTPClient::TTarget {
+struct HttpClient::Target {
     std::string connectHost;  // where the socket goes: the server or the proxy
     std::string connectPort;
     bool viaProxy = false;
 };
 
-// ---- TPCGBuffer -------------------------------------------------------------
+// ---- ByteBuffer -------------------------------------------------------------
 
-void TPCGBuffer::SetPosition(size_t position) { position_ = std::min(position, bytes_.size()); }
+void ByteBuffer::SetPosition(size_t position) { position_ = std::min(position, bytes_.size()); }
 
-void TPCGBuffer::Clear() {
+void ByteBuffer::Clear() {
     bytes_.clear();
     position_ = 0;
 }
 
-void TPCGBuffer::Assign(std::string bytes) {
+void ByteBuffer::Assign(std::string bytes) {
     bytes_ = std::move(bytes);
     position_ = 0;
 }
 
-void TPCGBuffer::Write(const void* data, size_t size) {
+void ByteBuffer::Write(const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);
     size_t overwrite = std::min(size, bytes_.size() - position_);
     std::memcpy(&bytes_[0] + position_, bytes, overwrite);
@@ -68,39 +68,39 @@ void TPCGBuffer::Write(const void* data, size_t size) {
     position_ += size;
 }
 
-size_t TPCGBuffer::Read(void* data, size_t size) {
+size_t ByteBuffer::Read(void* data, size_t size) {
     size_t take = std::min(size, bytes_.size() - position_);
     std::memcpy(data, bytes_.data() + position_, take);
     position_ += take;
     return take;
 }
 
-std::string TPCGBuffer::Take() {
+std::string ByteBuffer::Take() {
     std::string bytes;
     bytes.swap(bytes_);
     position_ = 0;
     return bytes;
 }
 
-// ---- THTTPClient ------------------------------------------------------------
+// ---- HttpClient ------------------------------------------------------------
 
-THTTPClient::THTTPClient() {
+HttpClient::HttpClient() {
     WSADATA data;
     winsockStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
-THTTPClient::~THTTPClient() {
+HttpClient::~HttpClient() {
     socket_.reset();
     if (winsockStarted_) WSACleanup();
 }
 
-void THTTPClient::Clear() {
+void HttpClient::Clear() {
     headers_.clear();
     document_.Clear();
     mimeType_ = "text/html";
 }
 
-void THTTPClient::SetCookieText(const std::string& text) {
+void HttpClient::SetCookieText(const std::string& text) {
     cookies_.clear();
     size_t start = 0;
     while (start < text.size()) {
@@ -111,7 +111,7 @@ void THTTPClient::SetCookieText(const std::string& text) {
     }
 }
 
-void THTTPClient::SetProxy(const std::string& host, const std::string& port, const std::string& user,
+void HttpClient::SetProxy(const std::string& host, const std::string& port, const std::string& user,
                            const std::string& password) {
     proxyHost_ = host;
     proxyPort_ = port;
@@ -119,15 +119,15 @@ void THTTPClient::SetProxy(const std::string& host, const std::string& port, con
     proxyPass_ = password;
 }
 
-bool THTTPClient::ConnectionOpen() const { return socket_ != nullptr; }
+bool HttpClient::ConnectionOpen() const { return socket_ != nullptr; }
 
-void THTTPClient::CloseConnection() {
+void HttpClient::CloseConnection() {
     socket_.reset();
     connectedHost_.clear();
     connectedPort_.clear();
 }
 
-bool THTTPClient::ResolveTarget(const std::string& url, TURLParts& parts, TTarget& target) const {
+bool HttpClient::ResolveTarget(const std::string& url, UrlParts& parts, Target& target) const {
     if (!ParseUrl(url, targetPort_, parts)) return false;
     target.viaProxy = !proxyHost_.empty() && parts.scheme == "http";
     if (target.viaProxy) {
@@ -151,9 +151,9 @@ bool IsHostLine(const std::string& line) {
 
 }  // namespace
 
-bool THTTPClient::BuildRequestHead(const std::string& method, const std::string& url, std::string& head) const {
-    TURLParts parts;
-    TTarget target;
+bool HttpClient::BuildRequestHead(const std::string& method, const std::string& url, std::string& head) const {
+    UrlParts parts;
+    Target target;
     if (!ResolveTarget(url, parts, target)) return false;
 
     std::string target_text = parts.pathAndQuery;
@@ -193,19 +193,19 @@ bool THTTPClient::BuildRequestHead(const std::string& method, const std::string&
 
 namespace {
 
-enum class TWaitResult { Ready, TimedOut, Stopped, Failed };
+enum class WaitResult { Ready, TimedOut, Stopped, Failed };
 
 // Waits until the socket can be read (or written), checking the stop flag
 // between slices; the time-out is re-read each slice so a cancel from
 // another thread shortens a wait in progress.
-TWaitResult WaitSocket(SOCKET socket, bool forWrite, const std::atomic<int32_t>& timeout,
+WaitResult WaitSocket(SOCKET socket, bool forWrite, const std::atomic<int32_t>& timeout,
                        const std::atomic<bool>& stopped) {
     ULONGLONG start = GetTickCount64();
     bool first = true;
     for (;;) {
-        if (stopped.load()) return TWaitResult::Stopped;
+        if (stopped.load()) return WaitResult::Stopped;
         int64_t left = static_cast<int64_t>(timeout.load()) - static_cast<int64_t>(GetTickCount64() - start);
-        if (left <= 0 && !first) return TWaitResult::TimedOut;
+        if (left <= 0 && !first) return WaitResult::TimedOut;
         first = false;
         int64_t slice = std::max<int64_t>(0, std::min<int64_t>(left, kWaitSliceMs));
         fd_set ready, failed;
@@ -217,15 +217,15 @@ TWaitResult WaitSocket(SOCKET socket, bool forWrite, const std::atomic<int32_t>&
         wait.tv_sec = 0;
         wait.tv_usec = static_cast<long>(slice * 1000);
         int result = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &wait);
-        if (result == SOCKET_ERROR) return TWaitResult::Failed;
-        if (result > 0) return FD_ISSET(socket, &failed) ? TWaitResult::Failed : TWaitResult::Ready;
+        if (result == SOCKET_ERROR) return WaitResult::Failed;
+        if (result > 0) return FD_ISSET(socket, &failed) ? WaitResult::Failed : WaitResult::Ready;
     }
 }
 
-THTTPError WaitError(TWaitResult result, THTTPError socketError) {
+HttpError WaitError(WaitResult result, HttpError socketError) {
     switch (result) {
-        case TWaitResult::TimedOut: return THTTPError::Timeout;
-        case TWaitResult::Stopped: return THTTPError::Stopped;
+        case WaitResult::TimedOut: return HttpError::Timeout;
+        case WaitResult::Stopped: return HttpError::Stopped;
         default: return socketError;
     }
 }
@@ -242,10 +242,10 @@ bool IdleSocketUsable(SOCKET socket) {
 
 }  // namespace
 
-bool THTTPClient::Connect(const TTarget& target) {
+bool HttpClient::Connect(const Target& target) {
     CloseConnection();
     if (!winsockStarted_) {
-        lastError_ = THTTPError::Connect;
+        lastError_ = HttpError::Connect;
         return false;
     }
     std::string host = target.connectHost;
@@ -257,16 +257,16 @@ bool THTTPClient::Connect(const TTarget& target) {
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
     if (getaddrinfo(host.c_str(), target.connectPort.c_str(), &hints, &found) != 0 || found == nullptr) {
-        lastError_ = THTTPError::Resolve;
+        lastError_ = HttpError::Resolve;
         return false;
     }
-    lastError_ = THTTPError::Connect;
+    lastError_ = HttpError::Connect;
     for (addrinfo* address = found; address != nullptr; address = address->ai_next) {
         if (stopped_.load()) {
-            lastError_ = THTTPError::Stopped;
+            lastError_ = HttpError::Stopped;
             break;
         }
-        auto socket = std::make_unique<TPCGSocket>(
+        auto socket = std::make_unique<Socket>(
             ::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
         if (socket->Get() == INVALID_SOCKET) continue;
         u_long nonBlocking = 1;
@@ -277,10 +277,10 @@ bool THTTPClient::Connect(const TTarget& target) {
         if (connect(socket->Get(), address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0 &&
             WSAGetLastError() != WSAEWOULDBLOCK)
             continue;
-        TWaitResult waited = WaitSocket(socket->Get(), true, timeout_, stopped_);
-        if (waited != TWaitResult::Ready) {
-            lastError_ = WaitError(waited, THTTPError::Connect);
-            if (waited == TWaitResult::Failed) continue;
+        WaitResult waited = WaitSocket(socket->Get(), true, timeout_, stopped_);
+        if (waited != WaitResult::Ready) {
+            lastError_ = WaitError(waited, HttpError::Connect);
+            if (waited == WaitResult::Failed) continue;
             break;
         }
         int error = 0;
@@ -291,18 +291,18 @@ bool THTTPClient::Connect(const TTarget& target) {
         socket_ = std::move(socket);
         connectedHost_ = target.connectHost;
         connectedPort_ = target.connectPort;
-        lastError_ = THTTPError::None;
+        lastError_ = HttpError::None;
         break;
     }
     freeaddrinfo(found);
     return socket_ != nullptr;
 }
 
-bool THTTPClient::SendAll(const char* data, size_t size) {
+bool HttpClient::SendAll(const char* data, size_t size) {
     size_t done = 0;
     while (done < size) {
         if (stopped_.load()) {
-            lastError_ = THTTPError::Stopped;
+            lastError_ = HttpError::Stopped;
             return false;
         }
         size_t piece = size - done;
@@ -312,13 +312,13 @@ bool THTTPClient::SendAll(const char* data, size_t size) {
         int sent = send(socket_->Get(), data + done, static_cast<int>(piece), 0);
         if (sent == SOCKET_ERROR) {
             if (WSAGetLastError() != WSAEWOULDBLOCK) {
-                lastError_ = THTTPError::Send;
+                lastError_ = HttpError::Send;
                 return false;
             }
             // The socket's buffer is full: wait until the peer takes more.
-            TWaitResult waited = WaitSocket(socket_->Get(), true, timeout_, stopped_);
-            if (waited != TWaitResult::Ready) {
-                lastError_ = WaitError(waited, THTTPError::Send);
+            WaitResult waited = WaitSocket(socket_->Get(), true, timeout_, stopped_);
+            if (waited != WaitResult::Ready) {
+                lastError_ = WaitError(waited, HttpError::Send);
                 return false;
             }
             continue;
@@ -328,7 +328,7 @@ bool THTTPClient::SendAll(const char* data, size_t size) {
     return true;
 }
 
-bool THTTPClient::Exchange(const std::string& head, THTTPResponseParser& parser, bool& anyResponseByte) {
+bool HttpClient::Exchange(const std::string& head, ResponseParser& parser, bool& anyResponseByte) {
     anyResponseByte = false;
     if (!SendAll(head.data(), head.size())) return false;
     if (!SendAll(document_.Bytes().data(), document_.Size())) return false;
@@ -338,24 +338,24 @@ bool THTTPClient::Exchange(const std::string& head, THTTPResponseParser& parser,
         // Read first and wait only when nothing is there: while a body streams
         // in, most reads find data and the wait would be a wasted system call.
         if (stopped_.load()) {
-            lastError_ = THTTPError::Stopped;
+            lastError_ = HttpError::Stopped;
             return false;
         }
         int got = recv(socket_->Get(), buffer.data(), static_cast<int>(buffer.size()), 0);
         if (got == SOCKET_ERROR) {
             if (WSAGetLastError() != WSAEWOULDBLOCK) {
-                lastError_ = THTTPError::Receive;
+                lastError_ = HttpError::Receive;
                 return false;
             }
-            TWaitResult waited = WaitSocket(socket_->Get(), false, timeout_, stopped_);
-            if (waited != TWaitResult::Ready) {
-                lastError_ = WaitError(waited, THTTPError::Receive);
+            WaitResult waited = WaitSocket(socket_->Get(), false, timeout_, stopped_);
+            if (waited != WaitResult::Ready) {
+                lastError_ = WaitError(waited, HttpError::Receive);
                 return false;
             }
             continue;
         }
         if (got == 0) {
-            if (parser.FinishAtClose() == TParseStatus::Done) {
+            if (parser.FinishAtClose() == ParseStatus::Done) {
                 CloseConnection();
                 return true;
             }
@@ -364,33 +364,33 @@ bool THTTPClient::Exchange(const std::string& head, THTTPResponseParser& parser,
         }
         anyResponseByte = true;
         size_t consumed = 0;
-        TParseStatus status = parser.Feed(buffer.data(), static_cast<size_t>(got), &consumed);
-        if (status == TParseStatus::Done) {
+        ParseStatus status = parser.Feed(buffer.data(), static_cast<size_t>(got), &consumed);
+        if (status == ParseStatus::Done) {
             // Bytes beyond the answer would start the next one out of step.
             if (consumed < static_cast<size_t>(got)) CloseConnection();
             return true;
         }
-        if (status == TParseStatus::Invalid) {
+        if (status == ParseStatus::Invalid) {
             lastError_ = parser.Error();
             return false;
         }
     }
 }
 
-bool THTTPClient::HTTPMethod(const std::string& method, const std::string& url) {
+bool HttpClient::HTTPMethod(const std::string& method, const std::string& url) {
     resultCode_ = 500;
     resultString_.clear();
-    lastError_ = THTTPError::None;
+    lastError_ = HttpError::None;
     bool ok = false;
     bool answered = false;  // headers_ and document_ hold the response
     try {
-        TURLParts parts;
-        TTarget target;
+        UrlParts parts;
+        Target target;
         std::string head;
         if (!ResolveTarget(url, parts, target) || !BuildRequestHead(method, url, head)) {
-            lastError_ = THTTPError::BadUrl;
+            lastError_ = HttpError::BadUrl;
         } else if (parts.scheme != "http") {
-            lastError_ = THTTPError::UnsupportedScheme;
+            lastError_ = HttpError::UnsupportedScheme;
         } else {
             bool headRequest = SameText(method, "HEAD");
             if (socket_ && (connectedHost_ != target.connectHost || connectedPort_ != target.connectPort ||
@@ -398,18 +398,18 @@ bool THTTPClient::HTTPMethod(const std::string& method, const std::string& url) 
                 CloseConnection();
             bool reused = socket_ != nullptr;
             for (int attempt = 0; attempt < 2; ++attempt) {
-                THTTPResponseParser parser(headRequest, maxHeaderBytes_, maxBodyBytes_);
+                ResponseParser parser(headRequest, maxHeaderBytes_, maxBodyBytes_);
                 bool anyResponseByte = false;
                 if (!socket_ && !Connect(target)) break;
                 ok = Exchange(head, parser, anyResponseByte);
                 bool staleConnection = !ok && reused && !anyResponseByte && !stopped_.load() &&
-                                       (lastError_ == THTTPError::Send || lastError_ == THTTPError::Receive ||
-                                        lastError_ == THTTPError::ClosedEarly);
+                                       (lastError_ == HttpError::Send || lastError_ == HttpError::Receive ||
+                                        lastError_ == HttpError::ClosedEarly);
                 if (staleConnection) {
                     // The server dropped the idle connection as we reused it: one fresh try.
                     CloseConnection();
                     reused = false;
-                    lastError_ = THTTPError::None;
+                    lastError_ = HttpError::None;
                     continue;
                 }
                 if (parser.HasStatusLine()) {
@@ -425,11 +425,11 @@ bool THTTPClient::HTTPMethod(const std::string& method, const std::string& url) 
             }
         }
     } catch (const std::bad_alloc&) {
-        lastError_ = THTTPError::OutOfMemory;
+        lastError_ = HttpError::OutOfMemory;
         ok = false;
         CloseConnection();
     } catch (...) {
-        lastError_ = THTTPError::Receive;
+        lastError_ = HttpError::Receive;
         ok = false;
         CloseConnection();
     }
@@ -437,11 +437,11 @@ bool THTTPClient::HTTPMethod(const std::string& method, const std::string& url) 
         headers_.clear();
         document_.Clear();
     }
-    if (!ok && lastError_ == THTTPError::None) lastError_ = THTTPError::Connect;
+    if (!ok && lastError_ == HttpError::None) lastError_ = HttpError::Connect;
     return ok;
 }
 
-void THTTPClient::TakeCookies(const std::vector<std::string>& lines) {
+void HttpClient::TakeCookies(const std::vector<std::string>& lines) {
     for (size_t i = 1; i < lines.size(); ++i) {
         const std::string& line = lines[i];
         size_t colon = line.find(':');

@@ -1,4 +1,4 @@
-// TPCGProxy: the process-wide proxy settings every new HTTP session takes.
+// ProxySettings: the process-wide proxy settings every new HTTP session takes.
 // Guarded by a lock, so any thread may call these.
 #pragma once
 
@@ -6,11 +6,11 @@
 
 namespace pcg {
 
-class TPCGHTTPSend;
+class HttpSession;
 
-class TPCGProxy {
+class ProxySettings {
 public:
-    struct TSettings {
+    struct Values {
         std::string host, port, user, password;
     };
 
@@ -20,14 +20,14 @@ public:
 
     // When session is not null and the stored host is not empty, copies the
     // four texts into the session's proxy settings; otherwise does nothing.
-    static void ApplyProxy(TPCGHTTPSend* session);
+    static void ApplyProxy(HttpSession* session);
 
     // Empties the four texts (at DLL unload; also for tests).
     static void Clear();
 
-    static TSettings Get();
+    static Values Get();
 
-    TPCGProxy() = delete;
+    ProxySettings() = delete;
 };
 
 }  // namespace pcg

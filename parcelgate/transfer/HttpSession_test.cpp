@@ -4,7 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "PCGHTTPSend.h"
+#include "HttpSession.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 #include <random>
 #include <thread>
 
-#include "PCGProxy.h"
-#include "PCGUtils.h"
+#include "ProxySettings.h"
+#include "Utils.h"
 #include "PcgWirePeer.h"
 #include "TestFiles.h"
 
@@ -23,9 +23,9 @@ namespace {
 
 using pcg_testing::BodyOf;
 using pcg_testing::HeadLines;
-using pcg_testing::TAction;
-using pcg_testing::TPeerControl;
-using pcg_testing::TRecorded;
+using pcg_testing::Action;
+using pcg_testing::PeerControl;
+using pcg_testing::Recorded;
 using pcg_testing::WireUrl;
 
 const std::string kWirePort = pcg_testing::EnvText("PCG_WIRE_PORT");
@@ -35,18 +35,18 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(wire_.Available()) << "run under with_peers.py --pcg-wire --pcg-proxy";
         wire_.Reset();
-        TPCGProxy::Clear();
+        ProxySettings::Clear();
     }
 
     double SecondsSince(std::chrono::steady_clock::time_point start) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
 
-    TPeerControl wire_{"PCG_WIRE_CONTROL"};
+    PeerControl wire_{"PCG_WIRE_CONTROL"};
 };
 
 TEST_F(PcgWire, GetSendsTheSessionLinesInOrder) {
-    TPCGHTTPSend session;
+    HttpSession session;
     session.SetCookieText("TOKEN-abc");
     session.Headers().push_back("X-Progress-ID: {0000}");
     ASSERT_TRUE(session.SendRequest("get", WireUrl("/files/a.bin?access_token=TOKEN-abc")));
@@ -54,7 +54,7 @@ TEST_F(PcgWire, GetSendsTheSessionLinesInOrder) {
     EXPECT_EQ("ok", session.Document().Bytes());
     EXPECT_EQ(0u, session.Document().Position());
 
-    std::vector<TRecorded> log = wire_.Log();
+    std::vector<Recorded> log = wire_.Log();
     ASSERT_EQ(1u, log.size());
     EXPECT_EQ("GET /files/a.bin?access_token=TOKEN-abc HTTP/1.0\r\n"
               "Host: 127.0.0.1:" + kWirePort + "\r\n"
@@ -68,14 +68,14 @@ TEST_F(PcgWire, GetSendsTheSessionLinesInOrder) {
 }
 
 TEST_F(PcgWire, PostSendsTypeLengthBodyAndBasicAuthFromTheUrl) {
-    TPCGHTTPSend session;
+    HttpSession session;
     std::string body;
     for (int i = 0; i < 300000; ++i) body += static_cast<char>(i * 31);  // several send pieces
     session.SetMimeType("application/octet-stream");
     session.Headers() = {"Content-Disposition: attachment; filename=\"a.bin\"", "Session-ID: 7",
                          "Host:127.0.0.1:" + kWirePort, "X-Content-Range: bytes 0-299999/300000"};
     session.Document().Assign(body);
-    wire_.Plan({TAction::Answer("HTTP/1.1 201 Created\r\nContent-Length: 4\r\n\r\ndone")});
+    wire_.Plan({Action::Answer("HTTP/1.1 201 Created\r\nContent-Length: 4\r\n\r\ndone")});
     std::string url = WireUrl("/up");
     url.insert(7, "me:s%40cret@");
     ASSERT_TRUE(session.SendRequest("POST", url));
@@ -84,7 +84,7 @@ TEST_F(PcgWire, PostSendsTypeLengthBodyAndBasicAuthFromTheUrl) {
     EXPECT_EQ("done", session.Document().Bytes());
     EXPECT_EQ((std::vector<std::string>{"HTTP/1.1 201 Created", "Content-Length: 4"}), session.Headers());
 
-    std::vector<TRecorded> log = wire_.Log();
+    std::vector<Recorded> log = wire_.Log();
     ASSERT_EQ(1u, log.size());
     EXPECT_EQ((std::vector<std::string>{
                   "POST /up HTTP/1.0",
@@ -108,16 +108,16 @@ TEST_F(PcgWire, ChunkedAndCloseDelimitedBodiesArriveWholeAndErrorPagesCount) {
     for (size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>(i);
     char size[16];
     std::snprintf(size, sizeof size, "%zx", big.size());
-    TAction chunked = TAction::Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+    Action chunked = Action::Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
                                       "4\r\nabcd\r\n" + std::string(size) + "\r\n" + big + "\r\n0\r\n\r\n");
     chunked.piece = 7001;
     chunked.gapMs = 1;
-    TAction closed = TAction::Answer("HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<h1>gone</h1>", "close");
+    Action closed = Action::Answer("HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<h1>gone</h1>", "close");
     closed.piece = 3;
     closed.gapMs = 5;
     wire_.Plan({chunked, closed});
 
-    TPCGHTTPSend session;
+    HttpSession session;
     ASSERT_TRUE(session.SendRequest("GET", WireUrl("/chunked")));
     EXPECT_TRUE(session.Document().Bytes() == "abcd" + big);
     session.Clear();
@@ -129,13 +129,13 @@ TEST_F(PcgWire, ChunkedAndCloseDelimitedBodiesArriveWholeAndErrorPagesCount) {
 
 TEST_F(PcgWire, KeptAliveConnectionIsReusedUntilTheServerAsksToClose) {
     wire_.Plan({
-        TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"),
-        TAction::Answer("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\n2"),
-        TAction::Answer("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\n3"),
-        TAction::Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n4"),
-        TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n5"),
+        Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"),
+        Action::Answer("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 1\r\n\r\n2"),
+        Action::Answer("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\n3"),
+        Action::Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n4"),
+        Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n5"),
     });
-    TPCGHTTPSend session;
+    HttpSession session;
     std::string bodies;
     for (int i = 0; i < 5; ++i) {
         session.Clear();
@@ -143,7 +143,7 @@ TEST_F(PcgWire, KeptAliveConnectionIsReusedUntilTheServerAsksToClose) {
         bodies += session.Document().Bytes();
     }
     EXPECT_EQ("12345", bodies);
-    std::vector<TRecorded> log = wire_.Log();
+    std::vector<Recorded> log = wire_.Log();
     ASSERT_EQ(5u, log.size());
     // 1-3 share a connection; "Connection: close" ends it; an HTTP/1.0 answer
     // without keep-alive ends the next.
@@ -156,21 +156,21 @@ TEST_F(PcgWire, KeptAliveConnectionIsReusedUntilTheServerAsksToClose) {
 
 TEST_F(PcgWire, ConnectionDroppedWhileIdleIsReplacedTransparently) {
     // The server promises keep-alive but closes right after answering.
-    wire_.Plan({TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na", "close"),
-                TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb")});
-    TPCGHTTPSend session;
+    wire_.Plan({Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na", "close"),
+                Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb")});
+    HttpSession session;
     ASSERT_TRUE(session.SendRequest("GET", WireUrl("/one")));
     Sleep(200);
     session.Clear();
     ASSERT_TRUE(session.SendRequest("GET", WireUrl("/two")));
     EXPECT_EQ("b", session.Document().Bytes());
-    std::vector<TRecorded> log = wire_.Log();
+    std::vector<Recorded> log = wire_.Log();
     ASSERT_EQ(2u, log.size());
     EXPECT_NE(log[0].connection, log[1].connection);
 
     // Bytes beyond an answer make its connection unfit for the next request.
-    wire_.Plan({TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\ncHTTP/1.1 200 OK\r\n\r\n"),
-                TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nd")});
+    wire_.Plan({Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\ncHTTP/1.1 200 OK\r\n\r\n"),
+                Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nd")});
     session.Clear();
     ASSERT_TRUE(session.SendRequest("GET", WireUrl("/three")));
     EXPECT_EQ("c", session.Document().Bytes());
@@ -184,11 +184,11 @@ TEST_F(PcgWire, ConnectionDroppedWhileIdleIsReplacedTransparently) {
 
 TEST_F(PcgWire, SetCookieAddsAndReplacesEntriesThatSurviveClear) {
     wire_.Plan({
-        TAction::Answer("HTTP/1.1 200 OK\r\nSet-Cookie: sid=1; Path=/; HttpOnly\r\n"
+        Action::Answer("HTTP/1.1 200 OK\r\nSet-Cookie: sid=1; Path=/; HttpOnly\r\n"
                         "set-cookie: lang=zh\r\nContent-Length: 0\r\n\r\n"),
-        TAction::Answer("HTTP/1.1 200 OK\r\nSet-Cookie: sid=2\r\nSet-Cookie: junk\r\nContent-Length: 0\r\n\r\n"),
+        Action::Answer("HTTP/1.1 200 OK\r\nSet-Cookie: sid=2\r\nSet-Cookie: junk\r\nContent-Length: 0\r\n\r\n"),
     });
-    TPCGHTTPSend session;
+    HttpSession session;
     session.SetCookieText("TOKEN");
     ASSERT_TRUE(session.SendRequest("GET", WireUrl("/a")));
     session.Clear();
@@ -196,7 +196,7 @@ TEST_F(PcgWire, SetCookieAddsAndReplacesEntriesThatSurviveClear) {
     session.Clear();
     ASSERT_TRUE(session.SendRequest("GET", WireUrl("/c")));
     EXPECT_EQ((std::vector<std::string>{"TOKEN", "sid=2", "lang=zh"}), session.Cookies());
-    std::vector<TRecorded> log = wire_.Log();
+    std::vector<Recorded> log = wire_.Log();
     ASSERT_EQ(3u, log.size());
     EXPECT_EQ("Cookie: TOKEN", HeadLines(log[0].raw)[4]);
     EXPECT_EQ("Cookie: TOKEN; sid=1; lang=zh", HeadLines(log[1].raw)[4]);
@@ -204,23 +204,23 @@ TEST_F(PcgWire, SetCookieAddsAndReplacesEntriesThatSurviveClear) {
 }
 
 TEST_F(PcgWire, ProxyGetsTheWholeUrlAndItsAuthorization) {
-    TPeerControl proxy("PCG_PROXY_CONTROL");
+    PeerControl proxy("PCG_PROXY_CONTROL");
     ASSERT_TRUE(proxy.Available());
     proxy.Reset();
     const std::string expected = "Basic " + Base64Encode("puser:ppass");
     proxy.RequireProxyAuthorization(expected);
-    wire_.Plan({TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\norigin!")});
+    wire_.Plan({Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\norigin!")});
 
-    TPCGProxy::SetProxy("127.0.0.1", pcg_testing::EnvText("PCG_PROXY_PORT"), "puser", "ppass");
-    TPCGHTTPSend session;
-    TPCGProxy::ApplyProxy(&session);
+    ProxySettings::SetProxy("127.0.0.1", pcg_testing::EnvText("PCG_PROXY_PORT"), "puser", "ppass");
+    HttpSession session;
+    ProxySettings::ApplyProxy(&session);
     session.SetCookieText("T");
     const std::string url = WireUrl("/via/proxy?access_token=T");
-    ASSERT_TRUE(session.SendRequest("GET", url)) << HTTPErrorName(session.LastError());
+    ASSERT_TRUE(session.SendRequest("GET", url)) << HttpErrorName(session.LastError());
     EXPECT_EQ(200, session.ResultCode());
     EXPECT_EQ("origin!", session.Document().Bytes());
 
-    std::vector<TRecorded> seen = proxy.Log();
+    std::vector<Recorded> seen = proxy.Log();
     ASSERT_EQ(1u, seen.size());
     EXPECT_EQ((std::vector<std::string>{
                   "GET " + url + " HTTP/1.0",
@@ -232,51 +232,51 @@ TEST_F(PcgWire, ProxyGetsTheWholeUrlAndItsAuthorization) {
                   "User-Agent: Mozilla/4.0 (compatible; Parcelgate)",
               }),
               HeadLines(seen[0].raw));
-    std::vector<TRecorded> origin = wire_.Log();
+    std::vector<Recorded> origin = wire_.Log();
     ASSERT_EQ(1u, origin.size());
     EXPECT_EQ("GET /via/proxy?access_token=T HTTP/1.0", HeadLines(origin[0].raw)[0]);
 
     // A wrong password: the proxy's 407 is a completed exchange.
-    TPCGProxy::SetProxy("127.0.0.1", pcg_testing::EnvText("PCG_PROXY_PORT"), "puser", "wrong");
-    TPCGHTTPSend denied;
-    TPCGProxy::ApplyProxy(&denied);
+    ProxySettings::SetProxy("127.0.0.1", pcg_testing::EnvText("PCG_PROXY_PORT"), "puser", "wrong");
+    HttpSession denied;
+    ProxySettings::ApplyProxy(&denied);
     ASSERT_TRUE(denied.SendRequest("GET", url));
     EXPECT_EQ(407, denied.ResultCode());
     EXPECT_EQ(1u, wire_.Log().size());
     proxy.RequireProxyAuthorization("");
-    TPCGProxy::Clear();
+    ProxySettings::Clear();
 }
 
 TEST_F(PcgWire, EmptyProxyHostMeansDirectEvenWithPortAndUser) {
-    TPeerControl proxy("PCG_PROXY_CONTROL");
+    PeerControl proxy("PCG_PROXY_CONTROL");
     proxy.Reset();
-    TPCGProxy::SetProxy("", pcg_testing::EnvText("PCG_PROXY_PORT"), "puser", "ppass");
-    TPCGHTTPSend session;
-    TPCGProxy::ApplyProxy(&session);
+    ProxySettings::SetProxy("", pcg_testing::EnvText("PCG_PROXY_PORT"), "puser", "ppass");
+    HttpSession session;
+    ProxySettings::ApplyProxy(&session);
     ASSERT_TRUE(session.SendRequest("GET", WireUrl("/direct")));
     EXPECT_EQ(1u, wire_.Log().size());
     EXPECT_EQ(0u, proxy.Log().size());
     EXPECT_EQ("GET /direct HTTP/1.0", HeadLines(wire_.Log()[0].raw)[0]);
-    TPCGProxy::Clear();
+    ProxySettings::Clear();
 }
 
 TEST_F(PcgWire, SilentServerTimesOutPerStepAndKeepsResult500) {
-    TPCGHTTPSend session;
+    HttpSession session;
     session.SetTimeout(700);
-    wire_.Plan({TAction::Answer("", "hang")});
+    wire_.Plan({Action::Answer("", "hang")});
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(session.HTTPMethod("GET", WireUrl("/silent")));
     double seconds = SecondsSince(start);
-    EXPECT_EQ(THTTPError::Timeout, session.LastError());
+    EXPECT_EQ(HttpError::Timeout, session.LastError());
     EXPECT_EQ(500, session.ResultCode());
     EXPECT_GE(seconds, 0.6);
     EXPECT_LT(seconds, 5.0);
 
     // A status line, then silence: the code is known but the exchange failed.
-    wire_.Plan({TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n12345", "hang")});
+    wire_.Plan({Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n12345", "hang")});
     session.Clear();
     EXPECT_FALSE(session.HTTPMethod("GET", WireUrl("/half")));
-    EXPECT_EQ(THTTPError::Timeout, session.LastError());
+    EXPECT_EQ(HttpError::Timeout, session.LastError());
     EXPECT_EQ(200, session.ResultCode());
     EXPECT_FALSE(session.ConnectionOpen());
     // What arrived stands in the session, as after any request.
@@ -284,27 +284,27 @@ TEST_F(PcgWire, SilentServerTimesOutPerStepAndKeepsResult500) {
     EXPECT_EQ("12345", session.Document().Bytes());
 
     // A trickle keeps each step within the limit: the request succeeds.
-    TAction trickle = TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nslowly");
+    Action trickle = Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nslowly");
     trickle.piece = 4;
     trickle.gapMs = 300;
     wire_.Plan({trickle});
     session.Clear();
-    EXPECT_TRUE(session.HTTPMethod("GET", WireUrl("/trickle"))) << HTTPErrorName(session.LastError());
+    EXPECT_TRUE(session.HTTPMethod("GET", WireUrl("/trickle"))) << HttpErrorName(session.LastError());
     EXPECT_EQ("slowly", session.Document().Bytes());
 }
 
 TEST_F(PcgWire, ConnectStepHasTheTimeOutAndHearsTheStopFlag) {
     const std::string hole = "http://127.0.0.1:" + pcg_testing::EnvText("PCG_WIRE_BLACKHOLE") + "/x";
-    TPCGHTTPSend session;
+    HttpSession session;
     session.SetTimeout(800);
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(session.HTTPMethod("GET", hole));
     double seconds = SecondsSince(start);
-    EXPECT_EQ(THTTPError::Timeout, session.LastError());
+    EXPECT_EQ(HttpError::Timeout, session.LastError());
     EXPECT_GE(seconds, 0.7);
     EXPECT_LT(seconds, 5.0);
 
-    TPCGHTTPSend waiting;
+    HttpSession waiting;
     bool result = true;
     std::thread request([&] { result = waiting.SendRequest("GET", hole); });
     Sleep(500);
@@ -312,13 +312,13 @@ TEST_F(PcgWire, ConnectStepHasTheTimeOutAndHearsTheStopFlag) {
     waiting.CancelTransfer();
     request.join();
     EXPECT_FALSE(result);
-    EXPECT_EQ(THTTPError::Stopped, waiting.LastError());
+    EXPECT_EQ(HttpError::Stopped, waiting.LastError());
     EXPECT_LT(SecondsSince(start), 3.0);
 }
 
 TEST_F(PcgWire, CancelFromAnotherThreadEndsAWaitingRequest) {
-    wire_.Plan({TAction::Answer("", "hang")});
-    TPCGHTTPSend session;
+    wire_.Plan({Action::Answer("", "hang")});
+    HttpSession session;
     std::atomic<bool> finished{false};
     bool result = true;
     auto start = std::chrono::steady_clock::now();
@@ -331,19 +331,19 @@ TEST_F(PcgWire, CancelFromAnotherThreadEndsAWaitingRequest) {
     session.CancelTransfer();
     request.join();
     EXPECT_FALSE(result);
-    EXPECT_EQ(THTTPError::Stopped, session.LastError());
+    EXPECT_EQ(HttpError::Stopped, session.LastError());
     EXPECT_LT(SecondsSince(start), 5.0);
 }
 
 TEST_F(PcgWire, CancelEndsABodyTheServerDoesNotRead) {
     // The server reads only the head and then sits still, so the body fills the
     // socket buffers and the send step waits.
-    TAction stall;
+    Action stall;
     stall.read = "head";
     stall.then = "hang";
     stall.send = "";
     wire_.Plan({stall});
-    TPCGHTTPSend session;
+    HttpSession session;
     session.Document().Assign(std::string(64 * 1024 * 1024, 'u'));
     bool result = true;
     std::thread request([&] { result = session.SendRequest("POST", WireUrl("/stall")); });
@@ -352,45 +352,45 @@ TEST_F(PcgWire, CancelEndsABodyTheServerDoesNotRead) {
     session.CancelTransfer();
     request.join();
     EXPECT_FALSE(result);
-    EXPECT_EQ(THTTPError::Stopped, session.LastError());
+    EXPECT_EQ(HttpError::Stopped, session.LastError());
     EXPECT_LT(SecondsSince(start), 3.0);
 }
 
 TEST_F(PcgWire, BadAnswersFailTheRequestWithoutHangingOrGrowing) {
     struct Case {
         const char* name;
-        TAction action;
-        THTTPError error;
+        Action action;
+        HttpError error;
     };
     const Case cases[] = {
-        {"no status line", TAction::Answer("<html>no status</html>\r\n\r\n", "hang"), THTTPError::BadStatusLine},
-        {"broken chunks", TAction::Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcdefgh\r\n", "hang"),
-         THTTPError::BadChunk},
-        {"absurd length", TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616\r\n\r\nx", "hang"),
-         THTTPError::BadContentLength},
-        {"huge length", TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 999999999999\r\n\r\nx", "hang"),
-         THTTPError::BodyTooLarge},
-        {"endless header", TAction::Then("endless_header"), THTTPError::HeaderTooLarge},
-        {"cut body", TAction::Answer("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this", "close"),
-         THTTPError::ClosedEarly},
-        {"closed at once", TAction::Answer("", "close"), THTTPError::ClosedEarly},
+        {"no status line", Action::Answer("<html>no status</html>\r\n\r\n", "hang"), HttpError::BadStatusLine},
+        {"broken chunks", Action::Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcdefgh\r\n", "hang"),
+         HttpError::BadChunk},
+        {"absurd length", Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616\r\n\r\nx", "hang"),
+         HttpError::BadContentLength},
+        {"huge length", Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 999999999999\r\n\r\nx", "hang"),
+         HttpError::BodyTooLarge},
+        {"endless header", Action::Then("endless_header"), HttpError::HeaderTooLarge},
+        {"cut body", Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this", "close"),
+         HttpError::ClosedEarly},
+        {"closed at once", Action::Answer("", "close"), HttpError::ClosedEarly},
     };
     for (const Case& c : cases) {
         wire_.Plan({c.action});
-        TPCGHTTPSend session;
+        HttpSession session;
         auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(session.SendRequest("GET", WireUrl("/bad"))) << c.name;
-        EXPECT_EQ(c.error, session.LastError()) << c.name << ": " << HTTPErrorName(session.LastError());
+        EXPECT_EQ(c.error, session.LastError()) << c.name << ": " << HttpErrorName(session.LastError());
         EXPECT_LT(SecondsSince(start), 10.0) << c.name;
         EXPECT_FALSE(session.ConnectionOpen()) << c.name;
     }
 
     // An endless close-delimited body stops at the body limit.
-    wire_.Plan({TAction::Then("endless_body")});
-    TPCGHTTPSend session;
+    wire_.Plan({Action::Then("endless_body")});
+    HttpSession session;
     session.SetMaxBodyBytes(4 * 1024 * 1024);
     EXPECT_FALSE(session.SendRequest("GET", WireUrl("/endless")));
-    EXPECT_EQ(THTTPError::BodyTooLarge, session.LastError());
+    EXPECT_EQ(HttpError::BodyTooLarge, session.LastError());
     EXPECT_EQ(200, session.ResultCode());
 }
 
@@ -402,7 +402,7 @@ TEST_F(PcgWire, ManySessionsOnManyThreadsKeepTheirOwnState) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t, &failures] {
-            TPCGHTTPSend session;
+            HttpSession session;
             session.SetCookieText("T" + std::to_string(t));
             for (int i = 0; i < kRequests; ++i) {
                 session.Clear();
@@ -415,9 +415,9 @@ TEST_F(PcgWire, ManySessionsOnManyThreadsKeepTheirOwnState) {
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(0, failures.load());
-    std::vector<TRecorded> log = wire_.Log();
+    std::vector<Recorded> log = wire_.Log();
     ASSERT_EQ(static_cast<size_t>(kThreads * kRequests), log.size());
-    for (const TRecorded& request : log) {
+    for (const Recorded& request : log) {
         std::vector<std::string> lines = HeadLines(request.raw);
         ASSERT_GE(lines.size(), 5u);
         int t = lines[0][7] - '0';  // "POST /t<digit> HTTP/1.0"
@@ -438,10 +438,10 @@ TEST_F(PcgWire, RandomAnswersEndQuicklyEitherWay) {
             if (random() % 5 == 0) answer += static_cast<char>(random());
             else answer += pieces[random() % (sizeof pieces / sizeof pieces[0])];
         }
-        TAction action = TAction::Answer(answer, "close");
+        Action action = Action::Answer(answer, "close");
         action.piece = 1 + static_cast<int>(random() % 16);
         wire_.Plan({action});
-        TPCGHTTPSend session;
+        HttpSession session;
         auto start = std::chrono::steady_clock::now();
         bool ok = session.SendRequest("GET", WireUrl("/random"));
         EXPECT_LT(SecondsSince(start), 5.0) << round;
@@ -449,19 +449,19 @@ TEST_F(PcgWire, RandomAnswersEndQuicklyEitherWay) {
             EXPECT_GE(session.ResultCode(), 100) << round;
             EXPECT_LE(session.Document().Size(), answer.size()) << round;
         } else {
-            EXPECT_NE(THTTPError::None, session.LastError()) << round;
+            EXPECT_NE(HttpError::None, session.LastError()) << round;
         }
     }
 }
 
 TEST_F(PcgWire, NobodyListeningIsAConnectFailure) {
-    TPCGHTTPSend session;
+    HttpSession session;
     EXPECT_FALSE(session.SendRequest("GET", "http://127.0.0.1:1/nothing"));
-    EXPECT_EQ(THTTPError::Connect, session.LastError());
+    EXPECT_EQ(HttpError::Connect, session.LastError());
     EXPECT_EQ(500, session.ResultCode());
     EXPECT_TRUE(session.Headers().empty());
     EXPECT_FALSE(session.SendRequest("GET", "http://no-such-host.invalid/x"));
-    EXPECT_EQ(THTTPError::Resolve, session.LastError());
+    EXPECT_EQ(HttpError::Resolve, session.LastError());
 }
 
 TEST(PcgNginxPeer, DownloadsWholeFilesOverOneKeptAliveConnection) {
@@ -472,7 +472,7 @@ TEST(PcgNginxPeer, DownloadsWholeFilesOverOneKeptAliveConnection) {
     for (char& c : content) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
     testing_support::WriteFile(pcg_testing::EnvText("HTTP_NGINX_ROOT") + "\\pcg-big.bin", content);
 
-    TPCGHTTPSend session;
+    HttpSession session;
     session.SetCookieText("TOKEN");
     const std::string base = "http://127.0.0.1:" + port;
     ASSERT_TRUE(session.SendRequest("GET", base + "/pcg-big.bin?access_token=TOKEN"));

@@ -1,4 +1,4 @@
-#include "PCGJson.h"
+#include "Json.h"
 
 #include <windows.h>
 
@@ -11,15 +11,15 @@ namespace pcg {
 
 // ---- values -----------------------------------------------------------------
 
-TPCGJsonValue TPCGJsonValue::Bool(bool value) {
-    TPCGJsonValue v;
+JsonValue JsonValue::Bool(bool value) {
+    JsonValue v;
     v.kind_ = Kind::Bool;
     v.boolean_ = value;
     return v;
 }
 
-TPCGJsonValue TPCGJsonValue::Integer(int64_t value) {
-    TPCGJsonValue v;
+JsonValue JsonValue::Integer(int64_t value) {
+    JsonValue v;
     v.kind_ = Kind::Number;
     v.integral_ = true;
     v.integer_ = value;
@@ -28,8 +28,8 @@ TPCGJsonValue TPCGJsonValue::Integer(int64_t value) {
     return v;
 }
 
-TPCGJsonValue TPCGJsonValue::Float(double value) {
-    TPCGJsonValue v;
+JsonValue JsonValue::Float(double value) {
+    JsonValue v;
     v.kind_ = Kind::Number;
     v.float_ = value;
     char text[40];
@@ -39,26 +39,26 @@ TPCGJsonValue TPCGJsonValue::Float(double value) {
     return v;
 }
 
-TPCGJsonValue TPCGJsonValue::String(const std::string& value) {
-    TPCGJsonValue v;
+JsonValue JsonValue::String(const std::string& value) {
+    JsonValue v;
     v.kind_ = Kind::String;
     v.text_ = value;
     return v;
 }
 
-TPCGJsonValue TPCGJsonValue::Array() {
-    TPCGJsonValue v;
+JsonValue JsonValue::Array() {
+    JsonValue v;
     v.kind_ = Kind::Array;
     return v;
 }
 
-TPCGJsonValue TPCGJsonValue::Object() {
-    TPCGJsonValue v;
+JsonValue JsonValue::Object() {
+    JsonValue v;
     v.kind_ = Kind::Object;
     return v;
 }
 
-std::string TPCGJsonValue::AsString() const {
+std::string JsonValue::AsString() const {
     switch (kind_) {
         case Kind::String:
         case Kind::Number: return text_;
@@ -67,7 +67,7 @@ std::string TPCGJsonValue::AsString() const {
     }
 }
 
-int64_t TPCGJsonValue::AsInt64() const {
+int64_t JsonValue::AsInt64() const {
     switch (kind_) {
         case Kind::Number:
             if (integral_) return integer_;
@@ -88,7 +88,7 @@ int64_t TPCGJsonValue::AsInt64() const {
     }
 }
 
-double TPCGJsonValue::AsDouble() const {
+double JsonValue::AsDouble() const {
     switch (kind_) {
         case Kind::Number: return integral_ ? static_cast<double>(integer_) : float_;
         case Kind::Bool: return boolean_ ? 1 : 0;
@@ -97,7 +97,7 @@ double TPCGJsonValue::AsDouble() const {
     }
 }
 
-bool TPCGJsonValue::AsBool() const {
+bool JsonValue::AsBool() const {
     switch (kind_) {
         case Kind::Bool: return boolean_;
         case Kind::Number: return AsDouble() != 0;
@@ -111,14 +111,14 @@ bool TPCGJsonValue::AsBool() const {
     }
 }
 
-const TPCGJsonValue* TPCGJsonValue::Find(const std::string& key) const {
+const JsonValue* JsonValue::Find(const std::string& key) const {
     if (kind_ != Kind::Object) return nullptr;
     for (const auto& member : members_)
         if (member.first == key) return &member.second;
     return nullptr;
 }
 
-TPCGJsonValue& TPCGJsonValue::Set(const std::string& key, TPCGJsonValue value) {
+JsonValue& JsonValue::Set(const std::string& key, JsonValue value) {
     if (kind_ != Kind::Object) *this = Object();
     for (auto& member : members_) {
         if (member.first == key) {
@@ -130,17 +130,17 @@ TPCGJsonValue& TPCGJsonValue::Set(const std::string& key, TPCGJsonValue value) {
     return members_.back().second;
 }
 
-std::string TPCGJsonValue::GetString(const std::string& key, const std::string& fallback) const {
-    const TPCGJsonValue* member = Find(key);
+std::string JsonValue::GetString(const std::string& key, const std::string& fallback) const {
+    const JsonValue* member = Find(key);
     return member ? member->AsString() : fallback;
 }
 
-int64_t TPCGJsonValue::GetInt64(const std::string& key, int64_t fallback) const {
-    const TPCGJsonValue* member = Find(key);
+int64_t JsonValue::GetInt64(const std::string& key, int64_t fallback) const {
+    const JsonValue* member = Find(key);
     return member ? member->AsInt64() : fallback;
 }
 
-TPCGJsonValue& TPCGJsonValue::Append(TPCGJsonValue value) {
+JsonValue& JsonValue::Append(JsonValue value) {
     if (kind_ != Kind::Array) *this = Array();
     items_.push_back(std::move(value));
     return items_.back();
@@ -148,11 +148,11 @@ TPCGJsonValue& TPCGJsonValue::Append(TPCGJsonValue value) {
 
 // ---- reader -----------------------------------------------------------------
 
-class TPCGJsonReader {
+class JsonReader {
 public:
-    explicit TPCGJsonReader(const std::string& text) : text_(text) {}
+    explicit JsonReader(const std::string& text) : text_(text) {}
 
-    bool ReadDocument(TPCGJsonValue& out) {
+    bool ReadDocument(JsonValue& out) {
         SkipBlanks();
         return ReadValue(out, 0);
     }
@@ -166,7 +166,7 @@ private:
             ++pos_;
     }
 
-    bool ReadValue(TPCGJsonValue& out, int depth) {
+    bool ReadValue(JsonValue& out, int depth) {
         if (AtEnd()) return false;
         char c = Peek();
         if (c == '{' || c == '[') {
@@ -174,20 +174,20 @@ private:
             return c == '{' ? ReadObject(out, depth + 1) : ReadArray(out, depth + 1);
         }
         if (c == '"' || c == '\'') {
-            out = TPCGJsonValue::String(std::string());
+            out = JsonValue::String(std::string());
             return ReadString(out.text_);
         }
         if (c == '-' || (c >= '0' && c <= '9')) return ReadNumber(out);
         if (ReadWord("true")) {
-            out = TPCGJsonValue::Bool(true);
+            out = JsonValue::Bool(true);
             return true;
         }
         if (ReadWord("false")) {
-            out = TPCGJsonValue::Bool(false);
+            out = JsonValue::Bool(false);
             return true;
         }
         if (ReadWord("null")) {
-            out = TPCGJsonValue();
+            out = JsonValue();
             return true;
         }
         return false;
@@ -200,8 +200,8 @@ private:
         return true;
     }
 
-    bool ReadObject(TPCGJsonValue& out, int depth) {
-        out = TPCGJsonValue::Object();
+    bool ReadObject(JsonValue& out, int depth) {
+        out = JsonValue::Object();
         ++pos_;  // '{'
         SkipBlanks();
         if (Peek() == '}') {
@@ -217,7 +217,7 @@ private:
             if (Peek() != ':') return false;
             ++pos_;
             SkipBlanks();
-            TPCGJsonValue value;
+            JsonValue value;
             if (!ReadValue(value, depth)) return false;
             out.Set(key, std::move(value));
             SkipBlanks();
@@ -233,8 +233,8 @@ private:
         }
     }
 
-    bool ReadArray(TPCGJsonValue& out, int depth) {
-        out = TPCGJsonValue::Array();
+    bool ReadArray(JsonValue& out, int depth) {
+        out = JsonValue::Array();
         ++pos_;  // '['
         SkipBlanks();
         if (Peek() == ']') {
@@ -243,7 +243,7 @@ private:
         }
         for (;;) {
             SkipBlanks();
-            TPCGJsonValue value;
+            JsonValue value;
             if (!ReadValue(value, depth)) return false;
             out.items_.push_back(std::move(value));
             SkipBlanks();
@@ -330,7 +330,7 @@ private:
         }
     }
 
-    bool ReadNumber(TPCGJsonValue& out) {
+    bool ReadNumber(JsonValue& out) {
         size_t start = pos_;
         if (Peek() == '-') ++pos_;
         size_t digits = pos_;
@@ -353,8 +353,8 @@ private:
             if (pos_ == exponent) return false;
         }
         std::string number = text_.substr(start, pos_ - start);
-        out = TPCGJsonValue();
-        out.kind_ = TPCGJsonValue::Kind::Number;
+        out = JsonValue();
+        out.kind_ = JsonValue::Kind::Number;
         out.text_ = number;
         out.float_ = std::strtod(number.c_str(), nullptr);
         if (integral) {
@@ -372,11 +372,11 @@ private:
     size_t pos_ = 0;
 };
 
-bool ParseJson(const std::string& text, TPCGJsonValue& out) {
-    TPCGJsonValue value;
-    TPCGJsonReader reader(text);
+bool ParseJson(const std::string& text, JsonValue& out) {
+    JsonValue value;
+    JsonReader reader(text);
     if (!reader.ReadDocument(value)) {
-        out = TPCGJsonValue();
+        out = JsonValue();
         return false;
     }
     out = std::move(value);
@@ -412,16 +412,16 @@ void WriteString(const std::string& text, std::string& out) {
     out += '"';
 }
 
-void WriteValue(const TPCGJsonValue& value, std::string& out) {
+void WriteValue(const JsonValue& value, std::string& out) {
     switch (value.GetKind()) {
-        case TPCGJsonValue::Kind::Null: out += "null"; break;
-        case TPCGJsonValue::Kind::Bool: out += value.AsBool() ? "true" : "false"; break;
-        case TPCGJsonValue::Kind::Number: out += value.AsString(); break;
-        case TPCGJsonValue::Kind::String: WriteString(value.AsString(), out); break;
-        case TPCGJsonValue::Kind::Array: {
+        case JsonValue::Kind::Null: out += "null"; break;
+        case JsonValue::Kind::Bool: out += value.AsBool() ? "true" : "false"; break;
+        case JsonValue::Kind::Number: out += value.AsString(); break;
+        case JsonValue::Kind::String: WriteString(value.AsString(), out); break;
+        case JsonValue::Kind::Array: {
             out += '[';
             bool first = true;
-            for (const TPCGJsonValue& item : value.Items()) {
+            for (const JsonValue& item : value.Items()) {
                 if (!first) out += ',';
                 first = false;
                 WriteValue(item, out);
@@ -429,7 +429,7 @@ void WriteValue(const TPCGJsonValue& value, std::string& out) {
             out += ']';
             break;
         }
-        case TPCGJsonValue::Kind::Object: {
+        case JsonValue::Kind::Object: {
             out += '{';
             bool first = true;
             for (const auto& member : value.Members()) {
@@ -447,7 +447,7 @@ void WriteValue(const TPCGJsonValue& value, std::string& out) {
 
 }  // namespace
 
-std::string WriteJson(const TPCGJsonValue& value) {
+std::string WriteJson(const JsonValue& value) {
     std::string out;
     WriteValue(value, out);
     return out;

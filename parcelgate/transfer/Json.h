@@ -22,17 +22,17 @@ namespace pcg {
 
 constexpr int kMaxJsonDepth = 256;
 
-class TPCGJsonValue {
+class JsonValue {
 public:
     enum class Kind { Null, Bool, Number, String, Array, Object };
 
-    TPCGJsonValue() = default;  // null
-    static TPCGJsonValue Bool(bool value);
-    static TPCGJsonValue Integer(int64_t value);
-    static TPCGJsonValue Float(double value);
-    static TPCGJsonValue String(const std::string& value);
-    static TPCGJsonValue Array();
-    static TPCGJsonValue Object();
+    JsonValue() = default;  // null
+    static JsonValue Bool(bool value);
+    static JsonValue Integer(int64_t value);
+    static JsonValue Float(double value);
+    static JsonValue String(const std::string& value);
+    static JsonValue Array();
+    static JsonValue Object();
 
     Kind GetKind() const { return kind_; }
     bool IsNull() const { return kind_ == Kind::Null; }
@@ -55,9 +55,9 @@ public:
     // Objects. Find returns the member of that key (exact byte comparison)
     // or null. Set replaces the member of that key or appends it. Reading a
     // duplicate key while parsing keeps its last value at the first place.
-    const TPCGJsonValue* Find(const std::string& key) const;
-    TPCGJsonValue& Set(const std::string& key, TPCGJsonValue value);
-    const std::vector<std::pair<std::string, TPCGJsonValue>>& Members() const { return members_; }
+    const JsonValue* Find(const std::string& key) const;
+    JsonValue& Set(const std::string& key, JsonValue value);
+    const std::vector<std::pair<std::string, JsonValue>>& Members() const { return members_; }
 
     // Convenience readers of an object member: fallback when this is not an
     // object or has no such key.
@@ -65,28 +65,28 @@ public:
     int64_t GetInt64(const std::string& key, int64_t fallback = 0) const;
 
     // Arrays.
-    const std::vector<TPCGJsonValue>& Items() const { return items_; }
-    TPCGJsonValue& Append(TPCGJsonValue value);
+    const std::vector<JsonValue>& Items() const { return items_; }
+    JsonValue& Append(JsonValue value);
 
 private:
-    friend class TPCGJsonReader;
+    friend class JsonReader;
     Kind kind_ = Kind::Null;
     bool boolean_ = false;
     bool integral_ = false;   // Number held exactly in integer_
     int64_t integer_ = 0;
     double float_ = 0;
     std::string text_;        // String value, or a number's source text
-    std::vector<std::pair<std::string, TPCGJsonValue>> members_;
-    std::vector<TPCGJsonValue> items_;
+    std::vector<std::pair<std::string, JsonValue>> members_;
+    std::vector<JsonValue> items_;
 };
 
 // Parses the first complete JSON value at the start of text (leading blanks
 // allowed). Returns false, leaving out null, when there is none: empty text,
 // not JSON, truncated, nested deeper than kMaxJsonDepth. Never throws except
 // std::bad_alloc.
-bool ParseJson(const std::string& text, TPCGJsonValue& out);
+bool ParseJson(const std::string& text, JsonValue& out);
 
 // The compact form of value.
-std::string WriteJson(const TPCGJsonValue& value);
+std::string WriteJson(const JsonValue& value);
 
 }  // namespace pcg

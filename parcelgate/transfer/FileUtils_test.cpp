@@ -1,4 +1,4 @@
-#include "PCGFileUtils.h"
+#include "FileUtils.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -33,7 +33,7 @@ TEST(PcgFileHelpers, ReadDeniesWritersAndFailsForMissingFiles) {
         HANDLE writer = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, writer);
-        EXPECT_THROW(ReadFileToString(name), EPCGError);
+        EXPECT_THROW(ReadFileToString(name), TransferError);
         CloseHandle(writer);
     }
     {
@@ -44,9 +44,9 @@ TEST(PcgFileHelpers, ReadDeniesWritersAndFailsForMissingFiles) {
         EXPECT_EQ("abc", ReadFileToString(name));
         CloseHandle(reader);
     }
-    EXPECT_THROW(ReadFileToString(dir / "missing.txt"), EPCGError);
-    EXPECT_THROW(WriteStringToFile(dir / "no\\such\\dir.txt", "x"), EPCGError);
-    EXPECT_THROW(CreateEmptyFile(dir / "no\\such\\dir.txt"), EPCGError);
+    EXPECT_THROW(ReadFileToString(dir / "missing.txt"), TransferError);
+    EXPECT_THROW(WriteStringToFile(dir / "no\\such\\dir.txt", "x"), TransferError);
+    EXPECT_THROW(CreateEmptyFile(dir / "no\\such\\dir.txt"), TransferError);
 }
 
 TEST(PcgFileHelpers, CreateEmptyFileTruncatesAndDeleteIfExistsIsIdempotent) {

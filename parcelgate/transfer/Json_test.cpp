@@ -1,4 +1,4 @@
-#include "PCGJson.h"
+#include "Json.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -9,7 +9,7 @@ namespace pcg {
 namespace {
 
 TEST(PcgJsonReader, AcceptsSingleAndDoubleQuotesAndIgnoresTrailingText) {
-    TPCGJsonValue v;
+    JsonValue v;
     ASSERT_TRUE(ParseJson("{'access_token':'abc\"def', \"n\": 5}trailing junk {", v));
     EXPECT_TRUE(v.IsObject());
     EXPECT_EQ("abc\"def", v.GetString("access_token"));
@@ -30,7 +30,7 @@ TEST(PcgJsonReader, AcceptsSingleAndDoubleQuotesAndIgnoresTrailingText) {
 }
 
 TEST(PcgJsonReader, ValuesOtherThanObjectsParseButHaveNoMembers) {
-    TPCGJsonValue v;
+    JsonValue v;
     ASSERT_TRUE(ParseJson("\"just text\"", v));
     EXPECT_FALSE(v.IsObject());
     EXPECT_EQ("", v.GetString("access_token"));
@@ -42,7 +42,7 @@ TEST(PcgJsonReader, ValuesOtherThanObjectsParseButHaveNoMembers) {
 }
 
 TEST(PcgJsonReader, LenientScalarConversions) {
-    TPCGJsonValue v;
+    JsonValue v;
     ASSERT_TRUE(ParseJson("{'token': 12345678901, 'f': 2.5e3, 'neg': -7, 's': '77', 'o': {'a':1},"
                           " 'big': 123456789012345678901234567890, 'dup': 1, 'dup': 2}", v));
     EXPECT_EQ("12345678901", v.GetString("token"));
@@ -59,7 +59,7 @@ TEST(PcgJsonReader, LenientScalarConversions) {
 }
 
 TEST(PcgJsonReader, EscapesIncludingUnicodeIntoTheAnsiCodePage) {
-    TPCGJsonValue v;
+    JsonValue v;
     ASSERT_TRUE(ParseJson(R"(["a\"b\\c\/d\n\t\r\b\f", 'it\'s', "\q", "\u0041\u0000z"])", v));
     EXPECT_EQ("a\"b\\c/d\n\t\r\b\f", v.Items()[0].AsString());
     EXPECT_EQ("it's", v.Items()[1].AsString());
@@ -75,7 +75,7 @@ TEST(PcgJsonReader, EscapesIncludingUnicodeIntoTheAnsiCodePage) {
 }
 
 TEST(PcgJsonReader, RejectsTextWithoutACompleteFirstValue) {
-    TPCGJsonValue v;
+    JsonValue v;
     for (const char* text : {"", "   ", "abc", "{", "{'a'", "{'a':", "{'a':1", "{'a':1,", "{a:1}", "[1,", "[1 2]",
                              "'open", "-", "1.", "1e", "tru", "{'a' 1}", "{,}", "\"\\u12\"", "\"\\"}) {
         EXPECT_FALSE(ParseJson(text, v)) << text;
@@ -88,7 +88,7 @@ TEST(PcgJsonReader, RejectsTextWithoutACompleteFirstValue) {
 }
 
 TEST(PcgJsonReader, NestingIsBoundedNotRecursedWithoutLimit) {
-    TPCGJsonValue v;
+    JsonValue v;
     std::string ok = std::string(kMaxJsonDepth, '[') + std::string(kMaxJsonDepth, ']');
     EXPECT_TRUE(ParseJson(ok, v));
     std::string deep = std::string(kMaxJsonDepth + 1, '[') + std::string(kMaxJsonDepth + 1, ']');
@@ -102,7 +102,7 @@ TEST(PcgJsonReader, NestingIsBoundedNotRecursedWithoutLimit) {
 TEST(PcgJsonReader, SurvivesArbitraryBytes) {
     std::mt19937 random(1234);
     const std::string alphabet = "{}[]:,'\"\\u0123456789abcdefnulltrue-+.eE \r\n\t\x80\xff";
-    TPCGJsonValue v;
+    JsonValue v;
     for (int round = 0; round < 20000; ++round) {
         std::string text;
         size_t length = random() % 64;
@@ -113,23 +113,23 @@ TEST(PcgJsonReader, SurvivesArbitraryBytes) {
 }
 
 TEST(PcgJsonWriter, CompactInInsertionOrderWithRawAnsiBytes) {
-    TPCGJsonValue record = TPCGJsonValue::Object();
-    record.Set("size", TPCGJsonValue::Integer(10301));
-    record.Set("uploadsize", TPCGJsonValue::Integer(0));
-    record.Set("uid", TPCGJsonValue::Integer(65534));
-    record.Set("start", TPCGJsonValue::Integer(0));
-    record.Set("end", TPCGJsonValue::Integer(-1));
-    record.Set("pos", TPCGJsonValue::Integer(INT64_MAX));
-    record.Set("hash", TPCGJsonValue::String(""));
-    record.Set("url", TPCGJsonValue::String("http://h/up?access_token=t\"q\\"));
-    record.Set("filename", TPCGJsonValue::String("C:\\\xD6\xD0\x01\n.bin"));
+    JsonValue record = JsonValue::Object();
+    record.Set("size", JsonValue::Integer(10301));
+    record.Set("uploadsize", JsonValue::Integer(0));
+    record.Set("uid", JsonValue::Integer(65534));
+    record.Set("start", JsonValue::Integer(0));
+    record.Set("end", JsonValue::Integer(-1));
+    record.Set("pos", JsonValue::Integer(INT64_MAX));
+    record.Set("hash", JsonValue::String(""));
+    record.Set("url", JsonValue::String("http://h/up?access_token=t\"q\\"));
+    record.Set("filename", JsonValue::String("C:\\\xD6\xD0\x01\n.bin"));
     const std::string text = WriteJson(record);
     EXPECT_EQ("{\"size\":10301,\"uploadsize\":0,\"uid\":65534,\"start\":0,\"end\":-1,"
               "\"pos\":9223372036854775807,\"hash\":\"\",\"url\":\"http://h/up?access_token=t\\\"q\\\\\","
               "\"filename\":\"C:\\\\\xD6\xD0\\u0001\\n.bin\"}",
               text);
 
-    TPCGJsonValue back;
+    JsonValue back;
     ASSERT_TRUE(ParseJson(text, back));
     EXPECT_EQ(text, WriteJson(back));
     EXPECT_EQ(INT64_MAX, back.GetInt64("pos"));
@@ -137,18 +137,18 @@ TEST(PcgJsonWriter, CompactInInsertionOrderWithRawAnsiBytes) {
 }
 
 TEST(PcgJsonWriter, OtherKinds) {
-    TPCGJsonValue array = TPCGJsonValue::Array();
-    array.Append(TPCGJsonValue());
-    array.Append(TPCGJsonValue::Bool(false));
-    array.Append(TPCGJsonValue::Float(0.5));
-    array.Append(TPCGJsonValue::Object());
-    array.Append(TPCGJsonValue::Integer(INT64_MIN));
+    JsonValue array = JsonValue::Array();
+    array.Append(JsonValue());
+    array.Append(JsonValue::Bool(false));
+    array.Append(JsonValue::Float(0.5));
+    array.Append(JsonValue::Object());
+    array.Append(JsonValue::Integer(INT64_MIN));
     EXPECT_EQ("[null,false,0.5,{},-9223372036854775808]", WriteJson(array));
     // Set replaces in place.
-    TPCGJsonValue object = TPCGJsonValue::Object();
-    object.Set("a", TPCGJsonValue::Integer(1));
-    object.Set("b", TPCGJsonValue::Integer(2));
-    object.Set("a", TPCGJsonValue::String("x"));
+    JsonValue object = JsonValue::Object();
+    object.Set("a", JsonValue::Integer(1));
+    object.Set("b", JsonValue::Integer(2));
+    object.Set("a", JsonValue::String("x"));
     EXPECT_EQ("{\"a\":\"x\",\"b\":2}", WriteJson(object));
 }
 

@@ -1,4 +1,4 @@
-#include "PCGFileUtils.h"
+#include "FileUtils.h"
 
 #include <windows.h>
 
@@ -10,14 +10,14 @@ namespace pcg {
 namespace {
 
 // Owner of one file or find handle.
-class TFileHandle {
+class FileHandle {
 public:
-    explicit TFileHandle(HANDLE handle) : handle_(handle) {}
-    ~TFileHandle() {
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() {
         if (Valid()) CloseHandle(handle_);
     }
-    TFileHandle(const TFileHandle&) = delete;
-    TFileHandle& operator=(const TFileHandle&) = delete;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
     bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
     HANDLE Get() const { return handle_; }
 
@@ -25,14 +25,14 @@ private:
     HANDLE handle_;
 };
 
-class TFindHandle {
+class FindHandle {
 public:
-    explicit TFindHandle(HANDLE handle) : handle_(handle) {}
-    ~TFindHandle() {
+    explicit FindHandle(HANDLE handle) : handle_(handle) {}
+    ~FindHandle() {
         if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
     }
-    TFindHandle(const TFindHandle&) = delete;
-    TFindHandle& operator=(const TFindHandle&) = delete;
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
     bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
 
 private:
@@ -42,19 +42,19 @@ private:
 [[noreturn]] void ThrowFileError(const char* what, const std::string& name) {
     char code[32];
     std::snprintf(code, sizeof code, ", errno = %lu", static_cast<unsigned long>(GetLastError()));
-    throw EPCGError(std::string(what) + " \"" + name + "\"" + code);
+    throw TransferError(std::string(what) + " \"" + name + "\"" + code);
 }
 
 }  // namespace
 
 std::string ReadFileToString(const std::string& name) {
-    TFileHandle file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    FileHandle file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) ThrowFileError("Cannot open file", name);
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file.Get(), &size)) ThrowFileError("Cannot size file", name);
     if (static_cast<uint64_t>(size.QuadPart) > static_cast<uint64_t>(std::string().max_size()))
-        throw EPCGError("File too large to read into memory \"" + name + "\"");
+        throw TransferError("File too large to read into memory \"" + name + "\"");
     std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
     size_t done = 0;
     while (done < bytes.size()) {
@@ -69,7 +69,7 @@ std::string ReadFileToString(const std::string& name) {
 }
 
 void WriteStringToFile(const std::string& name, const std::string& bytes) {
-    TFileHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    FileHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) ThrowFileError("Cannot create file", name);
     size_t done = 0;
@@ -88,7 +88,7 @@ bool FileExists(const std::string& name) {
 }
 
 void CreateEmptyFile(const std::string& name) {
-    TFileHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    FileHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) ThrowFileError("Cannot create file", name);
 }
@@ -105,7 +105,7 @@ int64_t GetFileSize64(const std::string& name) {
     DWORD length = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
     if (length == 0 || length >= sizeof full) return -1;
     WIN32_FIND_DATAA data;
-    TFindHandle find(FindFirstFileA(full, &data));
+    FindHandle find(FindFirstFileA(full, &data));
     if (!find.Valid()) return -1;
     return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }

@@ -1,4 +1,4 @@
-#include "HTTPParser.h"
+#include "HttpParser.h"
 
 #include <algorithm>
 #include <cstring>
@@ -66,35 +66,35 @@ std::string PercentDecode(const std::string& text) {
 
 }  // namespace
 
-const char* HTTPErrorName(THTTPError error) {
+const char* HttpErrorName(HttpError error) {
     switch (error) {
-        case THTTPError::None: return "None";
-        case THTTPError::BadUrl: return "BadUrl";
-        case THTTPError::UnsupportedScheme: return "UnsupportedScheme";
-        case THTTPError::Resolve: return "Resolve";
-        case THTTPError::Connect: return "Connect";
-        case THTTPError::Send: return "Send";
-        case THTTPError::Receive: return "Receive";
-        case THTTPError::Timeout: return "Timeout";
-        case THTTPError::Stopped: return "Stopped";
-        case THTTPError::ClosedEarly: return "ClosedEarly";
-        case THTTPError::BadStatusLine: return "BadStatusLine";
-        case THTTPError::HeaderTooLarge: return "HeaderTooLarge";
-        case THTTPError::BadHeader: return "BadHeader";
-        case THTTPError::BadContentLength: return "BadContentLength";
-        case THTTPError::BodyTooLarge: return "BodyTooLarge";
-        case THTTPError::BadChunk: return "BadChunk";
-        case THTTPError::OutOfMemory: return "OutOfMemory";
+        case HttpError::None: return "None";
+        case HttpError::BadUrl: return "BadUrl";
+        case HttpError::UnsupportedScheme: return "UnsupportedScheme";
+        case HttpError::Resolve: return "Resolve";
+        case HttpError::Connect: return "Connect";
+        case HttpError::Send: return "Send";
+        case HttpError::Receive: return "Receive";
+        case HttpError::Timeout: return "Timeout";
+        case HttpError::Stopped: return "Stopped";
+        case HttpError::ClosedEarly: return "ClosedEarly";
+        case HttpError::BadStatusLine: return "BadStatusLine";
+        case HttpError::HeaderTooLarge: return "HeaderTooLarge";
+        case HttpError::BadHeader: return "BadHeader";
+        case HttpError::BadContentLength: return "BadContentLength";
+        case HttpError::BodyTooLarge: return "BodyTooLarge";
+        case HttpError::BadChunk: return "BadChunk";
+        case HttpError::OutOfMemory: return "OutOfMemory";
     }
     return "Unknown";
 }
 
-bool ParseUrl(const std::string& url, const std::string& defaultPort, TURLParts& parts) {
+bool ParseUrl(const std::string& url, const std::string& defaultPort, UrlParts& parts) {
     for (char c : url)
         if (c == '\r' || c == '\n' || c == '\0') return false;
     std::string rest = Trim(url);
 
-    parts = TURLParts();
+    parts = UrlParts();
     parts.scheme = "http";
     size_t schemeEnd = rest.find("://");
     if (schemeEnd != std::string::npos) {
@@ -155,18 +155,18 @@ bool ParseUrl(const std::string& url, const std::string& defaultPort, TURLParts&
     return true;
 }
 
-THTTPResponseParser::THTTPResponseParser(bool headRequest, size_t maxHeaderBytes, uint64_t maxBodyBytes)
+ResponseParser::ResponseParser(bool headRequest, size_t maxHeaderBytes, uint64_t maxBodyBytes)
     : headRequest_(headRequest), maxHeaderBytes_(maxHeaderBytes), maxBodyBytes_(maxBodyBytes) {}
 
-TParseStatus THTTPResponseParser::Fail(THTTPError error) {
+ParseStatus ResponseParser::Fail(HttpError error) {
     error_ = error;
-    status_ = TParseStatus::Invalid;
+    status_ = ParseStatus::Invalid;
     return status_;
 }
 
 // Collects one line ending in LF (CR before it dropped). complete is false
 // when the data ran out first; the partial line stays in line_.
-bool THTTPResponseParser::TakeLine(const char* data, size_t size, size_t& pos, std::string& line, bool& complete) {
+bool ResponseParser::TakeLine(const char* data, size_t size, size_t& pos, std::string& line, bool& complete) {
     complete = false;
     const char* start = data + pos;
     const void* found = std::memchr(start, '\n', size - pos);
@@ -186,10 +186,10 @@ bool THTTPResponseParser::TakeLine(const char* data, size_t size, size_t& pos, s
     return true;
 }
 
-TParseStatus THTTPResponseParser::Feed(const char* data, size_t size, size_t* consumed) {
+ParseStatus ResponseParser::Feed(const char* data, size_t size, size_t* consumed) {
     size_t pos = 0;
     *consumed = 0;
-    if (status_ != TParseStatus::NeedMore) return status_;
+    if (status_ != ParseStatus::NeedMore) return status_;
     std::string line;
     while (pos < size) {
         switch (stage_) {
@@ -200,19 +200,19 @@ TParseStatus THTTPResponseParser::Feed(const char* data, size_t size, size_t* co
                 size_t before = line_.size();
                 if (!TakeLine(data, size, pos, line, complete)) {
                     *consumed = pos;
-                    return Fail(THTTPError::HeaderTooLarge);
+                    return Fail(HttpError::HeaderTooLarge);
                 }
                 if (stage_ == Stage::StatusLine && !complete && line_ != "\r") {
                     // Refuse a non-HTTP answer at once rather than waiting for a line end.
                     size_t n = std::min(line_.size(), sizeof kStatusPrefix - 1);
                     if (before < n && line_.compare(0, n, kStatusPrefix, n) != 0) {
                         *consumed = pos;
-                        return Fail(THTTPError::BadStatusLine);
+                        return Fail(HttpError::BadStatusLine);
                     }
                 }
                 if (!complete) break;
-                TParseStatus result = stage_ == Stage::StatusLine ? OnStatusLine(line) : OnHeaderLine(line);
-                if (result != TParseStatus::NeedMore) {
+                ParseStatus result = stage_ == Stage::StatusLine ? OnStatusLine(line) : OnHeaderLine(line);
+                if (result != ParseStatus::NeedMore) {
                     *consumed = pos;
                     return result;
                 }
@@ -223,19 +223,19 @@ TParseStatus THTTPResponseParser::Feed(const char* data, size_t size, size_t* co
                 bool complete = false;
                 if (!TakeLine(data, size, pos, line, complete)) {
                     *consumed = pos;
-                    return Fail(THTTPError::BadChunk);
+                    return Fail(HttpError::BadChunk);
                 }
                 if (!complete) break;
-                TParseStatus result;
+                ParseStatus result;
                 if (stage_ == Stage::ChunkSize) {
                     result = OnChunkSizeLine(line);
                 } else if (!line.empty()) {
-                    result = Fail(THTTPError::BadChunk);
+                    result = Fail(HttpError::BadChunk);
                 } else {
                     stage_ = Stage::ChunkSize;
-                    result = TParseStatus::NeedMore;
+                    result = ParseStatus::NeedMore;
                 }
-                if (result != TParseStatus::NeedMore) {
+                if (result != ParseStatus::NeedMore) {
                     *consumed = pos;
                     return result;
                 }
@@ -253,7 +253,7 @@ TParseStatus THTTPResponseParser::Feed(const char* data, size_t size, size_t* co
                         stage_ = Stage::ChunkDataEnd;
                     } else {
                         stage_ = Stage::Complete;
-                        status_ = TParseStatus::Done;
+                        status_ = ParseStatus::Done;
                         *consumed = pos;
                         return status_;
                     }
@@ -264,7 +264,7 @@ TParseStatus THTTPResponseParser::Feed(const char* data, size_t size, size_t* co
                 size_t take = size - pos;
                 if (body_.size() + static_cast<uint64_t>(take) > maxBodyBytes_) {
                     *consumed = pos;
-                    return Fail(THTTPError::BodyTooLarge);
+                    return Fail(HttpError::BodyTooLarge);
                 }
                 body_.append(data + pos, take);
                 pos += take;
@@ -282,34 +282,34 @@ TParseStatus THTTPResponseParser::Feed(const char* data, size_t size, size_t* co
 // Grows the body towards its announced length in few steps (doubling, and at
 // least kReserveStep), so a length that is announced but never sent costs at
 // most twice what arrived plus one step.
-void THTTPResponseParser::ReserveForLength(size_t take) {
+void ResponseParser::ReserveForLength(size_t take) {
     constexpr uint64_t kReserveStep = 16ull * 1024 * 1024;
     uint64_t wanted = std::max<uint64_t>(body_.capacity() * 2ull, body_.size() + kReserveStep);
     wanted = std::max<uint64_t>(std::min<uint64_t>(wanted, contentLength_), body_.size() + take);
     if (wanted > body_.capacity()) body_.reserve(static_cast<size_t>(wanted));
 }
 
-TParseStatus THTTPResponseParser::OnStatusLine(const std::string& line) {
+ParseStatus ResponseParser::OnStatusLine(const std::string& line) {
     if (line.empty()) {
         // Tolerate the stray blank lines some servers leave after a body.
-        if (headerBytes_ > kMaxLeadingBlankLines * 2) return Fail(THTTPError::BadStatusLine);
-        return TParseStatus::NeedMore;
+        if (headerBytes_ > kMaxLeadingBlankLines * 2) return Fail(HttpError::BadStatusLine);
+        return ParseStatus::NeedMore;
     }
     // "HTTP/" major "." minor SP 3DIGIT [SP reason]
     size_t pos = sizeof kStatusPrefix - 1;
-    if (line.compare(0, pos, kStatusPrefix) != 0) return Fail(THTTPError::BadStatusLine);
+    if (line.compare(0, pos, kStatusPrefix) != 0) return Fail(HttpError::BadStatusLine);
     int major = 0, minor = 0, digits = 0;
     while (pos < line.size() && IsDigit(line[pos]) && digits < 3) major = major * 10 + (line[pos++] - '0'), ++digits;
-    if (digits == 0 || pos >= line.size() || line[pos++] != '.') return Fail(THTTPError::BadStatusLine);
+    if (digits == 0 || pos >= line.size() || line[pos++] != '.') return Fail(HttpError::BadStatusLine);
     digits = 0;
     while (pos < line.size() && IsDigit(line[pos]) && digits < 3) minor = minor * 10 + (line[pos++] - '0'), ++digits;
-    if (digits == 0 || pos >= line.size() || line[pos] != ' ') return Fail(THTTPError::BadStatusLine);
+    if (digits == 0 || pos >= line.size() || line[pos] != ' ') return Fail(HttpError::BadStatusLine);
     while (pos < line.size() && line[pos] == ' ') ++pos;
     if (pos + 3 > line.size() || !IsDigit(line[pos]) || !IsDigit(line[pos + 1]) || !IsDigit(line[pos + 2]) ||
         (pos + 3 < line.size() && line[pos + 3] != ' '))
-        return Fail(THTTPError::BadStatusLine);
+        return Fail(HttpError::BadStatusLine);
     int code = (line[pos] - '0') * 100 + (line[pos + 1] - '0') * 10 + (line[pos + 2] - '0');
-    if (code < 100) return Fail(THTTPError::BadStatusLine);
+    if (code < 100) return Fail(HttpError::BadStatusLine);
     versionMajor_ = major;
     versionMinor_ = minor;
     statusCode_ = code;
@@ -317,39 +317,39 @@ TParseStatus THTTPResponseParser::OnStatusLine(const std::string& line) {
     headerLines_.clear();
     headerLines_.push_back(line);
     stage_ = Stage::Headers;
-    return TParseStatus::NeedMore;
+    return ParseStatus::NeedMore;
 }
 
-TParseStatus THTTPResponseParser::OnHeaderLine(const std::string& line) {
+ParseStatus ResponseParser::OnHeaderLine(const std::string& line) {
     if (line.empty()) {
         if (stage_ == Stage::Trailers) {
             stage_ = Stage::Complete;
-            status_ = TParseStatus::Done;
+            status_ = ParseStatus::Done;
             return status_;
         }
         return OnHeadersEnd();
     }
     if (line[0] == ' ' || line[0] == '\t') {
         // An obsolete folded continuation belongs to the line before.
-        if (headerLines_.size() < 2 && stage_ == Stage::Headers) return Fail(THTTPError::BadHeader);
+        if (headerLines_.size() < 2 && stage_ == Stage::Headers) return Fail(HttpError::BadHeader);
         headerLines_.back() += ' ' + Trim(line);
-        return TParseStatus::NeedMore;
+        return ParseStatus::NeedMore;
     }
     size_t colon = line.find(':');
-    if (colon == std::string::npos || colon == 0) return Fail(THTTPError::BadHeader);
+    if (colon == std::string::npos || colon == 0) return Fail(HttpError::BadHeader);
     headerLines_.push_back(line);
-    if (stage_ == Stage::Trailers) return TParseStatus::NeedMore;
+    if (stage_ == Stage::Trailers) return ParseStatus::NeedMore;
 
     std::string name = Trim(line.substr(0, colon));
     std::string value = Trim(line.substr(colon + 1));
     if (SameNoCase(name, "Content-Length")) {
-        if (value.empty() || value.size() > 18) return Fail(THTTPError::BadContentLength);
+        if (value.empty() || value.size() > 18) return Fail(HttpError::BadContentLength);
         uint64_t length = 0;
         for (char c : value) {
-            if (!IsDigit(c)) return Fail(THTTPError::BadContentLength);
+            if (!IsDigit(c)) return Fail(HttpError::BadContentLength);
             length = length * 10 + static_cast<uint64_t>(c - '0');
         }
-        if (hasLength_ && length != contentLength_) return Fail(THTTPError::BadContentLength);
+        if (hasLength_ && length != contentLength_) return Fail(HttpError::BadContentLength);
         hasLength_ = true;
         contentLength_ = length;
     } else if (SameNoCase(name, "Transfer-Encoding")) {
@@ -362,10 +362,10 @@ TParseStatus THTTPResponseParser::OnHeaderLine(const std::string& line) {
             if (token == "keep-alive") connectionKeepAlive_ = true;
         });
     }
-    return TParseStatus::NeedMore;
+    return ParseStatus::NeedMore;
 }
 
-TParseStatus THTTPResponseParser::OnHeadersEnd() {
+ParseStatus ResponseParser::OnHeadersEnd() {
     if (statusCode_ < 200) {
         // An interim answer (100 Continue): the real one follows.
         statusCode_ = 0;
@@ -375,71 +375,71 @@ TParseStatus THTTPResponseParser::OnHeadersEnd() {
         contentLength_ = 0;
         headerBytes_ = 0;
         stage_ = Stage::StatusLine;
-        return TParseStatus::NeedMore;
+        return ParseStatus::NeedMore;
     }
     if (headRequest_ || statusCode_ == 204 || statusCode_ == 304) {
         stage_ = Stage::Complete;
-        status_ = TParseStatus::Done;
+        status_ = ParseStatus::Done;
         return status_;
     }
     if (chunked_) {
         stage_ = Stage::ChunkSize;
-        return TParseStatus::NeedMore;
+        return ParseStatus::NeedMore;
     }
     if (hasLength_) {
-        if (contentLength_ > maxBodyBytes_) return Fail(THTTPError::BodyTooLarge);
+        if (contentLength_ > maxBodyBytes_) return Fail(HttpError::BodyTooLarge);
         if (contentLength_ == 0) {
             stage_ = Stage::Complete;
-            status_ = TParseStatus::Done;
+            status_ = ParseStatus::Done;
             return status_;
         }
         remaining_ = contentLength_;
         stage_ = Stage::Body;
-        return TParseStatus::NeedMore;
+        return ParseStatus::NeedMore;
     }
     stage_ = Stage::UntilClose;
-    return TParseStatus::NeedMore;
+    return ParseStatus::NeedMore;
 }
 
-TParseStatus THTTPResponseParser::OnChunkSizeLine(const std::string& line) {
+ParseStatus ResponseParser::OnChunkSizeLine(const std::string& line) {
     size_t pos = 0;
     uint64_t size = 0;
     int digits = 0;
     while (pos < line.size() && HexDigit(line[pos]) >= 0) {
-        if (++digits > 15) return Fail(THTTPError::BadChunk);
+        if (++digits > 15) return Fail(HttpError::BadChunk);
         size = size * 16 + static_cast<uint64_t>(HexDigit(line[pos++]));
     }
-    if (digits == 0) return Fail(THTTPError::BadChunk);
+    if (digits == 0) return Fail(HttpError::BadChunk);
     while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-    if (pos < line.size() && line[pos] != ';') return Fail(THTTPError::BadChunk);
+    if (pos < line.size() && line[pos] != ';') return Fail(HttpError::BadChunk);
     if (size == 0) {
         stage_ = Stage::Trailers;
-        return TParseStatus::NeedMore;
+        return ParseStatus::NeedMore;
     }
-    if (body_.size() + size > maxBodyBytes_) return Fail(THTTPError::BodyTooLarge);
+    if (body_.size() + size > maxBodyBytes_) return Fail(HttpError::BodyTooLarge);
     remaining_ = size;
     stage_ = Stage::ChunkData;
-    return TParseStatus::NeedMore;
+    return ParseStatus::NeedMore;
 }
 
-TParseStatus THTTPResponseParser::FinishAtClose() {
-    if (status_ != TParseStatus::NeedMore) return status_;
+ParseStatus ResponseParser::FinishAtClose() {
+    if (status_ != ParseStatus::NeedMore) return status_;
     if (stage_ == Stage::UntilClose || (stage_ == Stage::Trailers && line_.empty())) {
         stage_ = Stage::Complete;
-        status_ = TParseStatus::Done;
+        status_ = ParseStatus::Done;
         closeDelimited_ = true;
         return status_;
     }
-    return Fail(THTTPError::ClosedEarly);
+    return Fail(HttpError::ClosedEarly);
 }
 
-bool THTTPResponseParser::KeepAlive() const {
-    if (status_ != TParseStatus::Done || closeDelimited_ || connectionClose_) return false;
+bool ResponseParser::KeepAlive() const {
+    if (status_ != ParseStatus::Done || closeDelimited_ || connectionClose_) return false;
     bool persistentByDefault = versionMajor_ > 1 || (versionMajor_ == 1 && versionMinor_ >= 1);
     return persistentByDefault || connectionKeepAlive_;
 }
 
-std::string THTTPResponseParser::HeaderValue(const std::string& name) const {
+std::string ResponseParser::HeaderValue(const std::string& name) const {
     for (size_t i = 1; i < headerLines_.size(); ++i) {
         const std::string& line = headerLines_[i];
         size_t colon = line.find(':');
