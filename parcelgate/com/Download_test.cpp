@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,8 @@ const Events kFinished = {"OnBegin", "OnFinish"};
 const Events kFailed = {"OnBegin", "OnFail"};  // OnFail(0) shows without its code
 
 TEST_F(PcgComDownload, FromNginxEventsInOrderOnOneWorkerThread) {
-    const std::string content = Pattern(300 * 1024, 7);
+    // Larger than any answer the session keeps in memory: it streams to disk.
+    const std::string content = Pattern(6 * 1024 * 1024 + 7, 7);
     WriteFile(NginxFile("pcg-file.bin"), content);
     const std::string file = dir_ / "pcg-file.bin";
 
@@ -81,6 +83,7 @@ TEST_F(PcgComDownload, FromNginxEventsInOrderOnOneWorkerThread) {
     EXPECT_EQ(events[0].thread, events[1].thread);
     EXPECT_NE(GetCurrentThreadId(), events[0].thread);
     EXPECT_TRUE(content == ReadFile(file)) << ReadFile(file).size() << " bytes";
+    EXPECT_EQ(std::vector<std::string>{"pcg-file.bin"}, FilesIn(dir_.Path()));
     EXPECT_EQ(1u, WaitForLogLines(Env("HTTP_NGINX_ACCESS_LOG"), "GET /pcg-file.bin?access_token=tok 200", 1));
 }
 
@@ -144,6 +147,59 @@ TEST_F(PcgComDownload, FailuresLeaveTheFileUntouched) {
         const std::string fresh = dir_ / "fresh.txt";
         EXPECT_EQ(kFailed, Run(url, fresh));
         EXPECT_FALSE(FileExists(fresh));
+        // Nothing of the broken answer is left beside the target either.
+        EXPECT_EQ(std::vector<std::string>{"kept.txt"}, FilesIn(dir_.Path()));
+    }
+}
+
+TEST_F(PcgComDownload, RequestLineBreakersAreRefusedBeforeAnyRequest) {
+    // Sent as they are, a space or a control byte would split the request
+    // line; the server's 400 page would then be written as the file.
+    struct Case {
+        std::string url;
+        std::string token;
+    };
+    const Case cases[] = {
+        {OwnUrl("/ok/two words"), "tok"},
+        {OwnUrl("/ok/tab\there"), "tok"},
+        {OwnUrl("/ok/del\x7f"), "tok"},
+        {OwnUrl("/ok/x HTTP/1.0\r\nX-Forged: 1\r\n\r\nGET /ok/y"), "tok"},
+        {OwnUrl("/ok/token"), "to ken"},
+        {OwnUrl("/ok/token"), "tok\x01"},
+    };
+    ForgetRecordedRequests("PCG_COM_HTTP_REQUESTS");
+    const std::string kept = dir_ / "kept.txt";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url + " token " + c.token);
+        WriteFile(kept, "old content");
+        EXPECT_EQ(kFailed, Run(c.url, kept, c.token));
+        EXPECT_EQ("old content", ReadFile(kept));
+    }
+    EXPECT_TRUE(RecordedRequests("PCG_COM_HTTP_REQUESTS").empty());
+    EXPECT_EQ(std::vector<std::string>{"kept.txt"}, FilesIn(dir_.Path()));
+}
+
+TEST_F(PcgComDownload, WritesThatFailLateOrAtOnceLeaveTheTargetAsItWas) {
+    if (!Env("LATE_WRITE_SKIP").empty()) GTEST_SKIP() << Env("LATE_WRITE_SKIP");
+    const std::string directory = Env("LATE_WRITE_DIR");
+    ASSERT_FALSE(directory.empty()) << "run under with_peers.py --late-write";
+    struct Case {
+        const char* name;
+        size_t size;
+    };
+    // 16 MiB fit the file system, so every write succeeds; only flushing them
+    // fails. 96 MiB do not fit: a write fails on the way.
+    for (const Case& c : {Case{"late.bin", 16u << 20}, Case{"at-once.bin", 96u << 20}}) {
+        SCOPED_TRACE(c.name);
+        WriteFile(NginxFile(c.name), std::string(c.size, 'd'));
+        const std::string target = directory + "\\target.bin";
+        WriteFile(target, "old content");
+        EXPECT_EQ(kFailed, Run(NginxUrl(c.name), target));
+        EXPECT_EQ("old content", ReadFile(target));
+        std::vector<std::string> left = FilesIn(directory);
+        left.erase(std::remove(left.begin(), left.end(), "lost+found"), left.end());
+        EXPECT_EQ(std::vector<std::string>{"target.bin"}, left);
+        DeleteFileA(NginxFile(c.name).c_str());
     }
 }
 

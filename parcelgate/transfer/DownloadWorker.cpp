@@ -1,19 +1,26 @@
 #include "DownloadWorker.h"
 
+#include <memory>
+
 #include "FileUtils.h"
 
 namespace pcg {
 
 void DownloadWorker::Execute() {
     RaiseBegin();
-    if (!Session().SendRequest("GET", Url())) {
+    std::unique_ptr<DownloadFile> file;
+    try {
+        file = std::make_unique<DownloadFile>(FileName());
+    } catch (const std::exception&) {
+        RaiseFail(0);
+        return;
+    }
+    if (!Session().SendRequest("GET", Url(), *file)) {
         RaiseFail(0);
         return;
     }
     try {
-        const std::string body = Session().Document().Take();
-        if (!FileExists(FileName())) CreateEmptyFile(FileName());
-        WriteStringToFile(FileName(), body);
+        file->Commit();
     } catch (const std::exception&) {
         RaiseFail(0);
         return;

@@ -110,6 +110,49 @@ int64_t GetFileSize64(const std::string& name) {
     return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
+DownloadFile::DownloadFile(const std::string& target) : target_(target) {
+    char full[MAX_PATH * 4];
+    char* name = nullptr;
+    DWORD length = GetFullPathNameA(target.c_str(), sizeof full, full, &name);
+    if (length == 0 || length >= sizeof full || name == nullptr) ThrowFileError("Cannot place a file beside", target);
+    // Beside the target, so the final move stays on one volume and is a rename.
+    char temporary[MAX_PATH * 4];
+    if (GetTempFileNameA(std::string(full, name).c_str(), "pcg", 0, temporary) == 0)
+        ThrowFileError("Cannot create a file beside", target);
+    file_.Reset(CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_.Valid()) {
+        DWORD error = GetLastError();
+        DeleteFileA(temporary);
+        SetLastError(error);
+        ThrowFileError("Cannot open file", temporary);
+    }
+    temporary_ = temporary;
+}
+
+DownloadFile::~DownloadFile() {
+    file_.Reset();
+    if (!temporary_.empty()) DeleteFileA(temporary_.c_str());
+}
+
+bool DownloadFile::Write(const char* data, size_t size) {
+    while (size > 0) {
+        DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 24));
+        DWORD written = 0;
+        if (!WriteFile(file_.Get(), data, piece, &written, nullptr) || written == 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+void DownloadFile::Commit() {
+    if (!FlushFileBuffers(file_.Get())) ThrowFileError("Cannot flush file", temporary_);
+    if (!CloseHandle(file_.Release())) ThrowFileError("Cannot close file", temporary_);
+    if (!MoveFileExA(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        ThrowFileError("Cannot replace file", target_);
+    temporary_.clear();
+}
+
 std::string ChangeFileExt(const std::string& name, const std::string& ext) {
     size_t dot = name.find_last_of(".\\/:");
     if (dot == std::string::npos || name[dot] != '.') return name + ext;

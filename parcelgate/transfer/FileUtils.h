@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "HttpParser.h"
+#include "UniqueHandle.h"
 #include "Utils.h"
 
 namespace pcg {
@@ -38,5 +40,30 @@ int64_t GetFileSize64(const std::string& name);
 // ":") replaced by ext (which includes its dot), or ext appended when there is
 // none: ChangeFileExt("C:\\a\\f.bin", ".upbreak") == "C:\\a\\f.upbreak".
 std::string ChangeFileExt(const std::string& name, const std::string& ext);
+
+// The file a download writes: a temporary file beside the target takes the
+// body as it arrives and replaces the target only once complete. Until then
+// the target stays as it was, and a download that fails leaves no trace.
+class DownloadFile : public BodySink {
+public:
+    // Creates the temporary file; throws TransferError when it cannot.
+    explicit DownloadFile(const std::string& target);
+    // Deletes the temporary file unless Commit() succeeded.
+    ~DownloadFile();
+    DownloadFile(const DownloadFile&) = delete;
+    DownloadFile& operator=(const DownloadFile&) = delete;
+
+    bool Write(const char* data, size_t size) override;
+
+    // Flushes and closes the temporary file, checking both: a write the
+    // disk refuses late (full, gone, a network share) shows only there.
+    // Then moves it over the target. Throws TransferError on any failure.
+    void Commit();
+
+private:
+    std::string target_;
+    std::string temporary_;
+    UniqueHandle file_;
+};
 
 }  // namespace pcg

@@ -18,6 +18,9 @@ namespace {
 // Waits are cut into slices this long so a raised stop flag is seen soon.
 constexpr int32_t kWaitSliceMs = 50;
 constexpr size_t kReceiveBufferSize = 256 * 1024;
+// A session polls one server for a long time: its cookies stay few and small.
+constexpr size_t kMaxCookies = 50;
+constexpr size_t kMaxCookieBytes = 4096;
 
 }  // namespace
 
@@ -156,11 +159,11 @@ bool HttpClient::BuildRequestHead(const std::string& method, const std::string& 
     Target target;
     if (!ResolveTarget(url, parts, target)) return false;
 
+    // Through the proxy the absolute URL, rebuilt without any user:password@:
+    // those go to the origin only, in the Authorization line.
     std::string target_text = parts.pathAndQuery;
-    if (target.viaProxy) {
-        target_text = url;
-        if (url.find("://") == std::string::npos) target_text = "http://" + url;
-    }
+    if (target.viaProxy)
+        target_text = "http://" + parts.host + (parts.port != "80" ? ":" + parts.port : std::string()) + target_text;
     head = UpperCase(method) + " " + target_text + " HTTP/" + protocol_ + "\r\n";
     head += "Host: " + parts.host + (parts.port != "80" ? ":" + parts.port : std::string()) + "\r\n";
     if (target.viaProxy && !proxyUser_.empty())
@@ -377,7 +380,7 @@ bool HttpClient::Exchange(const std::string& head, ResponseParser& parser, bool&
     }
 }
 
-bool HttpClient::HTTPMethod(const std::string& method, const std::string& url) {
+bool HttpClient::HTTPMethod(const std::string& method, const std::string& url, BodySink* body) {
     resultCode_ = 500;
     resultString_.clear();
     lastError_ = HttpError::None;
@@ -393,16 +396,19 @@ bool HttpClient::HTTPMethod(const std::string& method, const std::string& url) {
             lastError_ = HttpError::UnsupportedScheme;
         } else {
             bool headRequest = SameText(method, "HEAD");
+            // Only a request without effects may go again: the server may have
+            // applied a POST before it dropped the connection.
+            bool replayable = headRequest || SameText(method, "GET");
             if (socket_ && (connectedHost_ != target.connectHost || connectedPort_ != target.connectPort ||
                             !IdleSocketUsable(socket_->Get())))
                 CloseConnection();
             bool reused = socket_ != nullptr;
             for (int attempt = 0; attempt < 2; ++attempt) {
-                ResponseParser parser(headRequest, maxHeaderBytes_, maxBodyBytes_);
+                ResponseParser parser(headRequest, maxHeaderBytes_, maxBodyBytes_, body);
                 bool anyResponseByte = false;
                 if (!socket_ && !Connect(target)) break;
                 ok = Exchange(head, parser, anyResponseByte);
-                bool staleConnection = !ok && reused && !anyResponseByte && !stopped_.load() &&
+                bool staleConnection = !ok && replayable && reused && !anyResponseByte && !stopped_.load() &&
                                        (lastError_ == HttpError::Send || lastError_ == HttpError::Receive ||
                                         lastError_ == HttpError::ClosedEarly);
                 if (staleConnection) {
@@ -454,12 +460,12 @@ void HttpClient::TakeCookies(const std::vector<std::string>& lines) {
         if (begin == std::string::npos) continue;
         cookie = cookie.substr(begin, end - begin + 1);
         size_t equals = cookie.find('=');
-        if (equals == std::string::npos || equals == 0) continue;
+        if (equals == std::string::npos || equals == 0 || cookie.size() > kMaxCookieBytes) continue;
         std::string name = cookie.substr(0, equals + 1);
         auto same = std::find_if(cookies_.begin(), cookies_.end(),
                                  [&](const std::string& entry) { return entry.compare(0, name.size(), name) == 0; });
         if (same != cookies_.end()) *same = cookie;
-        else cookies_.push_back(cookie);
+        else if (cookies_.size() < kMaxCookies) cookies_.push_back(cookie);
     }
 }
 

@@ -64,7 +64,9 @@ public:
     // received (empty when none), Document() its body bytes received, at
     // position 0; ResultCode() is the status or 500 when no status line was
     // read. Never throws.
-    bool HTTPMethod(const std::string& method, const std::string& url);
+    // With a body sink the response body goes there as it arrives (without
+    // the body limit) and Document() stays empty.
+    bool HTTPMethod(const std::string& method, const std::string& url, BodySink* body = nullptr);
 
     // Extra request header lines ("Name: value", sent verbatim after the
     // session's own lines, in order; lines named "Host" are left out, the
@@ -82,7 +84,8 @@ public:
     // Cookie entries "name=value", sent as one "Cookie: " line joined by
     // "; " when not empty. Each "Set-Cookie" of a response replaces the entry
     // of its name (exact comparison of the text before the first "=") or
-    // appends it; its attributes after the first ";" are dropped.
+    // appends it while the list has fewer than 50 entries; its attributes
+    // after the first ";" are dropped, and a cookie beyond 4096 bytes is.
     std::vector<std::string>& Cookies() { return cookies_; }
     const std::vector<std::string>& Cookies() const { return cookies_; }
     // Replaces the cookie list with the lines of text (split at CR and/or

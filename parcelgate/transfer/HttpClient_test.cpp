@@ -43,8 +43,9 @@ TEST(PcgRequestHead, BodyAuthorizationAndProxyLines) {
     session.Document().Assign("12345");
     session.SetProxy("proxy.local", "3128", "pu", "pp");
     std::string head;
+    // The proxy never sees the origin's user and password in the request line.
     ASSERT_TRUE(session.BuildRequestHead("Post", "http://u%3A:p@h:8080/up", head));
-    EXPECT_EQ("POST http://u%3A:p@h:8080/up HTTP/1.0\r\n"
+    EXPECT_EQ("POST http://h:8080/up HTTP/1.0\r\n"
               "Host: h:8080\r\n"
               "Proxy-Authorization: Basic " + Base64Encode("pu:pp") + "\r\n"
               "Authorization: Basic " + Base64Encode("u::p") + "\r\n"

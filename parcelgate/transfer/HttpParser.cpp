@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace pcg {
 
@@ -84,6 +85,8 @@ const char* HttpErrorName(HttpError error) {
         case HttpError::BadContentLength: return "BadContentLength";
         case HttpError::BodyTooLarge: return "BodyTooLarge";
         case HttpError::BadChunk: return "BadChunk";
+        case HttpError::TooManyInterim: return "TooManyInterim";
+        case HttpError::BodyWrite: return "BodyWrite";
         case HttpError::OutOfMemory: return "OutOfMemory";
     }
     return "Unknown";
@@ -91,8 +94,8 @@ const char* HttpErrorName(HttpError error) {
 
 bool ParseUrl(const std::string& url, const std::string& defaultPort, UrlParts& parts) {
     for (char c : url)
-        if (c == '\r' || c == '\n' || c == '\0') return false;
-    std::string rest = Trim(url);
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return false;
+    std::string rest = url;
 
     parts = UrlParts();
     parts.scheme = "http";
@@ -155,8 +158,18 @@ bool ParseUrl(const std::string& url, const std::string& defaultPort, UrlParts& 
     return true;
 }
 
-ResponseParser::ResponseParser(bool headRequest, size_t maxHeaderBytes, uint64_t maxBodyBytes)
-    : headRequest_(headRequest), maxHeaderBytes_(maxHeaderBytes), maxBodyBytes_(maxBodyBytes) {}
+ResponseParser::ResponseParser(bool headRequest, size_t maxHeaderBytes, uint64_t maxBodyBytes, BodySink* sink)
+    : headRequest_(headRequest),
+      maxHeaderBytes_(maxHeaderBytes),
+      maxBodyBytes_(sink ? std::numeric_limits<uint64_t>::max() : maxBodyBytes),
+      sink_(sink) {}
+
+bool ResponseParser::Store(const char* data, size_t size) {
+    if (sink_) return sink_->Write(data, size);
+    if (stage_ == Stage::Body && body_.capacity() - body_.size() < size) ReserveForLength(size);
+    body_.append(data, size);
+    return true;
+}
 
 ParseStatus ResponseParser::Fail(HttpError error) {
     error_ = error;
@@ -244,8 +257,10 @@ ParseStatus ResponseParser::Feed(const char* data, size_t size, size_t* consumed
             case Stage::Body:
             case Stage::ChunkData: {
                 size_t take = static_cast<size_t>(std::min<uint64_t>(remaining_, size - pos));
-                if (stage_ == Stage::Body && body_.capacity() - body_.size() < take) ReserveForLength(take);
-                body_.append(data + pos, take);
+                if (!Store(data + pos, take)) {
+                    *consumed = pos;
+                    return Fail(HttpError::BodyWrite);
+                }
                 pos += take;
                 remaining_ -= take;
                 if (remaining_ == 0) {
@@ -266,7 +281,10 @@ ParseStatus ResponseParser::Feed(const char* data, size_t size, size_t* consumed
                     *consumed = pos;
                     return Fail(HttpError::BodyTooLarge);
                 }
-                body_.append(data + pos, take);
+                if (!Store(data + pos, take)) {
+                    *consumed = pos;
+                    return Fail(HttpError::BodyWrite);
+                }
                 pos += take;
                 break;
             }
@@ -283,7 +301,7 @@ ParseStatus ResponseParser::Feed(const char* data, size_t size, size_t* consumed
 // least kReserveStep), so a length that is announced but never sent costs at
 // most twice what arrived plus one step.
 void ResponseParser::ReserveForLength(size_t take) {
-    constexpr uint64_t kReserveStep = 16ull * 1024 * 1024;
+    constexpr uint64_t kReserveStep = 256 * 1024;
     uint64_t wanted = std::max<uint64_t>(body_.capacity() * 2ull, body_.size() + kReserveStep);
     wanted = std::max<uint64_t>(std::min<uint64_t>(wanted, contentLength_), body_.size() + take);
     if (wanted > body_.capacity()) body_.reserve(static_cast<size_t>(wanted));
@@ -367,7 +385,8 @@ ParseStatus ResponseParser::OnHeaderLine(const std::string& line) {
 
 ParseStatus ResponseParser::OnHeadersEnd() {
     if (statusCode_ < 200) {
-        // An interim answer (100 Continue): the real one follows.
+        // An interim answer (100 Continue): the real one follows, after a few at most.
+        if (++interimAnswers_ > kMaxInterimAnswers) return Fail(HttpError::TooManyInterim);
         statusCode_ = 0;
         reason_.clear();
         headerLines_.clear();

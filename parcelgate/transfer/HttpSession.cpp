@@ -8,6 +8,12 @@ bool HttpSession::SendRequest(const std::string& method, const std::string& url)
     return HTTPMethod(method, url);
 }
 
+bool HttpSession::SendRequest(const std::string& method, const std::string& url, BodySink& body) {
+    SetSendPieceSize(kSendPieceSize);
+    SetTimeout(kDefaultTimeout);
+    return HTTPMethod(method, url, &body);
+}
+
 void HttpSession::CancelTransfer() {
     Stop();
     SetSendPieceSize(0);

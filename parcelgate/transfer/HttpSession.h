@@ -27,6 +27,8 @@ public:
     // performs the request (HttpClient::HTTPMethod). A stop flag raised
     // earlier (CancelTransfer) still fails it.
     bool SendRequest(const std::string& method, const std::string& url);
+    // The same, with the response body going to `body` as it arrives.
+    bool SendRequest(const std::string& method, const std::string& url, BodySink& body);
 
     // Callable from any thread: raises the stop flag, then sets the send
     // piece size and the time-out to 0. The request in progress fails at its

@@ -182,6 +182,54 @@ TEST_F(PcgWire, ConnectionDroppedWhileIdleIsReplacedTransparently) {
     EXPECT_NE(log[2].connection, log[3].connection);
 }
 
+TEST_F(PcgWire, OnlyRequestsWithoutEffectsGoAgainAfterAStaleConnection) {
+    // The kept-alive connection dies as the second request arrives on it: the
+    // server reads the request and closes without a word. It may have applied
+    // it, so a POST must fail rather than be sent a second time.
+    struct Case {
+        const char* method;
+        bool replayed;
+    };
+    for (const Case& c : {Case{"GET", true}, Case{"HEAD", true}, Case{"POST", false}}) {
+        SCOPED_TRACE(c.method);
+        wire_.Reset();
+        wire_.Plan({Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"), Action::Answer("", "close"),
+                    Action::Answer("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")});
+        HttpSession session;
+        ASSERT_TRUE(session.SendRequest("GET", WireUrl("/first")));
+        session.Clear();
+        if (std::string(c.method) == "POST") session.Document().Assign("chunk 7");
+        EXPECT_EQ(c.replayed, session.SendRequest(c.method, WireUrl("/second")));
+        std::vector<Recorded> log = wire_.Log();
+        ASSERT_EQ(c.replayed ? 3u : 2u, log.size());
+        EXPECT_EQ(log[0].connection, log[1].connection);
+        if (c.replayed) {
+            EXPECT_EQ(HeadLines(log[1].raw), HeadLines(log[2].raw));
+            EXPECT_NE(log[1].connection, log[2].connection);
+        } else {
+            EXPECT_EQ(HttpError::ClosedEarly, session.LastError());
+        }
+    }
+}
+
+TEST_F(PcgWire, CookieListStaysBoundedWhateverTheServerSets) {
+    // A progress poll runs for hours; each answer may set new cookies.
+    std::string setCookies;
+    for (int i = 0; i < 200; ++i) setCookies += "Set-Cookie: c" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+    setCookies += "Set-Cookie: huge=" + std::string(5000, 'h') + "\r\n";
+    wire_.Plan({Action::Answer("HTTP/1.1 200 OK\r\n" + setCookies + "Content-Length: 0\r\n\r\n"),
+                Action::Answer("HTTP/1.1 200 OK\r\nSet-Cookie: c3=new\r\nSet-Cookie: c999=late\r\nContent-Length: 0\r\n\r\n")});
+    HttpSession session;
+    session.SetCookieText("TOKEN");
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/poll")));
+    ASSERT_TRUE(session.SendRequest("GET", WireUrl("/poll")));
+    const std::vector<std::string>& cookies = session.Cookies();
+    ASSERT_EQ(50u, cookies.size());
+    EXPECT_EQ("TOKEN", cookies[0]);
+    EXPECT_EQ("c3=new", cookies[4]);  // entries already held are still replaced
+    EXPECT_EQ("c48=48", cookies.back());
+}
+
 TEST_F(PcgWire, SetCookieAddsAndReplacesEntriesThatSurviveClear) {
     wire_.Plan({
         Action::Answer("HTTP/1.1 200 OK\r\nSet-Cookie: sid=1; Path=/; HttpOnly\r\n"

@@ -15,6 +15,12 @@ public:
 
     bool Valid() const { return handle_ && handle_ != INVALID_HANDLE_VALUE; }
     HANDLE Get() const { return handle_; }
+    // Gives the handle up unclosed, for a caller that must see how closing goes.
+    HANDLE Release() {
+        HANDLE handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
     void Reset(HANDLE handle = nullptr) {
         if (Valid()) CloseHandle(handle_);
         handle_ = handle;
