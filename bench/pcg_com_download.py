@@ -95,7 +95,7 @@ def main():
 
     kind = "sparse" if sparse else "random"
     print("file            %d MiB of %s bytes, identical after every download" % (size // MIB, kind))
-    print("Parcelgate.dll %7.1f MB/s  (%.2f s, best of %d)" % (mb / dll_s, dll_s, 1 if sparse else rounds))
+    print("Parcelgate.dll  %7.1f MB/s  (%.2f s, best of %d)" % (mb / dll_s, dll_s, 1 if sparse else rounds))
     if not sparse:
         print("curl -o         %7.1f MB/s  (%.2f s, best of %d)" % (mb / curl_s, curl_s, rounds))
         print("DLL/curl        %.2f   (target >= 0.50)" % (curl_s / dll_s))
