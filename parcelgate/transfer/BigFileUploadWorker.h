@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "UniqueHandle.h"
@@ -14,7 +15,7 @@ namespace pcg {
 class BigFileUploadWorker : public WorkerThread {
 public:
     BigFileUploadWorker(bool forceReUpload, int64_t sessionId, const std::string& fileName,
-                        const std::string& url, INetFileProgress* sink, const std::string& token);
+                        const std::string& url, std::shared_ptr<ProgressSink> sink, const std::string& token);
 
 protected:
     void Execute() override;

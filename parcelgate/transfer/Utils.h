@@ -54,8 +54,4 @@ std::string Base64Decode(const std::string& text);
 bool SameText(const std::string& a, const std::string& b);
 std::string UpperCase(const std::string& text);
 
-// ANSI code page text to UTF-8 (through UTF-16), for file names sent in
-// header lines. Characters that did not survive the ANSI conversion stay lost.
-std::string AnsiToUtf8(const std::string& ansi);
-
 }  // namespace pcg

@@ -120,16 +120,6 @@ TEST(PcgText, SameTextAndUpperCaseTouchOnlyAscii) {
     EXPECT_EQ("ABC\xD6\xD0-1", UpperCase("aBc\xD6\xD0-1"));
 }
 
-TEST(PcgText, AnsiToUtf8GoesThroughTheAnsiCodePage) {
-    EXPECT_EQ("plain.txt", AnsiToUtf8("plain.txt"));
-    EXPECT_EQ("", AnsiToUtf8(""));
-    if (GetACP() == 936) {
-        EXPECT_EQ("\xE4\xB8\xAD.txt", AnsiToUtf8("\xD6\xD0.txt"));  // 中
-    } else if (GetACP() == 1252) {
-        EXPECT_EQ("\xC3\xA9", AnsiToUtf8("\xE9"));  // é
-    }
-}
-
 TEST(PcgChangeFileExt, ReplacesOrAppendsTheExtension) {
     EXPECT_EQ("C:\\d\\big.upbreak", ChangeFileExt("C:\\d\\big.bin", ".upbreak"));
     EXPECT_EQ("C:\\d\\big.upbreak", ChangeFileExt("C:\\d\\big", ".upbreak"));
