@@ -45,10 +45,10 @@ std::string ExtractHost(const std::string& url) {
     std::string host = url;
     size_t scheme = host.find("://");
     if (scheme != std::string::npos) host.erase(0, scheme + 3);
-    size_t slash = host.find('/');
-    if (slash != std::string::npos) host.erase(slash);
-    size_t backslash = host.find('\\');
-    if (backslash != std::string::npos) host.erase(backslash);
+    // A query or fragment right after the host ("host:81?access_token=T")
+    // ends it as a path does.
+    size_t end = host.find_first_of("/?#\\");
+    if (end != std::string::npos) host.erase(end);
     return host;
 }
 

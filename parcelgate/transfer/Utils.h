@@ -25,7 +25,7 @@ extern const char kBase64FormatError[];
 bool IsHttpUrl(const std::string& text);
 
 // The host part of a URL: everything up to and including the first "://" is
-// dropped, then everything from the first "/", then from the first "\".
+// dropped, then everything from the first "/", "?", "#" or "\".
 // A port or user part stays ("host:8080").
 std::string ExtractHost(const std::string& url);
 
