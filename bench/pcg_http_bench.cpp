@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "transfer/HttpSession.h"
+#include "HttpSession.h"
 
 namespace {
 

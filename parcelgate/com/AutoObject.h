@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <oaidl.h>
 #include <oleauto.h>
+#include <wrl/client.h>
 
 #include <atomic>
 
@@ -17,10 +18,7 @@ template <class Interface>
 class AutoObject : public Interface, public ISupportErrorInfo {
 public:
     AutoObject() : typeInfo_(ServerTypeInfo(__uuidof(Interface))) { ServerAddRef(); }
-    virtual ~AutoObject() {
-        if (typeInfo_) typeInfo_->Release();
-        ServerRelease();
-    }
+    virtual ~AutoObject() { ServerRelease(); }
     AutoObject(const AutoObject&) = delete;
     AutoObject& operator=(const AutoObject&) = delete;
 
@@ -55,14 +53,14 @@ public:
         if (!info) return E_POINTER;
         *info = nullptr;
         if (index != 0 || !typeInfo_) return DISP_E_BADINDEX;
-        typeInfo_->AddRef();
-        *info = typeInfo_;
+        Microsoft::WRL::ComPtr<ITypeInfo> copy = typeInfo_;
+        *info = copy.Detach();
         return S_OK;
     }
     STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
         if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
         if (!typeInfo_) return E_UNEXPECTED;
-        return DispGetIDsOfNames(typeInfo_, names, count, ids);
+        return DispGetIDsOfNames(typeInfo_.Get(), names, count, ids);
     }
     STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT* argError) override {
@@ -78,7 +76,7 @@ public:
 
 private:
     std::atomic<ULONG> references_{1};
-    ITypeInfo* typeInfo_;
+    Microsoft::WRL::ComPtr<ITypeInfo> typeInfo_;
 };
 
 }  // namespace pcg

@@ -48,7 +48,7 @@ std::wstring ServerName() {
 }
 
 void ClassFactory::ReadDocumentation(std::wstring* name, std::wstring* help) const {
-    ITypeInfo* info = ServerTypeInfo(clsid_);
+    Microsoft::WRL::ComPtr<ITypeInfo> info = ServerTypeInfo(clsid_);
     if (!info) return;
     BSTR nameText = nullptr;
     BSTR helpText = nullptr;
@@ -58,7 +58,6 @@ void ClassFactory::ReadDocumentation(std::wstring* name, std::wstring* help) con
         SysFreeString(nameText);
         SysFreeString(helpText);
     }
-    info->Release();
 }
 
 std::wstring ClassFactory::ClassName() const {

@@ -4,26 +4,9 @@
 
 #include <new>
 
+#include "Text.h"
+
 namespace pcg {
-
-std::wstring WideFromAnsi(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    return wide;
-}
-
-std::string AnsiFromBstr(BSTR text) {
-    UINT length = text ? SysStringLen(text) : 0;
-    if (length == 0) return std::string();
-    int n = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return std::string();
-    std::string narrow(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), &narrow[0], n, nullptr, nullptr);
-    return narrow;
-}
 
 void SetErrorObject(REFIID iid, const std::string& message) noexcept {
     try {
@@ -43,22 +26,34 @@ void SetErrorObject(REFIID iid, const std::string& message) noexcept {
     }
 }
 
-HRESULT ErrorFromCaught(REFIID iid) noexcept {
+HRESULT CodeFromCaught(std::string* message) noexcept {
+    const char* text = "Unexpected error";
     HRESULT code = E_UNEXPECTED;
-    std::string message;
     try {
         throw;
     } catch (const OleError& e) {
         code = e.Code();
-        message = e.what();
+        text = e.what();
     } catch (const std::bad_alloc&) {
         code = E_OUTOFMEMORY;
-        message = "Out of memory";
+        text = "Out of memory";
     } catch (const std::exception& e) {
-        message = e.what();
+        text = e.what();
     } catch (...) {
-        message = "Unexpected error";
     }
+    if (message) {
+        try {
+            *message = text;
+        } catch (...) {
+            // Out of memory while describing an error: the HRESULT still tells.
+        }
+    }
+    return code;
+}
+
+HRESULT ErrorFromCaught(REFIID iid) noexcept {
+    std::string message;
+    const HRESULT code = CodeFromCaught(&message);
     SetErrorObject(iid, message);
     return code;
 }

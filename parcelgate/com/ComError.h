@@ -26,14 +26,11 @@ private:
 // exhausted heap, E_UNEXPECTED for anything else.
 HRESULT ErrorFromCaught(REFIID iid) noexcept;
 
+// To be called inside a catch block: the code as above, and the error's
+// message when `message` is given; sets no error object.
+HRESULT CodeFromCaught(std::string* message = nullptr) noexcept;
+
 // Sets the calling thread's error object; `message` is ANSI text.
 void SetErrorObject(REFIID iid, const std::string& message) noexcept;
-
-// Narrow text in the system ANSI code page from a BSTR (NULL is empty);
-// characters the code page cannot hold are lost here.
-std::string AnsiFromBstr(BSTR text);
-
-// UTF-16 from narrow ANSI text.
-std::wstring WideFromAnsi(const std::string& text);
 
 }  // namespace pcg

@@ -52,10 +52,10 @@ ITypeLib* ServerTypeLib() noexcept {
     }
 }
 
-ITypeInfo* ServerTypeInfo(REFGUID guid) noexcept {
+Microsoft::WRL::ComPtr<ITypeInfo> ServerTypeInfo(REFGUID guid) noexcept {
+    Microsoft::WRL::ComPtr<ITypeInfo> info;
     ITypeLib* library = ServerTypeLib();
-    ITypeInfo* info = nullptr;
-    if (!library || FAILED(library->GetTypeInfoOfGuid(guid, &info))) return nullptr;
+    if (library) library->GetTypeInfoOfGuid(guid, info.GetAddressOf());
     return info;
 }
 

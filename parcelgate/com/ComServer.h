@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <oaidl.h>
+#include <wrl/client.h>
 
 #include <string>
 
@@ -24,9 +25,8 @@ std::wstring ServerPath();
 // loaded once; a borrowed pointer, or nullptr when it cannot be loaded.
 ITypeLib* ServerTypeLib() noexcept;
 
-// The type information of one interface or coclass with a new reference, or
-// nullptr.
-ITypeInfo* ServerTypeInfo(REFGUID guid) noexcept;
+// The type information of one interface or coclass, or null.
+Microsoft::WRL::ComPtr<ITypeInfo> ServerTypeInfo(REFGUID guid) noexcept;
 
 // Drops the cached type library (DLL unload).
 void ReleaseServerTypeLib() noexcept;

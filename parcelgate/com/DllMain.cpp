@@ -3,6 +3,7 @@
 #include <objbase.h>
 
 #include "ClassFactory.h"
+#include "ComError.h"
 #include "ComServer.h"
 #include "ProxySettings.h"
 #include "WorkerThread.h"
@@ -38,12 +39,14 @@ STDAPI DllCanUnloadNow() {
     return ServerCount() == 0 && RunningWorkers() == 0 ? S_OK : S_FALSE;
 }
 
+// Both answer the HRESULT of what failed, so regsvr32 and installers can
+// tell a denied registry key from a broken type library.
 STDAPI DllRegisterServer() {
     try {
         RegisterServer();
         return S_OK;
     } catch (...) {
-        return E_FAIL;
+        return CodeFromCaught();
     }
 }
 
@@ -51,6 +54,6 @@ STDAPI DllUnregisterServer() {
     try {
         return UnregisterServer() ? S_OK : E_FAIL;
     } catch (...) {
-        return E_FAIL;
+        return CodeFromCaught();
     }
 }

@@ -1,5 +1,6 @@
 #include "NetFileEngine.h"
 
+#include "BstrText.h"
 #include "ComError.h"
 #include "Json.h"
 #include "NetFileTrans.h"

@@ -3,6 +3,8 @@
 #include <memory>
 
 #include "BigFileUploadWorker.h"
+#include "BstrText.h"
+#include "ClientProgress.h"
 #include "ComError.h"
 #include "DownloadWorker.h"
 #include "FileUtils.h"
@@ -24,7 +26,7 @@ STDMETHODIMP NetFileTrans::DownLoad(BSTR AUrl, BSTR AFileName, VARIANT_BOOL* Par
         const std::string url = AnsiFromBstr(AUrl);
         const std::string fullUrl = FullUrl(url);
         if (!IsHttpUrl(url)) return S_OK;
-        auto worker = std::make_unique<DownloadWorker>(token_, sink_.Get(), fullUrl, AnsiFromBstr(AFileName));
+        auto worker = std::make_unique<DownloadWorker>(token_, ClientProgress::For(sink_.Get()), fullUrl, AnsiFromBstr(AFileName));
         worker->Start();
         worker.release();  // deletes itself when its run ends
         *Param3 = VARIANT_TRUE;
@@ -43,11 +45,11 @@ STDMETHODIMP NetFileTrans::Upload(BSTR AFileName, BSTR AUrl, VARIANT_BOOL AForce
         const std::string fileName = AnsiFromBstr(AFileName);
         if (GetFileSize64(fileName) <= kFormUploadLimit) {
             // A missing file (-1) lands here too; its worker ends silently.
-            FormUpload upload(token_, fileName, fullUrl, sink_.Get());
+            FormUpload upload(token_, fileName, fullUrl, ClientProgress::For(sink_.Get()));
             upload.Start();
         } else {
             auto worker = std::make_unique<BigFileUploadWorker>(AForceReUpload != VARIANT_FALSE, NewSessionId(),
-                                                                    fileName, fullUrl, sink_.Get(), token_);
+                                                                    fileName, fullUrl, ClientProgress::For(sink_.Get()), token_);
             worker->Start();
             worker.release();  // deletes itself when its run ends
         }

@@ -6,6 +6,7 @@
 #include "ClassFactory.h"
 #include "ComError.h"
 #include "ComServer.h"
+#include "UniqueHandle.h"
 
 namespace pcg {
 namespace {
@@ -17,21 +18,6 @@ std::wstring GuidText(REFGUID guid) {
     int n = StringFromGUID2(guid, text, sizeof text / sizeof text[0]);
     return n > 0 ? std::wstring(text) : std::wstring();
 }
-
-class RegKey {
-public:
-    RegKey() = default;
-    ~RegKey() {
-        if (key_) RegCloseKey(key_);
-    }
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    HKEY* Receive() { return &key_; }
-    HKEY Get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 // The type library's attributes: LIBID, version, locale and system kind.
 TLIBATTR LibraryAttributes(ITypeLib* library) {
@@ -70,15 +56,16 @@ std::vector<std::wstring> ClassKeysToDelete(const ClassRegistration& entry) {
 
 void WriteClassValues(HKEY root, const ClassRegistration& entry) {
     for (const RegistryValue& value : ClassValues(entry)) {
-        RegKey key;
-        if (RegCreateKeyExW(root, value.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
-                            key.Receive(), nullptr) != ERROR_SUCCESS)
-            throw OleError(E_FAIL, kRegistryError);
-        const BYTE* data = reinterpret_cast<const BYTE*>(value.value.c_str());
-        DWORD size = static_cast<DWORD>((value.value.size() + 1) * sizeof(wchar_t));
-        if (RegSetValueExW(key.Get(), value.name.empty() ? nullptr : value.name.c_str(), 0, REG_SZ, data, size) !=
-            ERROR_SUCCESS)
-            throw OleError(E_FAIL, kRegistryError);
+        UniqueRegistryKey key;
+        LONG status = RegCreateKeyExW(root, value.key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                                      nullptr, key.Receive(), nullptr);
+        if (status == ERROR_SUCCESS) {
+            const BYTE* data = reinterpret_cast<const BYTE*>(value.value.c_str());
+            DWORD size = static_cast<DWORD>((value.value.size() + 1) * sizeof(wchar_t));
+            status = RegSetValueExW(key.Get(), value.name.empty() ? nullptr : value.name.c_str(), 0, REG_SZ, data,
+                                    size);
+        }
+        if (status != ERROR_SUCCESS) throw OleError(HRESULT_FROM_WIN32(static_cast<DWORD>(status)), kRegistryError);
     }
 }
 

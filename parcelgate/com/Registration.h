@@ -32,8 +32,9 @@ std::vector<RegistryValue> ClassValues(const ClassRegistration& entry);
 // The keys of one class in the order they are deleted.
 std::vector<std::wstring> ClassKeysToDelete(const ClassRegistration& entry);
 
-// Writes the values below `root`; throws OleError(E_FAIL,
-// "Error creating system registry entry") when a key or value cannot be made.
+// Writes the values below `root`; throws OleError("Error creating system
+// registry entry") with the registry's own error as HRESULT when a key or
+// value cannot be made.
 void WriteClassValues(HKEY root, const ClassRegistration& entry);
 
 // Deletes the keys below `root`; keys already absent are no failure.

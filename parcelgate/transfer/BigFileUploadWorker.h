@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "UniqueHandle.h"
@@ -8,13 +9,18 @@
 
 namespace pcg {
 
-// Uploads a big file in chunks (a placeholder until the uploads land: every
-// run ends in OnFail(0)). Opens the file when created; throws
-// TransferError when it cannot.
+// Uploads a big file in chunks. Until the chunked upload lands, a run checks
+// the file (gone or its size unreadable: OnFail(1); empty: OnFail(2)) and
+// then ends in OnFail(0).
 class BigFileUploadWorker : public WorkerThread {
 public:
+    // Opens the file (others may still read and write it); throws
+    // TransferError when it cannot.
     BigFileUploadWorker(bool forceReUpload, int64_t sessionId, const std::string& fileName,
-                        const std::string& url, INetFileProgress* sink, const std::string& token);
+                        const std::string& url, std::shared_ptr<ProgressSink> sink, const std::string& token);
+    // With the file already opened as `file`.
+    BigFileUploadWorker(bool forceReUpload, int64_t sessionId, const std::string& fileName, UniqueHandle file,
+                        const std::string& url, std::shared_ptr<ProgressSink> sink, const std::string& token);
 
 protected:
     void Execute() override;
@@ -23,8 +29,8 @@ private:
     bool forceReUpload_;
     int64_t sessionId_;
     std::string fileName_;
-    UniqueHandle file_;  // read stream; others may read and write
-    int64_t fileSize_ = 0;
+    UniqueHandle file_;
+    int64_t fileSize_;  // -1 when it cannot be read
 };
 
 }  // namespace pcg

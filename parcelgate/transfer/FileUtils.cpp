@@ -5,39 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "UniqueHandle.h"
+
 namespace pcg {
 
 namespace {
-
-// Owner of one file or find handle.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() {
-        if (Valid()) CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-class FindHandle {
-public:
-    explicit FindHandle(HANDLE handle) : handle_(handle) {}
-    ~FindHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
-    }
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
 
 [[noreturn]] void ThrowFileError(const char* what, const std::string& name) {
     char code[32];
@@ -48,7 +20,7 @@ private:
 }  // namespace
 
 std::string ReadFileToString(const std::string& name) {
-    FileHandle file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    UniqueHandle file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) ThrowFileError("Cannot open file", name);
     LARGE_INTEGER size;
@@ -69,7 +41,7 @@ std::string ReadFileToString(const std::string& name) {
 }
 
 void WriteStringToFile(const std::string& name, const std::string& bytes) {
-    FileHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) ThrowFileError("Cannot create file", name);
     size_t done = 0;
@@ -88,7 +60,7 @@ bool FileExists(const std::string& name) {
 }
 
 void CreateEmptyFile(const std::string& name) {
-    FileHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) ThrowFileError("Cannot create file", name);
 }
@@ -105,7 +77,7 @@ int64_t GetFileSize64(const std::string& name) {
     DWORD length = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
     if (length == 0 || length >= sizeof full) return -1;
     WIN32_FIND_DATAA data;
-    FindHandle find(FindFirstFileA(full, &data));
+    UniqueFindHandle find(FindFirstFileA(full, &data));
     if (!find.Valid()) return -1;
     return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }

@@ -1,6 +1,7 @@
 #include "FormUpload.h"
 
 #include <memory>
+#include <utility>
 
 #include "FileUtils.h"
 #include "WorkerThread.h"
@@ -23,13 +24,13 @@ protected:
 }  // namespace
 
 FormUpload::FormUpload(const std::string& token, const std::string& fileName, const std::string& url,
-                       INetFileProgress* sink)
-    : token_(token), fileName_(fileName), url_(url), sink_(sink) {}
+                       std::shared_ptr<ProgressSink> sink)
+    : token_(token), fileName_(fileName), url_(url), sink_(std::move(sink)) {}
 
 void FormUpload::Start() {
     // Like the form upload, a name that is no file ends without any event.
     if (!FileExists(fileName_)) return;
-    auto worker = std::make_unique<UploadPlaceholder>(token_, sink_.Get(), url_);
+    auto worker = std::make_unique<UploadPlaceholder>(token_, sink_, url_);
     worker->Start();
     worker.release();
 }

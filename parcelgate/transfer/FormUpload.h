@@ -1,10 +1,9 @@
 #pragma once
 
-#include <wrl/client.h>
-
+#include <memory>
 #include <string>
 
-#include "Parcelgate_h.h"
+#include "ProgressSink.h"
 
 namespace pcg {
 
@@ -12,7 +11,7 @@ namespace pcg {
 class FormUpload {
 public:
     FormUpload(const std::string& token, const std::string& fileName, const std::string& url,
-               INetFileProgress* sink);
+               std::shared_ptr<ProgressSink> sink);
     FormUpload(const FormUpload&) = delete;
     FormUpload& operator=(const FormUpload&) = delete;
 
@@ -23,7 +22,7 @@ private:
     std::string token_;
     std::string fileName_;
     std::string url_;
-    Microsoft::WRL::ComPtr<INetFileProgress> sink_;
+    std::shared_ptr<ProgressSink> sink_;
 };
 
 }  // namespace pcg

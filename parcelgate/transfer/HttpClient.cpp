@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "UniqueHandle.h"
 #include "Utils.h"
 
 namespace pcg {
@@ -25,22 +26,16 @@ constexpr size_t kMaxCookieBytes = 4096;
 }  // namespace
 
 // Owner of one Winsock socket, closed on destruction.
-class Socket {
-public:
-    explicit Socket(SOCKET socket) : socket_(socket) {}
-    ~Socket() {
-        if (socket_ != INVALID_SOCKET) {
-            int error = WSAGetLastError();
-            closesocket(socket_);
-            WSASetLastError(error);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    SOCKET Get() const { return socket_; }
+struct SocketTraits {
+    using Handle = SOCKET;
+    static SOCKET Invalid() { return INVALID_SOCKET; }
+    static bool Valid(SOCKET socket) { return socket != INVALID_SOCKET; }
+    static void Close(SOCKET socket) { closesocket(socket); }
+};
 
-private:
-    SOCKET socket_;
+class Socket : public UniqueOwner<SocketTraits> {
+public:
+    using UniqueOwner::UniqueOwner;
 };
 
 struct HttpClient::Target {

@@ -1,11 +1,11 @@
 #include "Json.h"
 
-#include <windows.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+
+#include "Text.h"
 
 namespace pcg {
 
@@ -282,16 +282,11 @@ private:
     // code page when a run of escapes ends.
     static void FlushWide(std::wstring& wide, std::string& out) {
         if (wide.empty()) return;
-        int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                         nullptr, nullptr);
-        if (length > 0) {
-            std::string bytes(static_cast<size_t>(length), '\0');
-            WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &bytes[0], length,
-                                nullptr, nullptr);
+        const std::string bytes = AnsiFromWide(wide);
+        if (!bytes.empty())
             out += bytes;
-        } else {
+        else
             out.append(wide.size(), '?');
-        }
         wide.clear();
     }
 

@@ -1,7 +1,7 @@
 #include "Utils.h"
 
 #include <windows.h>
-#include <objbase.h>
+#include <rpc.h>
 
 #include <cstdio>
 #include <mutex>
@@ -45,16 +45,18 @@ std::string ExtractHost(const std::string& url) {
     std::string host = url;
     size_t scheme = host.find("://");
     if (scheme != std::string::npos) host.erase(0, scheme + 3);
-    size_t slash = host.find('/');
-    if (slash != std::string::npos) host.erase(slash);
-    size_t backslash = host.find('\\');
-    if (backslash != std::string::npos) host.erase(backslash);
+    // A query or fragment right after the host ("host:81?access_token=T")
+    // ends it as a path does.
+    size_t end = host.find_first_of("/?#\\");
+    if (end != std::string::npos) host.erase(end);
     return host;
 }
 
 std::string NewGuidString() {
-    GUID guid = {};
-    if (FAILED(CoCreateGuid(&guid))) guid = GUID{};
+    UUID guid = {};
+    // A locally unique one (no network card) is as good for a progress ID.
+    RPC_STATUS status = UuidCreate(&guid);
+    if (status != RPC_S_OK && status != RPC_S_UUID_LOCAL_ONLY) guid = UUID{};
     char text[64];
     std::snprintf(text, sizeof text,
                   "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
@@ -144,19 +146,6 @@ std::string UpperCase(const std::string& text) {
     std::string upper = text;
     for (char& c : upper) c = AsciiUpper(c);
     return upper;
-}
-
-std::string AnsiToUtf8(const std::string& ansi) {
-    if (ansi.empty()) return std::string();
-    int wideLength = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-    if (wideLength <= 0) return std::string();
-    std::wstring wide(static_cast<size_t>(wideLength), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &wide[0], wideLength);
-    int utf8Length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-    if (utf8Length <= 0) return std::string();
-    std::string utf8(static_cast<size_t>(utf8Length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, &utf8[0], utf8Length, nullptr, nullptr);
-    return utf8;
 }
 
 }  // namespace pcg

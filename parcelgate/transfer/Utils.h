@@ -25,7 +25,7 @@ extern const char kBase64FormatError[];
 bool IsHttpUrl(const std::string& text);
 
 // The host part of a URL: everything up to and including the first "://" is
-// dropped, then everything from the first "/", then from the first "\".
+// dropped, then everything from the first "/", "?", "#" or "\".
 // A port or user part stays ("host:8080").
 std::string ExtractHost(const std::string& url);
 
@@ -53,9 +53,5 @@ std::string Base64Decode(const std::string& text);
 // compared and kept as they are).
 bool SameText(const std::string& a, const std::string& b);
 std::string UpperCase(const std::string& text);
-
-// ANSI code page text to UTF-8 (through UTF-16), for file names sent in
-// header lines. Characters that did not survive the ANSI conversion stay lost.
-std::string AnsiToUtf8(const std::string& ansi);
 
 }  // namespace pcg

@@ -11,8 +11,11 @@
 namespace pcg {
 namespace {
 
-TEST(PcgExtractHost, KeepsHostAndPortDropsSchemePathAndBackslashPart) {
+TEST(PcgExtractHost, KeepsHostAndPortDropsSchemePathQueryFragmentAndBackslashPart) {
     EXPECT_EQ("files.example.com:8080", ExtractHost("http://files.example.com:8080/up/load?x=1"));
+    EXPECT_EQ("files.example.com:8080", ExtractHost("http://files.example.com:8080?access_token=T"));
+    EXPECT_EQ("host", ExtractHost("http://host#part/x"));
+    EXPECT_EQ("host", ExtractHost("http://host?a=b/c"));
     EXPECT_EQ("host", ExtractHost("host\\share\\more"));
     EXPECT_EQ("plainhost", ExtractHost("plainhost"));
     EXPECT_EQ("user:pw@host:81", ExtractHost("HTTP://user:pw@host:81"));
@@ -118,16 +121,6 @@ TEST(PcgText, SameTextAndUpperCaseTouchOnlyAscii) {
     EXPECT_FALSE(SameText("abc", "abcd"));
     EXPECT_FALSE(SameText("\xD6\xD0", "\xF6\xF0"));
     EXPECT_EQ("ABC\xD6\xD0-1", UpperCase("aBc\xD6\xD0-1"));
-}
-
-TEST(PcgText, AnsiToUtf8GoesThroughTheAnsiCodePage) {
-    EXPECT_EQ("plain.txt", AnsiToUtf8("plain.txt"));
-    EXPECT_EQ("", AnsiToUtf8(""));
-    if (GetACP() == 936) {
-        EXPECT_EQ("\xE4\xB8\xAD.txt", AnsiToUtf8("\xD6\xD0.txt"));  // 中
-    } else if (GetACP() == 1252) {
-        EXPECT_EQ("\xC3\xA9", AnsiToUtf8("\xE9"));  // é
-    }
 }
 
 TEST(PcgChangeFileExt, ReplacesOrAppendsTheExtension) {

@@ -45,8 +45,8 @@ long RunningWorkers() noexcept { return runningWorkers.load(); }
 
 EventError::EventError(HRESULT code) : TransferError(EventErrorText(code)), code_(code) {}
 
-WorkerThread::WorkerThread(const std::string& token, INetFileProgress* sink, const std::string& url)
-    : session_(std::make_unique<HttpSession>()), token_(token), url_(url), sink_(sink) {
+WorkerThread::WorkerThread(const std::string& token, std::shared_ptr<ProgressSink> sink, const std::string& url)
+    : session_(std::make_unique<HttpSession>()), token_(token), url_(url), sink_(std::move(sink)) {
     ProxySettings::ApplyProxy(session_.get());
     session_->SetCookieText(token_);
 }
@@ -54,7 +54,7 @@ WorkerThread::WorkerThread(const std::string& token, INetFileProgress* sink, con
 WorkerThread::~WorkerThread() {
     CancelTransfer();
     session_.reset();
-    sink_.Reset();
+    sink_.reset();
 }
 
 void WorkerThread::Start() {
@@ -105,27 +105,21 @@ void WorkerThread::Run() noexcept {
 }
 
 void WorkerThread::RaiseBegin() {
-    if (!sink_) return;
-    HRESULT value = S_OK;
-    CheckEvent(sink_->OnBegin(&value));
+    if (sink_) CheckEvent(sink_->OnBegin());
 }
 
 void WorkerThread::RaiseFinish() {
-    if (!sink_) return;
-    HRESULT value = S_OK;
-    CheckEvent(sink_->OnFinish(&value));
+    if (sink_) CheckEvent(sink_->OnFinish());
 }
 
 void WorkerThread::RaiseFail(long code) {
-    if (!sink_) return;
-    HRESULT value = S_OK;
-    CheckEvent(sink_->OnFail(code, &value));
+    if (sink_) CheckEvent(sink_->OnFail(code));
 }
 
 HRESULT WorkerThread::RaiseProgress(uint64_t position, uint64_t maximum) {
     if (!sink_) return S_OK;
     HRESULT value = S_OK;
-    CheckEvent(sink_->OnProgress(position, maximum, nfaNone, &value));
+    CheckEvent(sink_->OnProgress(position, maximum, &value));
     return value;
 }
 

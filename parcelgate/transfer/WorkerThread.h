@@ -7,15 +7,15 @@
 #pragma once
 
 #include <windows.h>
-#include <wrl/client.h>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "HttpSession.h"
-#include "Parcelgate_h.h"
+#include "ProgressSink.h"
 #include "UniqueHandle.h"
 #include "Utils.h"
 
@@ -40,8 +40,8 @@ class WorkerThread {
 public:
     // Creates the session with the process-wide proxy applied; the token also
     // becomes the session's cookie list (one entry per line of the token).
-    WorkerThread(const std::string& token, INetFileProgress* sink, const std::string& url);
-    // Cancels the session's transfer, frees the session, releases the sink.
+    WorkerThread(const std::string& token, std::shared_ptr<ProgressSink> sink, const std::string& url);
+    // Cancels the session's transfer, frees the session, lets go of the sink.
     virtual ~WorkerThread();
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
@@ -90,7 +90,7 @@ private:
     std::unique_ptr<HttpSession> session_;
     std::string token_;
     std::string url_;
-    Microsoft::WRL::ComPtr<INetFileProgress> sink_;
+    std::shared_ptr<ProgressSink> sink_;
     UniqueHandle thread_;
     bool freeOnTerminate_ = true;
     std::atomic<bool> terminated_{false};
@@ -99,9 +99,9 @@ private:
 // A worker that transfers between the URL and a local file.
 class FileWorker : public WorkerThread {
 public:
-    FileWorker(const std::string& token, INetFileProgress* sink, const std::string& url,
+    FileWorker(const std::string& token, std::shared_ptr<ProgressSink> sink, const std::string& url,
                const std::string& fileName)
-        : WorkerThread(token, sink, url), fileName_(fileName) {}
+        : WorkerThread(token, std::move(sink), url), fileName_(fileName) {}
 
 protected:
     const std::string& FileName() const { return fileName_; }
