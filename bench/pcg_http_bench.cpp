@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
         CountingSink body;
         LARGE_INTEGER start, end;
         QueryPerformanceCounter(&start);
-        if (!session.SendRequest("GET", url, body)) {
+        if (!session.SendRequest("GET", url, &body)) {
             std::fprintf(stderr, "GET failed: %s\n", pcg::HttpErrorName(session.LastError()));
             return 1;
         }

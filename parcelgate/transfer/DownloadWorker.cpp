@@ -15,7 +15,7 @@ void DownloadWorker::Execute() {
         RaiseFail(0);
         return;
     }
-    if (!Session().SendRequest("GET", Url(), *file)) {
+    if (!Session().SendRequest("GET", Url(), file.get())) {
         RaiseFail(0);
         return;
     }

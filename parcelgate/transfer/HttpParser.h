@@ -76,9 +76,8 @@ public:
     static constexpr int kMaxInterimAnswers = 4;
 
     // With a sink the body goes there and maxBodyBytes does not apply.
-    explicit ResponseParser(bool headRequest = false,
-                                 size_t maxHeaderBytes = kDefaultMaxHeaderBytes,
-                                 uint64_t maxBodyBytes = kDefaultMaxBodyBytes, BodySink* sink = nullptr);
+    explicit ResponseParser(bool headRequest = false, size_t maxHeaderBytes = kDefaultMaxHeaderBytes,
+                            uint64_t maxBodyBytes = kDefaultMaxBodyBytes, BodySink* sink = nullptr);
 
     // Consumes bytes; *consumed tells how many (bytes after a complete
     // response are left unconsumed). Done and Invalid are final: later calls

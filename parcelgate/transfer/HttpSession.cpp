@@ -2,16 +2,10 @@
 
 namespace pcg {
 
-bool HttpSession::SendRequest(const std::string& method, const std::string& url) {
+bool HttpSession::SendRequest(const std::string& method, const std::string& url, BodySink* body) {
     SetSendPieceSize(kSendPieceSize);
     SetTimeout(kDefaultTimeout);
-    return HTTPMethod(method, url);
-}
-
-bool HttpSession::SendRequest(const std::string& method, const std::string& url, BodySink& body) {
-    SetSendPieceSize(kSendPieceSize);
-    SetTimeout(kDefaultTimeout);
-    return HTTPMethod(method, url, &body);
+    return HTTPMethod(method, url, body);
 }
 
 void HttpSession::CancelTransfer() {

@@ -25,10 +25,9 @@ public:
 
     // Sets the send piece size to 65536 and the time-out to 90000 ms, then
     // performs the request (HttpClient::HTTPMethod). A stop flag raised
-    // earlier (CancelTransfer) still fails it.
-    bool SendRequest(const std::string& method, const std::string& url);
-    // The same, with the response body going to `body` as it arrives.
-    bool SendRequest(const std::string& method, const std::string& url, BodySink& body);
+    // earlier (CancelTransfer) still fails it. With a body sink the response
+    // body goes there as it arrives.
+    bool SendRequest(const std::string& method, const std::string& url, BodySink* body = nullptr);
 
     // Callable from any thread: raises the stop flag, then sets the send
     // piece size and the time-out to 0. The request in progress fails at its
