@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ComTestFixtures.h"
 #include "PcgComClient.h"
 
 namespace {
@@ -18,22 +19,9 @@ using namespace testing_support;
 
 const CLSID kOtherClass = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
 
-class PcgComServer : public ::testing::Test {
+class PcgComServer : public ComClientTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        ASSERT_NE(nullptr, dll_.Module());
-    }
-    void TearDown() override { CoUninitialize(); }
-
-    ComPtr<INetFileTrans> Trans(const std::string& connection) {
-        ComPtr<INetFileEngine> engine = dll_.Create<INetFileEngine>(CLSID_NetFileEngine);
-        ComPtr<INetFileTrans> trans;
-        if (engine) engine->CreateNetFileTrans(Bstr(connection).Get(), trans.GetAddressOf());
-        return trans;
-    }
-
-    ServerDll dll_;
+    ComPtr<INetFileTrans> Trans(const std::string& connection) { return client_.FromConnection(connection); }
 };
 
 // The calling thread's error object: description and GUID.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "HttpPeers.h"
+#include "ComTestFixtures.h"
 #include "PcgComClient.h"
 
 namespace {
@@ -19,42 +20,25 @@ using namespace testing_support;
 
 std::string OwnUrl(const std::string& path) { return "http://127.0.0.1:" + Env("PCG_COM_HTTP_PORT") + path; }
 
-class PcgComDownload : public ::testing::Test {
+class PcgComDownload : public ComClientTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        ASSERT_NE(nullptr, dll_.Module());
+        ComClientTest::SetUp();
         engine_ = dll_.Create<INetFileEngine>(CLSID_NetFileEngine);
         ASSERT_TRUE(engine_);
     }
     void TearDown() override {
         engine_.Reset();
-        CoUninitialize();
+        ComClientTest::TearDown();
     }
 
     ComPtr<INetFileTrans> Trans(const std::string& token, INetFileProgress* sink) {
-        ComPtr<INetFileTrans> trans;
-        std::string connection = "{\"access_token\":\"" + token + "\"}";
-        EXPECT_EQ(S_OK, engine_->CreateNetFileTrans(Bstr(connection).Get(), trans.GetAddressOf()));
-        if (trans) trans->put_Progress(sink);
-        return trans;
+        return client_.Trans(token, sink);
     }
-
-    // Starts a download and waits for its last event; the events' names.
     std::vector<std::string> Run(const std::string& url, const std::string& file, const std::string& token = "tok") {
-        ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
-        ComPtr<INetFileTrans> trans = Trans(token, sink.Get());
-        VARIANT_BOOL started = VARIANT_FALSE;
-        EXPECT_EQ(S_OK, trans->DownLoad(Bstr(url).Get(), Bstr(file).Get(), &started));
-        EXPECT_EQ(VARIANT_TRUE, started);
-        trans.Reset();
-        EXPECT_TRUE(sink->Wait());
-        // The worker lets go of the sink when it ends.
-        EXPECT_TRUE(sink->WaitForReferences(1));
-        return sink->Names();
+        return client_.Download(url, file, token);
     }
 
-    ServerDll dll_;
     ComPtr<INetFileEngine> engine_;
     TempDir dir_{"pcg"};
 };

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ComTestFixtures.h"
 #include "HttpPeers.h"
 #include "PcgComClient.h"
 
@@ -110,11 +111,24 @@ TEST(PcgComRegsvr32, PathWithABlankIsRegisteredShort) {
     ExpectUnregistered();
 }
 
-class PcgComProgIdClient : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
-    void TearDown() override { CoUninitialize(); }
-};
+TEST(PcgComRegsvr32, FailureAnswersItsOwnHresult) {
+    ServerDll dll;
+    auto registerServer = dll.Entry<HRESULT(STDAPICALLTYPE*)()>("DllRegisterServer");
+    auto unregisterServer = dll.Entry<HRESULT(STDAPICALLTYPE*)()>("DllUnregisterServer");
+    ASSERT_TRUE(registerServer && unregisterServer);
+    unregisterServer();
+    // A volatile class key: the registry refuses the lasting subkeys below it.
+    HKEY planted = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CLASSES_ROOT, kEngineKey, 0, nullptr, REG_OPTION_VOLATILE,
+                                             KEY_ALL_ACCESS, nullptr, &planted, nullptr));
+    RegCloseKey(planted);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), registerServer());
+    EXPECT_EQ(S_OK, unregisterServer());
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, kEngineKey);
+    ExpectUnregistered();
+}
+
+class PcgComProgIdClient : public ComApartmentTest {};
 
 TEST_F(PcgComProgIdClient, CreatesByProgIdAndClsidAndDownloads) {
     Registered registered(BuiltDll());

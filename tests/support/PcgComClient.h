@@ -1,6 +1,7 @@
 // Client-side helpers of the Parcelgate COM tests: the built DLL loaded as a
-// COM client would, an event sink that records what arrives, BSTR owners and
-// a process runner for regsvr32 and cscript.
+// COM client would, an event sink that records what arrives, transfers made
+// and run as a client makes and runs them, BSTR owners and a process runner
+// for regsvr32 and cscript.
 #pragma once
 
 #include <windows.h>
@@ -196,6 +197,51 @@ private:
     bool failBegin_;
     mutable std::mutex lock_;
     std::vector<SinkEvent> events_;
+};
+
+// Transfer objects made the way a client makes them, and downloads run to
+// their last event.
+class TransferClient {
+public:
+    explicit TransferClient(const ServerDll& dll) : dll_(dll) {}
+
+    // From a fresh engine's CreateNetFileTrans(connection); null when refused.
+    ComPtr<INetFileTrans> FromConnection(const std::string& connection) const {
+        ComPtr<INetFileEngine> engine = dll_.Create<INetFileEngine>(CLSID_NetFileEngine);
+        ComPtr<INetFileTrans> trans;
+        if (engine) engine->CreateNetFileTrans(Bstr(connection).Get(), trans.GetAddressOf());
+        return trans;
+    }
+
+    // With the connection {"access_token": token} and the sink put in.
+    ComPtr<INetFileTrans> Trans(const std::string& token, INetFileProgress* sink) const {
+        ComPtr<INetFileTrans> trans = FromConnection("{\"access_token\":\"" + token + "\"}");
+        if (trans) trans->put_Progress(sink);
+        return trans;
+    }
+
+    // Starts a download, waits for its last event and for the worker to let
+    // go of the sink; the events' names ("not started" when DownLoad refused,
+    // "no last event" when none came).
+    std::vector<std::string> Download(const std::string& url, const std::wstring& file,
+                                      const std::string& token = "tok") const {
+        ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
+        ComPtr<INetFileTrans> trans = Trans(token, sink.Get());
+        VARIANT_BOOL started = VARIANT_FALSE;
+        if (!trans || trans->DownLoad(Bstr(url).Get(), Bstr(file.c_str()).Get(), &started) != S_OK ||
+            started != VARIANT_TRUE)
+            return {"not started"};
+        trans.Reset();
+        if (!sink->Wait() || !sink->WaitForReferences(1)) return {"no last event"};
+        return sink->Names();
+    }
+    std::vector<std::string> Download(const std::string& url, const std::string& file,
+                                      const std::string& token = "tok") const {
+        return Download(url, Wide(file), token);
+    }
+
+private:
+    const ServerDll& dll_;
 };
 
 // How many lines of a log file contain `part`, waiting up to `ms` for at

@@ -33,10 +33,6 @@ import time
 HEAD_LIMIT = 1 << 16
 
 
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
-
-
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         sock = self.request

@@ -6,11 +6,12 @@ Publishes HTTP_FEEDBACK_REQUESTS (Windows path of the recorded requests)."""
 import os
 
 import http_fault_server as fault
+from peerlib import windows_path
 
 FEEDBACK_PORT = int(os.environ.get("PENNANT_FEEDBACK_PORT", "38765"))
 
 
 def start(env):
     running, _, _, requests = fault.start_server(FEEDBACK_PORT, "pennant-feedback-")
-    env["HTTP_FEEDBACK_REQUESTS"] = fault.windows_path(requests)
+    env["HTTP_FEEDBACK_REQUESTS"] = windows_path(requests)
     return running

@@ -14,6 +14,8 @@ import shutil
 import subprocess
 import tempfile
 
+from peerlib import windows_path
+
 IMAGE_MIB = 64
 BACKING = "4m"
 
@@ -57,7 +59,7 @@ def start(env):
     mount = Mount()
     try:
         mount.start()
-        env["LATE_WRITE_DIR"] = "Z:" + mount.mounted.replace("/", "\\")
+        env["LATE_WRITE_DIR"] = windows_path(mount.mounted)
     except (OSError, subprocess.TimeoutExpired) as error:
         env["LATE_WRITE_SKIP"] = "cannot mount a file system that fails late here: %s" % error
         mount.stop()

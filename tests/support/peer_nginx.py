@@ -12,6 +12,8 @@ import subprocess
 import tempfile
 import time
 
+from peerlib import free_port, windows_path
+
 NGINX = "/usr/sbin/nginx"
 
 CONFIG = """\
@@ -40,12 +42,6 @@ http {{
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def alive(pid):
     """True while the process runs; a zombie nobody reaps counts as ended."""
     try:
@@ -53,10 +49,6 @@ def alive(pid):
             return f.read().rsplit(")", 1)[1].split()[0] != "Z"
     except OSError:
         return False
-
-
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 class Nginx:

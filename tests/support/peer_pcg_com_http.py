@@ -18,20 +18,11 @@ directory with one NNNNNN.req file per request head) and
 PCG_COM_REFUSED_PORT (a loopback port nothing listens on)."""
 import os
 import shutil
-import socket
 import socketserver
 import tempfile
 import threading
 
-
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from peerlib import free_port, windows_path
 
 
 def answer(path):

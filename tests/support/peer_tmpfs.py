@@ -6,6 +6,8 @@ import shutil
 import subprocess
 import tempfile
 
+from peerlib import windows_path
+
 
 class Mount:
     def __init__(self, path, mounted):
@@ -29,7 +31,7 @@ def start(env):
     except (OSError, subprocess.TimeoutExpired) as error:
         reason, mounted = str(error), False
     if mounted:
-        env["HTTP_TMPFS_DIR"] = "Z:" + path.replace("/", "\\")
+        env["HTTP_TMPFS_DIR"] = windows_path(path)
         return Mount(path, True)
     env["HTTP_TMPFS_SKIP"] = "cannot mount a tmpfs here: " + reason
     return Mount(path, False)
