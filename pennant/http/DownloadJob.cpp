@@ -241,14 +241,20 @@ int DownloadWithRetry(const std::string& requestUrl, const std::string& partPath
     for (int restarts = 0;; ++restarts) {
         DWORD status = 0;
         result = downloader.Download(partPath, &status);
-        if (result != TaskFailed || status != 416) return result;
+        // A range the server cannot satisfy, ignores or answers from another
+        // offset all mean the same: the part file cannot be continued.
+        const bool refused = status == 416 || downloader.RangeRefused();
+        if (result != TaskFailed || !refused) return result;
         // A server that keeps refusing even the whole file would otherwise
         // keep this thread busy for ever.
         if (restarts == MaxRangeRestarts) {
-            Log(LogError, "http response status 416 after %d restarts, give up", restarts);
+            Log(LogError, "http response status %lu after %d restarts, give up", status, restarts);
             return TaskFailed;
         }
-        Log(LogWarning, "http response status 416, remove part file and retry !");
+        if (status == 416)
+            Log(LogWarning, "http response status 416, remove part file and retry !");
+        else
+            Log(LogWarning, "range request not honoured, remove part file and retry !");
         if (!DeleteFileA(partPath.c_str())) {
             Log(LogError, "delete download file %s failed, errno = %d", partPath.c_str(),
                 LastError());
@@ -258,14 +264,18 @@ int DownloadWithRetry(const std::string& requestUrl, const std::string& partPath
 }
 
 void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify) {
-    const std::string requestUrl = job.url + "?skq=" + std::to_string(GetTickCount());
+    // A signed URL stays valid only when its own query is kept intact.
+    const char* joint = job.url.find('?') == std::string::npos ? "?skq=" : "&skq=";
+    const std::string requestUrl = job.url + joint + std::to_string(GetTickCount());
     const std::string installPath = directory + "\\" + job.fileName;
     const std::string partPath = installPath + ".part";
     const std::string metaPath = installPath + ".meta";
 
+    // The task's MD5 is the installer's identity, whatever the server said
+    // at start-up (a failed HEAD says nothing).
     if (_access(installPath.c_str(), 0) == 0) {
-        if (CheckFileAgainstMeta(installPath, metaPath, job.md5.c_str(), job.etag,
-                                 job.lastModified) == 0) {
+        if (CheckFileMd5(installPath, job.md5) == 0) {
+            Log(LogProgress, "file check : PASS");
             job.result = DownloadReady;
             return;
         }
@@ -273,36 +283,52 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
         DeleteOrLog(installPath, "delete install file %s failed, errno = %d");
     }
 
-    if (_access(partPath.c_str(), 0) == 0 &&
-        CheckFileAgainstMeta(partPath, metaPath, nullptr, job.etag, job.lastModified) != 0) {
-        Log(LogWarning, "part file can not pass check, remove it !");
-        DeleteOrLog(partPath, "delete download file %s failed, errno = %d");
-    }
-
-    if (WriteMetaFile(metaPath, job.etag, job.lastModified) != 0)
-        Log(LogError, "update meta file failed, errno = %d", LastError());
-
-    if (job.totalSize > 0 && CheckDiskSpace(partPath, job.totalSize) == -4) {
-        job.result = DownloadDiskFull;
-        return;
-    }
-
-    const int r = DownloadWithRetry(requestUrl, partPath, notify);
-    if (r < 0) {
-        if (r == TaskCancelled) {
-            job.result = DownloadPaused;
-            Log(LogProgress, "user pause download");
-        } else if (r == TaskUnreachable) {
-            job.result = DownloadConnectionBroken;
-            Log(LogProgress, "connection break detected");
-        } else {
-            job.result = DownloadFailedResult;
-            Log(LogProgress, "download failed");
+    // Part and meta file are judged only against a server identity that is
+    // known; without one they stay as they are and the MD5 decides later.
+    const bool serverKnown = !job.etag.empty() || job.lastModified != 0;
+    if (serverKnown) {
+        if (_access(partPath.c_str(), 0) == 0 &&
+            CheckFileAgainstMeta(partPath, metaPath, nullptr, job.etag, job.lastModified) != 0) {
+            Log(LogWarning, "part file can not pass check, remove it !");
+            DeleteOrLog(partPath, "delete download file %s failed, errno = %d");
         }
-        return;
+        if (WriteMetaFile(metaPath, job.etag, job.lastModified) != 0)
+            Log(LogError, "update meta file failed, errno = %d", LastError());
+    } else {
+        Log(LogWarning, "server identity unknown, part and meta files kept as they are");
     }
 
-    Log(LogProgress, "download OK");
+    // A part file that already holds the whole size needs no request: the
+    // last run ended during the MD5 check or the rename.
+    WIN32_FILE_ATTRIBUTE_DATA part = {};
+    const bool complete =
+        job.totalSize > 0 && GetFileAttributesExA(partPath.c_str(), GetFileExInfoStandard, &part) &&
+        (static_cast<int64_t>(part.nFileSizeHigh) << 32 | part.nFileSizeLow) == job.totalSize;
+    if (complete) {
+        Log(LogProgress, "part file holds all %lld bytes, no request",
+            static_cast<long long>(job.totalSize));
+    } else {
+        if (job.totalSize > 0 && CheckDiskSpace(partPath, job.totalSize) == -4) {
+            job.result = DownloadDiskFull;
+            return;
+        }
+        const int r = DownloadWithRetry(requestUrl, partPath, notify);
+        if (r < 0) {
+            if (r == TaskCancelled) {
+                job.result = DownloadPaused;
+                Log(LogProgress, "user pause download");
+            } else if (r == TaskUnreachable) {
+                job.result = DownloadConnectionBroken;
+                Log(LogProgress, "connection break detected");
+            } else {
+                job.result = DownloadFailedResult;
+                Log(LogProgress, "download failed");
+            }
+            return;
+        }
+        Log(LogProgress, "download OK");
+    }
+
     if (CheckFileMd5(partPath, job.md5) == 0) {
         if (MoveFileExA(partPath.c_str(), installPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             job.result = DownloadReady;

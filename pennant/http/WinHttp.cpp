@@ -3,6 +3,7 @@
 #include "app/Log.h"
 #include "app/Task.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <cwchar>
@@ -104,6 +105,15 @@ int WinHttpRequest::ReceiveResponse() {
     return 0;
 }
 
+int WinHttpRequest::QueryDataAvailable(DWORD* bytes) {
+    *bytes = 0;
+    if (!WinHttpQueryDataAvailable(handle, bytes)) {
+        Log(LogError, "WinHttpQueryDataAvailable failed, errno = %d", LastError());
+        return -1;
+    }
+    return 0;
+}
+
 int WinHttpRequest::Read(void* buffer, DWORD size, DWORD* bytesRead) {
     *bytesRead = 0;
     if (!WinHttpReadData(handle, buffer, size, bytesRead)) {
@@ -195,12 +205,16 @@ void WinHttpRequest::LogRawHeaders() {
 }
 
 void WinHttpRequest::LogBody() {
+    // Only the head of the body: one large error page would otherwise rotate
+    // the whole history out of the log.
     char chunk[1024];
-    for (;;) {
+    for (DWORD logged = 0; logged < LogBodyLimit;) {
+        const DWORD room = std::min<DWORD>(sizeof chunk - 1, LogBodyLimit - logged);
         DWORD got = 0;
-        if (Read(chunk, sizeof chunk - 1, &got) != 0 || got == 0) return;
+        if (Read(chunk, room, &got) != 0 || got == 0) return;
         chunk[got] = '\0';
         Log(LogDetail, "%5d : %s", static_cast<int>(got), chunk);
+        logged += got;
     }
 }
 
@@ -228,7 +242,9 @@ int CrackUrl(const std::wstring& url, UrlParts* parts) {
 }
 
 bool IsSuccessStatus(DWORD status) {
-    return (status >= 200 && status <= 299) || status == 302 || status == 304;
+    // A redirect that reaches this code was not followed by WinHTTP, so its
+    // body is a message page, never the resource asked for.
+    return status >= 200 && status <= 299;
 }
 
 }  // namespace pennant

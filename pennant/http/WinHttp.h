@@ -57,6 +57,8 @@ public:
     // WinHttpReceiveResponse, with its failure logged. 0 or -1.
     int ReceiveResponse();
     int Read(void* buffer, DWORD size, DWORD* bytesRead);
+    // Bytes that can be read without waiting (waits for the first ones). 0 or -1.
+    int QueryDataAvailable(DWORD* bytes);
 
     int QueryHeader(DWORD infoLevel, void* buffer, DWORD* length);
     int QueryStatusCode(DWORD* status);
@@ -68,7 +70,8 @@ public:
     // Last-Modified as the C runtime's local-time mktime of its fields.
     int QueryLastModified(int64_t* time);
 
-    // Diagnostics for a failed response: headers, then the body as raw text.
+    // Diagnostics for a failed response: headers, then the first
+    // LogBodyLimit bytes of the body as raw text.
     void LogRawHeaders();
     void LogBody();
 };
@@ -85,7 +88,10 @@ struct UrlParts {
 // default), path and the extra part from "?" on. 0 or -1 (parts untouched).
 int CrackUrl(const std::wstring& url, UrlParts* parts);
 
-// 200-299, 302 and 304.
+// At most this much of an error body reaches the log.
+constexpr DWORD LogBodyLimit = 4096;
+
+// 200-299.
 bool IsSuccessStatus(DWORD status);
 
 // Parses a Content-Range value ("bytes 0-99/100" or "0-99/100"); 0 when all
