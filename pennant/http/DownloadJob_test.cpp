@@ -132,6 +132,9 @@ TEST(FileMd5Hex, MatchesKnownDigestsAcrossViewBoundaries) {
         {2097152, "b2d1236c286a3c0704224fe4105eca49"},
         {1048577, "9587b149ff392ca6887a05d921e73e72"},
         {3145727, "a5b1d6a41d1eb639531f6b04231118f4"},
+        {4194304, "b5cfa9d6c8febd618f91ac2843d50a1c"},
+        {4194305, "0512b81efac65efad48880543d4d60af"},
+        {8388607, "637b10ce48f79f1c0cf13efa84ee1247"},
     };
     for (const auto& c : zeros) {
         WriteFile(dir / "z", std::string(c.size, '\0'));
