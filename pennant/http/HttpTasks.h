@@ -92,20 +92,6 @@ public:
     WinHttpRequest request;
 };
 
-// Turns progress into WM_DOWNLOAD_PROGRESS for the main window and reads the
-// workflow phase to learn that the user paused.
-class HttpDownloadNotifyByMessage : public HttpLoadNotify {
-public:
-    HttpDownloadNotifyByMessage(HWND window, const std::atomic<int32_t>* phase)
-        : window(window), phase(phase) {}
-    void OnProgress(int64_t done, int64_t total) override;
-    bool IsCancelled() override;
-
-private:
-    HWND window;
-    const std::atomic<int32_t>* phase;
-};
-
 // HEAD of the installer URL: Content-Length, ETag and Last-Modified, all
 // required. 0, or the first negative result (outputs filled so far keep
 // their values).
