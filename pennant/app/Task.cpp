@@ -2,9 +2,8 @@
 
 #include "app/Codes.h"
 #include "app/Log.h"
+#include "app/Text.h"
 
-#include <boost/archive/iterators/binary_from_base64.hpp>
-#include <boost/archive/iterators/transform_width.hpp>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
@@ -16,32 +15,6 @@ namespace pennant {
 namespace {
 
 std::unique_ptr<TaskHolder> currentHolder;
-
-std::wstring ToWide(UINT codePage, const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
-                                nullptr, 0);
-    std::wstring wide(n > 0 ? n : 0, L'\0');
-    if (n > 0)
-        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    return wide;
-}
-
-std::string FromWide(UINT codePage, const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                0, nullptr, nullptr);
-    std::string narrow(n > 0 ? n : 0, '\0');
-    if (n > 0)
-        WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &narrow[0],
-                            n, nullptr, nullptr);
-    return narrow;
-}
-
-bool IsUtf8(const std::string& text) {
-    return text.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
-                                               static_cast<int>(text.size()), nullptr, 0) > 0;
-}
 
 // The JSON reader descends recursively, so a deeply nested argument could
 // exhaust the stack; a task is one flat object, so a few levels are plenty.
@@ -72,45 +45,6 @@ TaskHolder* CurrentTaskHolder() { return currentHolder.get(); }
 
 void SetCurrentTaskHolder(TaskHolder* holder) { currentHolder.reset(holder); }
 
-std::wstring Utf8ToWide(const std::string& text) { return ToWide(CP_UTF8, text); }
-
-std::wstring AnsiToWide(const std::string& text) { return ToWide(CP_ACP, text); }
-
-std::string WideToAnsi(const std::wstring& text) { return FromWide(CP_ACP, text); }
-
-bool DecodeBase64(const std::string& text, std::string& out) {
-    if (text.empty()) {
-        out.clear();
-        return true;
-    }
-    std::string padded = text;
-    const size_t padding = std::count(padded.begin(), padded.end(), '=');
-    std::replace(padded.begin(), padded.end(), '=', 'A');
-
-    using namespace boost::archive::iterators;
-    using Decoder = transform_width<binary_from_base64<std::string::const_iterator>, 8, 6>;
-    // Only as many bytes as the characters fully cover, so the decoder never
-    // reads past the end of a text whose length is not a multiple of four.
-    const size_t bytes = padded.size() * 6 / 8;
-    std::string decoded;
-    decoded.reserve(bytes);
-    try {
-        Decoder it(padded.cbegin());
-        for (size_t i = 0; i < bytes; ++i, ++it) decoded.push_back(static_cast<char>(*it));
-    } catch (const std::exception&) {
-        return false;
-    }
-
-    for (size_t i = 0; i < padding; ++i) {
-        size_t nul = decoded.rfind('\0');
-        if (nul == std::string::npos) break;  // nothing further can be cut
-        decoded.resize(nul);
-    }
-    if (decoded.empty()) return false;
-    out.swap(decoded);
-    return true;
-}
-
 bool IsPlainFileName(const std::string& name) {
     // Judged on UTF-16: a trail byte of a double-byte character may equal a
     // backslash or a bar.
@@ -140,7 +74,7 @@ bool ParseTask(const std::string& argument, Task& task) {
         // The reader takes UTF-8 only (raw or as escapes); a service that
         // sends its texts raw in the ANSI code page (GBK) is read as such.
         const std::string json =
-            IsUtf8(decoded) ? decoded : FromWide(CP_UTF8, AnsiToWide(decoded));
+            IsUtf8(decoded) ? decoded : WideToUtf8(AnsiToWide(decoded));
         if (!NestingWithinLimit(json)) throw std::runtime_error("JSON nested too deeply");
         boost::property_tree::ptree tree;
         std::istringstream input(json);

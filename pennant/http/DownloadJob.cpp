@@ -4,7 +4,7 @@
 #include "app/Directories.h"
 #include "app/Handles.h"
 #include "app/Log.h"
-#include "app/Task.h"
+#include "app/Text.h"
 
 #include <wincrypt.h>
 #include <io.h>
@@ -64,22 +64,6 @@ void DeleteOrLog(const std::string& path, const char* format) {
 }
 
 }  // namespace
-
-std::string FormatSize(int64_t bytes) {
-    std::ostringstream text;
-    text << std::fixed << std::setprecision(1);
-    const double unit = 0.0009765625;
-    const double value = static_cast<double>(bytes);
-    if (bytes > 1073741824)
-        text << value * unit * unit * unit << " GB";
-    else if (bytes > 1048576)
-        text << value * unit * unit << " MB";
-    else if (bytes > 1024)
-        text << value * unit << " KB";
-    else
-        text << bytes << " B";
-    return text.str();
-}
 
 std::string FileMd5Hex(const std::string& path) {
     // Read once from start to end: the cache manager may read ahead and
@@ -351,37 +335,6 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
 
 void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify) {
     RunDownloadJobIn(GetDownloadDirectory(), job, notify);
-}
-
-unsigned __stdcall DownloadWorker(void* argument) {
-    std::unique_ptr<DownloadWorkerRecord> record(static_cast<DownloadWorkerRecord*>(argument));
-    DownloadJob job;
-    job.url = record->url;
-    job.md5 = record->md5;
-    job.etag = record->etag;
-    job.lastModified = record->lastModified;
-    job.fileName = record->fileName;
-    job.totalSize = record->totalSize;
-
-    HttpDownloadNotifyByMessage notify(record->window, record->phase);
-    RunDownloadJob(job, &notify);
-
-    if (IsWindow(record->window)) {
-        if (job.result == DownloadReady) PostMessageA(record->window, WM_DOWNLOAD_PROGRESS, 100, 100);
-        PostMessageA(record->window, WM_DOWNLOAD_OVER, static_cast<WPARAM>(job.result), 0);
-    }
-    return 0;
-}
-
-HANDLE StartDownloadWorker(DownloadWorkerRecord* record) {
-    std::unique_ptr<DownloadWorkerRecord> owned(record);
-    uintptr_t thread = _beginthreadex(nullptr, 0, DownloadWorker, owned.get(), 0, nullptr);
-    if (thread == 0) {
-        Log(LogError, "create download thread failed, errno = %d", LastError());
-        return nullptr;
-    }
-    (void)owned.release();  // the thread owns it now
-    return reinterpret_cast<HANDLE>(thread);
 }
 
 }  // namespace pennant

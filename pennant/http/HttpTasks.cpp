@@ -3,7 +3,7 @@
 #include "app/Codes.h"
 #include "app/Handles.h"
 #include "app/Log.h"
-#include "app/Task.h"
+#include "app/Text.h"
 
 #include <cwchar>
 
@@ -207,15 +207,6 @@ int HttpQuerier::Query() {
     }
     return TaskOk;
 }
-
-void HttpDownloadNotifyByMessage::OnProgress(int64_t done, int64_t total) {
-    if (total == 0 || !IsWindow(window)) return;
-    const int64_t percent = done * 100 / total;
-    PostMessageA(window, WM_DOWNLOAD_PROGRESS, static_cast<WPARAM>(static_cast<uint32_t>(percent)),
-                 0);
-}
-
-bool HttpDownloadNotifyByMessage::IsCancelled() { return phase && *phase == Paused; }
 
 int QueryResourceInfo(const std::string& url, uint64_t* size, std::string* etag,
                       int64_t* lastModified) {

@@ -104,20 +104,6 @@ public:
     WinHttpRequest request;
 };
 
-// Turns progress into WM_DOWNLOAD_PROGRESS for the main window and reads the
-// workflow phase to learn that the user paused.
-class HttpDownloadNotifyByMessage : public HttpLoadNotify {
-public:
-    HttpDownloadNotifyByMessage(HWND window, const std::atomic<int32_t>* phase)
-        : window(window), phase(phase) {}
-    void OnProgress(int64_t done, int64_t total) override;
-    bool IsCancelled() override;
-
-private:
-    HWND window;
-    const std::atomic<int32_t>* phase;
-};
-
 // HEAD of the installer URL: Content-Length, ETag and Last-Modified, each
 // read on its own; an output whose header is missing keeps its value. 0 when
 // all three were read, else the negative result of the first failure.

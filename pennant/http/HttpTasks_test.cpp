@@ -1,7 +1,7 @@
 #include "http/HttpTasks.h"
 
 #include "HttpPeers.h"
-#include "HttpTestLog.h"
+#include "LogCapture.h"
 #include "app/Codes.h"
 
 #include <gtest/gtest.h>
@@ -345,26 +345,4 @@ TEST(Poster, PostsTheFormAndJudgesOnlyTheStatus) {
     ASSERT_EQ(2u, seen.size());
     EXPECT_EQ(0u, seen[0].rfind("POST /api/record/feedback HTTP/1.1\r\n", 0));
     EXPECT_EQ("\r\n\r\na=1&b=2", seen[0].substr(seen[0].size() - 11));
-}
-
-TEST(NotifyByMessage, PostsPercentWhileTheWindowLivesAndReadsThePausePhase) {
-    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  nullptr, nullptr);
-    ASSERT_NE(nullptr, window);
-    std::atomic<int32_t> phaseValue{Downloading};
-    HttpDownloadNotifyByMessage notify(window, &phaseValue);
-    notify.OnProgress(5368709120LL / 3, 5368709120LL);
-    MSG msg;
-    ASSERT_TRUE(PeekMessageA(&msg, window, WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_PROGRESS, PM_REMOVE));
-    EXPECT_EQ(33u, msg.wParam);
-    EXPECT_EQ(0, msg.lParam);
-    EXPECT_FALSE(notify.IsCancelled());
-    phaseValue = Paused;
-    EXPECT_TRUE(notify.IsCancelled());
-    phaseValue = NetworkLost;
-    EXPECT_FALSE(notify.IsCancelled());
-
-    DestroyWindow(window);
-    notify.OnProgress(1, 2);
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_PROGRESS, PM_REMOVE));
 }

@@ -1,7 +1,7 @@
 #include "http/WinHttp.h"
 
 #include "app/Log.h"
-#include "app/Task.h"
+#include "app/Text.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "http/WinHttp.h"
 
 #include "HttpPeers.h"
-#include "HttpTestLog.h"
+#include "LogCapture.h"
 #include "http/HttpTasks.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "app/Handles.h"
 #include "app/Log.h"
 #include "app/Task.h"
-#include "http/DownloadJob.h"
+#include "app/Text.h"
 #include "ui/Window.h"
 
 #include <windows.h>
@@ -173,7 +173,7 @@ void DrawTaskLines(HDC dc, const Task& task) {
     SelectedFont font(dc, MakeFont(-12, 0, nullptr));
     SetTextColor(dc, RGB(0, 0, 0));
     SetBkMode(dc, TRANSPARENT);
-    std::wstring size = L"大小：" + FormatSizeWide(task.size);
+    std::wstring size = L"大小：" + AnsiToWide(FormatSize(task.size));
     RECT sizeRect = SizeRect;
     DrawTextW(dc, size.c_str(), -1, &sizeRect, DT_SINGLELINE | DT_VCENTER);
     std::wstring version =
@@ -318,11 +318,6 @@ std::wstring DescriptionText(const std::string& utf8) {
 
 void ShowDescription(HWND window, const std::string& utf8) {
     SetWindowTextW(GetDlgItem(window, DescriptionEditId), DescriptionText(utf8).c_str());
-}
-
-std::wstring FormatSizeWide(int64_t bytes) {
-    // The digits and units are plain ASCII, so the narrow text converts as is.
-    return AnsiToWide(FormatSize(bytes));
 }
 
 }  // namespace pennant

@@ -45,8 +45,4 @@ std::wstring DescriptionText(const std::string& utf8);
 // Puts the description into the description box.
 void ShowDescription(HWND window, const std::string& utf8);
 
-// A byte count with one decimal and the unit " GB", " MB", " KB" or " B", as
-// UTF-16 for the window; the download job's log uses the narrow FormatSize.
-std::wstring FormatSizeWide(int64_t bytes);
-
 }  // namespace pennant

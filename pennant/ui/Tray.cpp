@@ -2,7 +2,6 @@
 
 #include "app/Codes.h"
 #include "app/Handles.h"
-#include "app/Lifecycle.h"
 #include "app/Log.h"
 #include "app/Task.h"
 #include "ui/Window.h"
@@ -20,6 +19,16 @@ constexpr UINT BalloonTimeoutMs = 2000;
 constexpr int MenuItemWidth = 86;
 constexpr int MenuItemHeight = 30;
 constexpr int MenuLabelIndent = 15;
+
+constexpr DWORD NotifyFullSize = sizeof(NOTIFYICONDATAA);
+constexpr DWORD NotifyV3Size = NOTIFYICONDATAA_V3_SIZE;
+constexpr DWORD NotifyV2Size = NOTIFYICONDATAA_V2_SIZE;
+constexpr DWORD NotifyV1Size = NOTIFYICONDATAA_V1_SIZE;
+#ifndef _WIN64
+static_assert(NotifyFullSize == 508 && NotifyV3Size == 504 && NotifyV2Size == 488 &&
+                  NotifyV1Size == 88,
+              "the shell's published NOTIFYICONDATAA layouts");
+#endif
 
 // A fresh record for one call to the shell, sized for this OS.
 NOTIFYICONDATAA NotifyRecord(HWND window) {
@@ -89,6 +98,39 @@ const char* MenuLabel(UINT id) {
 }
 
 }  // namespace
+
+OsClass ClassifyOs(DWORD platformId, DWORD major, DWORD minor) {
+    if (platformId != VER_PLATFORM_WIN32_NT) return {NotifyV1Size, "Win9X detected"};
+    if (major == 5) {
+        if (minor == 1) return {NotifyV3Size, "WinXP detected"};
+        return {NotifyV2Size, "Win2K detected"};
+    }
+    if (major == 6) {
+        static const char* const names[] = {"Vista detected", "Win7 detected", "Win8 detected",
+                                            "Win8.1 detected"};
+        if (minor > 3) return {NotifyV1Size, nullptr};
+        return {NotifyFullSize, names[minor]};
+    }
+    if (major > 6) return {NotifyFullSize, "Win10 detected"};
+    return {NotifyV1Size, nullptr};
+}
+
+DWORD OsVersionProbe() {
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof info;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    BOOL ok = GetVersionExA(&info);
+#pragma GCC diagnostic pop
+    if (!ok) {
+        Log(LogProgress, "Unknown OS type");
+        return NotifyV1Size;
+    }
+    Log(LogProgress, "OS Major %lu, Minor %lu", info.dwMajorVersion, info.dwMinorVersion);
+    const OsClass found = ClassifyOs(info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion);
+    if (found.name) Log(LogProgress, "%s", found.name);
+    return found.recordSize;
+}
 
 void TrayAdd(HWND window) {
     NOTIFYICONDATAA record = NotifyRecord(window);

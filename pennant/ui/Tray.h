@@ -6,6 +6,19 @@
 
 namespace pennant {
 
+// How an OS version is classified for the shell's notification record.
+struct OsClass {
+    DWORD recordSize;  // cbSize of NOTIFYICONDATAA the shell of that OS accepts
+    const char* name;  // the "... detected" log text, null when none is logged
+};
+
+// Pure classification of GetVersionExA's platform id and version numbers.
+OsClass ClassifyOs(DWORD platformId, DWORD major, DWORD minor);
+
+// Byte size of the shell's notification record for this OS; logs how the
+// OS was classified.
+DWORD OsVersionProbe();
+
 // Adds icon 1 of the window to the notification area.
 void TrayAdd(HWND window);
 

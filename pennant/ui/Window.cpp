@@ -15,6 +15,10 @@
 
 namespace pennant {
 
+std::atomic<int32_t> phase{Offer};
+std::atomic<int32_t> status{0};
+std::atomic<int32_t> ExitCode{0};
+
 char StatusText[StatusTextSize] = {};
 RECT StatusRect = {20, 366, 320, 394};
 

@@ -1,7 +1,7 @@
 // Winsock 2 must come before windows.h.
 #include <winsock2.h>
 
-#include "app/Lifecycle.h"
+#include "workflow/Program.h"
 
 #include "app/Codes.h"
 #include "app/Handles.h"
@@ -10,6 +10,7 @@
 #include "http/Feedback.h"
 #include "ui/Tray.h"
 #include "workflow/Controller.h"
+#include "workflow/TaskLoader.h"
 
 #include <windows.h>
 #include <gdiplus.h>
@@ -18,26 +19,12 @@
 
 namespace pennant {
 
-std::atomic<int32_t> phase{Offer};
-std::atomic<int32_t> status{0};
-std::atomic<int32_t> ExitCode{0};
-
 namespace {
 
 constexpr UINT TitleStringId = 103;
 constexpr UINT ClassStringId = 109;
 constexpr WORD AppIconId = 107;
 constexpr WORD SmallIconId = 108;  // the executable carries no such icon
-
-constexpr DWORD NotifyFullSize = sizeof(NOTIFYICONDATAA);
-constexpr DWORD NotifyV3Size = NOTIFYICONDATAA_V3_SIZE;
-constexpr DWORD NotifyV2Size = NOTIFYICONDATAA_V2_SIZE;
-constexpr DWORD NotifyV1Size = NOTIFYICONDATAA_V1_SIZE;
-#ifndef _WIN64
-static_assert(NotifyFullSize == 508 && NotifyV3Size == 504 && NotifyV2Size == 488 &&
-                  NotifyV1Size == 88,
-              "the shell's published NOTIFYICONDATAA layouts");
-#endif
 
 // Keeps Winsock started for its lifetime.
 class WinsockSession {
@@ -124,46 +111,6 @@ std::string ArgumentFromCommandLine(const char* commandTail) {
     std::string tail(commandTail);
     size_t space = tail.rfind(' ');
     return space == std::string::npos ? tail : tail.substr(space + 1);
-}
-
-DWORD OsVersionProbe() {
-    OSVERSIONINFOA info = {};
-    info.dwOSVersionInfoSize = sizeof info;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    BOOL ok = GetVersionExA(&info);
-#pragma GCC diagnostic pop
-    if (!ok) {
-        Log(LogProgress, "Unknown OS type");
-        return NotifyV1Size;
-    }
-    const DWORD major = info.dwMajorVersion;
-    const DWORD minor = info.dwMinorVersion;
-    Log(LogProgress, "OS Major %lu, Minor %lu", major, minor);
-    if (info.dwPlatformId != VER_PLATFORM_WIN32_NT) {
-        Log(LogProgress, "Win9X detected");
-        return NotifyV1Size;
-    }
-    if (major == 5) {
-        if (minor == 1) {
-            Log(LogProgress, "WinXP detected");
-            return NotifyV3Size;
-        }
-        Log(LogProgress, "Win2K detected");
-        return NotifyV2Size;
-    }
-    if (major == 6) {
-        static const char* const names[] = {"Vista detected", "Win7 detected", "Win8 detected",
-                                            "Win8.1 detected"};
-        if (minor > 3) return NotifyV1Size;
-        Log(LogProgress, "%s", names[minor]);
-        return NotifyFullSize;
-    }
-    if (major > 6) {
-        Log(LogProgress, "Win10 detected");
-        return NotifyFullSize;
-    }
-    return NotifyV1Size;
 }
 
 bool initInstance(HINSTANCE instance, const std::string& argument, const char* className,

@@ -1,4 +1,5 @@
-// Test helper: starts each test with an empty log file and reads it back.
+// The one way tests capture the log: each capture starts with an empty log
+// file and reads back what the code under test wrote.
 #pragma once
 
 #include "app/Log.h"
@@ -12,7 +13,7 @@ namespace pennant_test {
 class LogCapture {
 public:
     LogCapture() {
-        pennant::SetLogBaseName("http_test_log");
+        pennant::SetLogBaseName("test_log");
         pennant::OpenLog(true);  // the other file, emptied
     }
     ~LogCapture() { pennant::CloseLog(); }

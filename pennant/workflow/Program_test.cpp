@@ -1,3 +1,5 @@
+#include "workflow/Program.h"
+
 #include "app/Directories.h"
 
 #include "HttpPeers.h"
@@ -28,6 +30,15 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 }  // namespace
+
+TEST(ArgumentFromCommandLine, TakesTheTextAfterTheLastSpace) {
+    EXPECT_EQ("third", ArgumentFromCommandLine("first second third"));
+    EXPECT_EQ("whole", ArgumentFromCommandLine("whole"));
+    EXPECT_EQ("", ArgumentFromCommandLine(""));
+    EXPECT_EQ("", ArgumentFromCommandLine("ends with space "));
+    EXPECT_EQ("\"quoted\"", ArgumentFromCommandLine("x \"quoted\""));
+    EXPECT_EQ("", ArgumentFromCommandLine(nullptr));
+}
 
 // The real program under Wine: exit codes and what it leaves in its log.
 TEST(PennantProgram, UndecodableArgumentExitsOneWithTheParseLines) {
