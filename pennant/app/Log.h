@@ -30,6 +30,7 @@ void Log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)
 void LogWide(int level, const wchar_t* format, ...);
 void LogWrite(int level, const char* text);
 
+// Flushes the open file and commits it to disk.
 void FlushLog();
 void CloseLog();
 

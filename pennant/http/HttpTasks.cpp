@@ -45,6 +45,7 @@ bool HttpDownloader::IsCancelled() { return notify ? notify->IsCancelled() : fal
 
 int HttpDownloader::Download(const std::string& filePath, DWORD* status) {
     rangeRefused = false;
+    started = GetTickCount();
     if (!Ready()) return TaskFailed;
 
     WinHttpRequest request;
@@ -125,7 +126,6 @@ int HttpDownloader::ReadToFile(WinHttpRequest& request, HANDLE file, int64_t sta
     int lastPercent = 0;
     if (total == 0) return TaskOk;
 
-    const DWORD started = GetTickCount();
     for (;;) {
         // Under a time limit only what has arrived is read: Wine's WinHTTP
         // waits until the whole buffer is filled.

@@ -87,6 +87,7 @@ private:
     int ReadToFile(WinHttpRequest& request, HANDLE file, int64_t start, int64_t total);
 
     bool rangeRefused = false;
+    DWORD started = 0;  // tick count at the start of the last Download
 };
 
 // Form POST; the response body is not read on success.

@@ -7,9 +7,7 @@ files)."""
 import functools
 import http.server
 import os
-import shutil
 import tempfile
-import threading
 
 import http_fault_server as fault
 
@@ -19,25 +17,11 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
-class Running:
-    def __init__(self, server, top):
-        self.server = server
-        self.top = top
-        self.thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        shutil.rmtree(self.top, ignore_errors=True)
-
-
 def start(env):
     top = tempfile.mkdtemp(prefix="pennant-plain-")
     os.chmod(top, 0o755)
-    handler = functools.partial(QuietHandler, directory=top)
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    server.daemon_threads = True
+    server = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(QuietHandler, directory=top))
     env["HTTP_PLAIN_PORT"] = str(server.server_address[1])
     env["HTTP_PLAIN_ROOT"] = fault.windows_path(top)
-    return Running(server, top)
+    return fault.RunningServer(server, [top])
