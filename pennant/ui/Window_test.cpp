@@ -8,6 +8,7 @@
 #include "ui/TestHooks.h"
 
 #include "TestFiles.h"
+#include "PennantProcess.h"
 #include "UiDisplay.h"
 
 #include <gtest/gtest.h>

@@ -13,6 +13,7 @@
 #include "workflow/TaskLoader.h"
 
 #include <windows.h>
+#include <commctrl.h>
 #include <gdiplus.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -85,6 +86,34 @@ void RegisterMainClass(HINSTANCE instance, const char* className) {
     RegisterClassExA(&wc);
 }
 
+// The mark of the running copy: a named mutex that exists while it runs.
+// Creating it is one atomic step, so of copies started together exactly one
+// finds it new, which the process count alone cannot promise.
+constexpr char InstanceMarkName[] = "Global\\Aldermoor.pennant.instance";
+
+// True when this process is the one to go on; `mark` keeps the mutex for the
+// process's life.
+bool TakeInstanceMark(UniqueKernelHandle& mark) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, InstanceMarkName);
+    const DWORD error = GetLastError();
+    mark.Reset(mutex);
+    if (mark) return error != ERROR_ALREADY_EXISTS;
+    // Made by a copy of another user or elevation, with access this one lacks.
+    if (error == ERROR_ACCESS_DENIED) return false;
+    Log(LogError, "CreateMutex failed, errno = %lu", error);
+    return InstanceCount() < 2;
+}
+
+// On Windows the progress bar's class exists only once the common controls
+// are initialised (Wine's shell32 happens to load them for every program).
+void InitProgressBarClass() {
+    INITCOMMONCONTROLSEX controls = {};
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    if (!InitCommonControlsEx(&controls))
+        Log(LogError, "InitCommonControlsEx failed, errno = %lu", GetLastError());
+}
+
 int Shutdown(int code) {
     Log(LogProgress, "return code = %d", code);
     CloseLog();
@@ -137,7 +166,8 @@ int RunPennant(HINSTANCE instance, const char* commandTail) {
     CloseLog();
     OpenLog(false);
 
-    if (InstanceCount() >= 2) {
+    UniqueKernelHandle instanceMark;
+    if (!TakeInstanceMark(instanceMark)) {
         Log(LogProgress, "pennant is running !");
         return Shutdown(ExitAlreadyRunning);
     }
@@ -158,6 +188,7 @@ int RunPennant(HINSTANCE instance, const char* commandTail) {
         char className[100] = {};
         LoadStringA(instance, TitleStringId, title, sizeof title);
         LoadStringA(instance, ClassStringId, className, sizeof className);
+        InitProgressBarClass();
         RegisterMainClass(instance, className);
 
         if (!initInstance(instance, argument, className, title)) {

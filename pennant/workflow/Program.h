@@ -8,7 +8,8 @@
 
 namespace pennant {
 
-// Number of running processes named "pennant.exe" (any case), this one included.
+// Number of running processes named "pennant.exe" (any case), this one
+// included; decides alone only when the instance mark cannot be made.
 int InstanceCount();
 
 // The task argument: the text after the last space of the command-line
