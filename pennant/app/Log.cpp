@@ -107,7 +107,7 @@ void OpenLog(bool rotate) {
         commitTimer = nullptr;
 }
 
-void LogWrite(int level, const char* text) {
+void LogWrite(LogLevel level, const char* text) {
     if (!logOpen) return;
 
     __time64_t now = _time64(nullptr);
@@ -131,7 +131,7 @@ void LogWrite(int level, const char* text) {
     }
 }
 
-void Log(int level, const char* format, ...) {
+void Log(LogLevel level, const char* format, ...) {
     if (!logOpen) return;
     char text[LogBufferSize];
     va_list args;
@@ -141,7 +141,7 @@ void Log(int level, const char* format, ...) {
     LogWrite(level, text);
 }
 
-void LogWide(int level, const wchar_t* format, ...) {
+void LogWide(LogLevel level, const wchar_t* format, ...) {
     if (!logOpen) return;
     wchar_t wide[LogBufferSize];
     va_list args;

@@ -2,6 +2,7 @@
 #include "app/Log.h"
 #include "app/Task.h"
 
+#include "LogCapture.h"
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -62,18 +63,6 @@ Members CompleteTask() {
 // returns the records it wrote.
 class ParseTaskTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetLogBaseName("task_test_log");
-        DeleteFileA(LogFilePath(1).c_str());
-        DeleteFileA(LogFilePath(2).c_str());
-        OpenLog(false);
-    }
-    void TearDown() override {
-        CloseLog();
-        DeleteFileA(LogFilePath(1).c_str());
-        DeleteFileA(LogFilePath(2).c_str());
-    }
-
     bool Parse(const std::string& argument) {
         task = Task();
         bool ok = ParseTask(argument, task);
@@ -84,7 +73,7 @@ protected:
     // Message parts of the records (the "[level] date time " prefix removed).
     std::vector<std::string> Messages() {
         std::vector<std::string> messages;
-        for (const std::string& line : testing_support::Lines(testing_support::ReadFile(LogFilePath(1)))) {
+        for (const std::string& line : testing_support::Lines(log.Text())) {
             if (line.size() > 22 && line[0] == '[')
                 messages.push_back(line.substr(1, 1) + " " + line.substr(24));
             else
@@ -93,6 +82,7 @@ protected:
         return messages;
     }
 
+    pennant_test::LogCapture log;
     Task task;
 };
 

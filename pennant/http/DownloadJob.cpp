@@ -78,19 +78,11 @@ std::string FileMd5Hex(const std::string& path) {
         CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping) return std::string();
     UniqueCryptProvider provider;
-    {
-        HCRYPTPROV raw = 0;
-        if (!CryptAcquireContextA(&raw, nullptr, nullptr, PROV_RSA_FULL,
-                                  CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET))
-            return std::string();
-        provider.Reset(raw);
-    }
+    if (!CryptAcquireContextA(provider.Receive(), nullptr, nullptr, PROV_RSA_FULL,
+                              CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET))
+        return std::string();
     UniqueCryptHash hash;
-    {
-        HCRYPTHASH raw = 0;
-        if (!CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, &raw)) return std::string();
-        hash.Reset(raw);
-    }
+    if (!CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, hash.Receive())) return std::string();
 
     const uint64_t total = static_cast<uint64_t>(size.QuadPart);
     for (uint64_t offset = 0; offset < total; offset += Md5ViewSize) {

@@ -3,6 +3,8 @@
 // built from. Synchronous WinHTTP only; every call blocks its thread.
 #pragma once
 
+#include "app/Handles.h"
+
 #include <windows.h>
 #include <winhttp.h>
 
@@ -10,6 +12,13 @@
 #include <string>
 
 namespace pennant {
+
+struct WinHttpTraits {
+    using Handle = HINTERNET;
+    static Handle Invalid() { return nullptr; }
+    static bool Valid(Handle h) { return h != nullptr; }
+    static void Close(Handle h) { ::WinHttpCloseHandle(h); }
+};
 
 // Owns one WinHTTP handle; closed by the destructor.
 class WinHttpHandle {
@@ -22,11 +31,11 @@ public:
     // Closes an open handle; the close call's result, or 0 when nothing was open.
     int Close();
 
-    HINTERNET Get() const { return handle; }
-    bool IsOpen() const { return handle != nullptr; }
+    HINTERNET Get() const { return handle.Get(); }
+    bool IsOpen() const { return handle.Valid(); }
 
 protected:
-    HINTERNET handle = nullptr;
+    UniqueHandle<WinHttpTraits> handle;
 };
 
 class WinHttpSession : public WinHttpHandle {

@@ -39,39 +39,11 @@ NOTIFYICONDATAA NotifyRecord(HWND window) {
     return record;
 }
 
-class IconHandle {
-public:
-    explicit IconHandle(HANDLE icon) : icon_(static_cast<HICON>(icon)) {}
-    ~IconHandle() {
-        if (icon_) DestroyIcon(icon_);
-    }
-    IconHandle(const IconHandle&) = delete;
-    IconHandle& operator=(const IconHandle&) = delete;
-    HICON Get() const { return icon_; }
-
-private:
-    HICON icon_;
-};
-
-class PopupMenu {
-public:
-    PopupMenu() : menu_(CreatePopupMenu()) {}
-    ~PopupMenu() {
-        if (menu_) DestroyMenu(menu_);
-    }
-    PopupMenu(const PopupMenu&) = delete;
-    PopupMenu& operator=(const PopupMenu&) = delete;
-    HMENU Get() const { return menu_; }
-
-private:
-    HMENU menu_;
-};
-
-void ShowTrayMenu(HWND window) {
+void ShowTrayMenu(HWND window, int32_t phase) {
     POINT cursor;
     GetCursorPos(&cursor);
-    PopupMenu menu;
-    if (!menu.Get()) return;
+    UniqueMenu menu(CreatePopupMenu());
+    if (!menu) return;
     const int current = phase;
     AppendMenuA(menu.Get(), MF_OWNERDRAW, ShowWindowCommand, nullptr);
     AppendMenuA(menu.Get(), MF_OWNERDRAW | (current == Offer ? 0 : MF_GRAYED), UpgradeCommand,
@@ -134,8 +106,9 @@ DWORD OsVersionProbe() {
 
 void TrayAdd(HWND window) {
     NOTIFYICONDATAA record = NotifyRecord(window);
-    IconHandle icon(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(TrayIconResource),
-                               IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    UniqueIcon icon(static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr),
+                                                  MAKEINTRESOURCEA(TrayIconResource), IMAGE_ICON,
+                                                  0, 0, LR_DEFAULTSIZE)));
     record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     record.uCallbackMessage = WM_TRAY_NOTIFY;
     record.hIcon = icon.Get();
@@ -164,13 +137,13 @@ void TrayRemove(HWND window) {
     Log(LogError, "Shell_NotifyIcon destroy return %d, errno = %lu", ok, GetLastError());
 }
 
-LRESULT OnTrayNotify(HWND window, WPARAM, LPARAM mouseMessage) {
+LRESULT OnTrayNotify(HWND window, const WindowState& state, WPARAM, LPARAM mouseMessage) {
     switch (static_cast<UINT>(mouseMessage)) {
     case WM_LBUTTONDOWN:
         ShowFromTray(window);
         break;
     case WM_RBUTTONDOWN:
-        ShowTrayMenu(window);
+        ShowTrayMenu(window, state.phase);
         break;
     default:
         break;
@@ -198,14 +171,12 @@ LRESULT OnDrawItem(LPARAM item) {
     const bool selected = !grayed && (draw->itemState & ODS_SELECTED) != 0;
     const COLORREF colour =
         grayed ? RGB(153, 153, 153) : selected ? RGB(25, 147, 226) : RGB(51, 51, 51);
-    UniqueGdiObject font(MakeFont(-14, 0, nullptr, 0, selected));
-    HGDIOBJ previous = SelectObject(draw->hDC, font.Get());
+    SelectedGdiObject font(draw->hDC, MakeFont(-14, 0, nullptr, 0, selected));
     SetBkMode(draw->hDC, TRANSPARENT);
     SetTextColor(draw->hDC, colour);
     RECT text = r;
     text.left += MenuLabelIndent;
     DrawTextA(draw->hDC, MenuLabel(draw->itemID), -1, &text, DT_SINGLELINE | DT_VCENTER);
-    SelectObject(draw->hDC, previous);
     return TRUE;
 }
 
@@ -219,8 +190,8 @@ void HideToTray(HWND window) {
     TrayBalloon(window, true);
 }
 
-void OnCloseButton(HWND window) {
-    if (phase == DownloadFailed || phase == Finished)
+void OnCloseButton(HWND window, const WindowState& state) {
+    if (state.phase == DownloadFailed || state.phase == Finished)
         CloseSequence(window);
     else
         HideToTray(window);

@@ -4,7 +4,7 @@
 // the pixels of X screenshots. Each phase leaves a picture in
 // <build root>/screenshots.
 #include "app/Codes.h"
-#include "app/Log.h"
+#include "app/Directories.h"
 #include "ui/TestHooks.h"
 
 #include "TestFiles.h"
@@ -88,12 +88,6 @@ RECT WorkArea() {
     return work;
 }
 
-// Both of pennant's log files, to read what a test's pennant appended.
-std::string LogText() {
-    SetLogBaseName("dovazidero_log");
-    return testing_support::ReadFile(LogFilePath(1)) + testing_support::ReadFile(LogFilePath(2));
-}
-
 // Tops of `window` seen while `action` runs, sampled until the window is gone.
 std::vector<LONG> TopsWhile(HWND window, const std::function<void()>& action) {
     std::vector<LONG> tops;
@@ -117,7 +111,7 @@ class PopupTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(nullptr, FindWindowA("DOVAZIDERO", nullptr)) << "a pennant is still running";
-        logBefore_ = LogText().size();
+        log_ = std::make_unique<testing_support::LogTail>(GetAppDataDirectory());
         process_ = std::make_unique<PennantProcess>(TaskArgument());
         ASSERT_TRUE(process_->Started());
         window_ = WaitForOffer();
@@ -276,13 +270,10 @@ protected:
     }
 
     // What pennant logged since the test started.
-    std::string NewLog() const {
-        const std::string text = LogText();
-        return text.size() > logBefore_ ? text.substr(logBefore_) : std::string();
-    }
+    std::string NewLog() const { return log_->Appended(); }
 
     testing_support::TempDir dir_{"ui"};
-    size_t logBefore_ = 0;
+    std::unique_ptr<testing_support::LogTail> log_;
     std::unique_ptr<PennantProcess> process_;
     HWND window_ = nullptr;
 };

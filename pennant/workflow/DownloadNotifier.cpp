@@ -17,7 +17,7 @@ void HttpDownloadNotifyByMessage::OnProgress(int64_t done, int64_t total) {
                  0);
 }
 
-bool HttpDownloadNotifyByMessage::IsCancelled() { return phase && *phase == Paused; }
+bool HttpDownloadNotifyByMessage::IsCancelled() { return paused && *paused; }
 
 unsigned __stdcall DownloadWorker(void* argument) {
     std::unique_ptr<DownloadWorkerRecord> record(static_cast<DownloadWorkerRecord*>(argument));
@@ -29,7 +29,7 @@ unsigned __stdcall DownloadWorker(void* argument) {
     job.fileName = record->fileName;
     job.totalSize = record->totalSize;
 
-    HttpDownloadNotifyByMessage notify(record->window, record->phase);
+    HttpDownloadNotifyByMessage notify(record->window, record->paused);
     RunDownloadJob(job, &notify);
 
     if (IsWindow(record->window)) {

@@ -13,17 +13,17 @@
 namespace pennant {
 
 // Turns progress into WM_DOWNLOAD_PROGRESS for the main window and reads the
-// workflow phase to learn that the user paused.
+// window state's pause flag to learn that the user paused.
 class HttpDownloadNotifyByMessage : public HttpLoadNotify {
 public:
-    HttpDownloadNotifyByMessage(HWND window, const std::atomic<int32_t>* phase)
-        : window(window), phase(phase) {}
+    HttpDownloadNotifyByMessage(HWND window, const std::atomic<bool>* paused)
+        : window(window), paused(paused) {}
     void OnProgress(int64_t done, int64_t total) override;
     bool IsCancelled() override;
 
 private:
     HWND window;
-    const std::atomic<int32_t>* phase;
+    const std::atomic<bool>* paused;
 };
 
 // The heap record the controller hands to DownloadWorker; the worker owns it
@@ -35,7 +35,7 @@ struct DownloadWorkerRecord {
     std::string etag;
     int64_t lastModified = 0;
     std::string fileName;
-    const std::atomic<int32_t>* phase = nullptr;  // read as the cancel test
+    const std::atomic<bool>* paused = nullptr;  // read as the cancel test
     int64_t totalSize = 0;
 };
 

@@ -6,6 +6,7 @@
 #include "app/Codes.h"
 #include "app/Directories.h"
 #include "http/DownloadJob.h"
+#include "ui/WindowState.h"
 
 #include <gtest/gtest.h>
 
@@ -51,9 +52,9 @@ protected:
         record->etag = job.etag;
         record->lastModified = job.lastModified;
         record->fileName = name;
-        record->phase = &phaseValue;
+        record->paused = &paused;
         record->totalSize = job.totalSize;
-        phaseValue = Downloading;
+        paused = false;
         HANDLE thread = StartDownloadWorker(record);
         if (!thread) return -101;
         int result = -100;
@@ -81,7 +82,7 @@ protected:
     std::string directory;
     std::string name;
     HWND window = nullptr;
-    std::atomic<int32_t> phaseValue{Downloading};
+    std::atomic<bool> paused{false};
     std::vector<WPARAM> progress;
     std::vector<LPARAM> progressL;
 };
@@ -144,7 +145,7 @@ TEST_F(Worker, PauseDuringASlowDownloadKeepsEveryReceivedByte) {
     const std::string content = Pattern(1500000);
     WriteFile(FaultFile("slow.exe"), content);
     DownloadJob job = JobFor(FaultUrl("rate=300000", "slow.exe"), name, Md5Of(content));
-    EXPECT_EQ(DownloadPaused, RunWorker(job, [&](WPARAM) { phaseValue = Paused; }));
+    EXPECT_EQ(DownloadPaused, RunWorker(job, [&](WPARAM) { paused = true; }));
     EXPECT_TRUE(log.Contains("user pause download"));
     const long long partSize = FileSize(Path(".part"));
     ASSERT_GT(partSize, 0);
@@ -162,40 +163,22 @@ TEST_F(Worker, PauseDuringASlowDownloadKeepsEveryReceivedByte) {
     EXPECT_EQ(content, ReadFile(Path()));
 }
 
-TEST_F(Worker, NothingIsPostedToADestroyedWindow) {
-    WriteFile(NginxFile("setup.exe"), "abc");
-    DownloadJob job = JobFor(NginxUrl("setup.exe"), name, "900150983cd24fb0d6963f7d28e17f72");
-    auto* record = new DownloadWorkerRecord;
-    record->window = window;
-    record->url = job.url;
-    record->md5 = job.md5;
-    record->fileName = name;
-    record->phase = &phaseValue;
-    DestroyWindow(window);
-    EXPECT_EQ(0u, DownloadWorker(record));
-    MSG msg;
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_OVER, PM_REMOVE));
-    EXPECT_EQ("abc", ReadFile(Path()));
-}
-
-TEST(NotifyByMessage, PostsPercentWhileTheWindowLivesAndReadsThePausePhase) {
+TEST(NotifyByMessage, PostsPercentAndReadsThePauseOfTheWindowState) {
     HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   nullptr, nullptr);
     ASSERT_NE(nullptr, window);
-    std::atomic<int32_t> phaseValue{Downloading};
-    HttpDownloadNotifyByMessage notify(window, &phaseValue);
+    WindowState state;
+    state.SetPhase(Downloading);
+    HttpDownloadNotifyByMessage notify(window, &state.paused);
     notify.OnProgress(5368709120LL / 3, 5368709120LL);
     MSG msg;
     ASSERT_TRUE(PeekMessageA(&msg, window, WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_PROGRESS, PM_REMOVE));
     EXPECT_EQ(33u, msg.wParam);
     EXPECT_EQ(0, msg.lParam);
     EXPECT_FALSE(notify.IsCancelled());
-    phaseValue = Paused;
+    state.SetPhase(Paused);
     EXPECT_TRUE(notify.IsCancelled());
-    phaseValue = NetworkLost;
+    state.SetPhase(NetworkLost);
     EXPECT_FALSE(notify.IsCancelled());
-
     DestroyWindow(window);
-    notify.OnProgress(1, 2);
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_PROGRESS, PM_REMOVE));
 }

@@ -6,17 +6,25 @@
 
 #include "TestFiles.h"
 
+#include <windows.h>
+
 #include <string>
 
 namespace pennant_test {
 
 class LogCapture {
 public:
+    // A base name of this process's own, so tests running side by side
+    // never write into each other's files.
     LogCapture() {
-        pennant::SetLogBaseName("test_log");
+        pennant::SetLogBaseName(("test_log_" + std::to_string(GetCurrentProcessId())).c_str());
         pennant::OpenLog(true);  // the other file, emptied
     }
-    ~LogCapture() { pennant::CloseLog(); }
+    ~LogCapture() {
+        pennant::CloseLog();
+        DeleteFileA(pennant::LogFilePath(1).c_str());
+        DeleteFileA(pennant::LogFilePath(2).c_str());
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
