@@ -105,7 +105,7 @@ int WinHttpRequest::ReceiveResponse() {
 
 int WinHttpRequest::QueryDataAvailable(DWORD* bytes) {
     *bytes = 0;
-    if (!WinHttpQueryDataAvailable(handle, bytes)) {
+    if (!WinHttpQueryDataAvailable(handle.Get(), bytes)) {
         Log(LogError, "WinHttpQueryDataAvailable failed, errno = %d", LastError());
         return -1;
     }
