@@ -111,6 +111,11 @@ public:
         return Load(ReadFile(path_));
     }
 
+    // The same picture, pixel for pixel.
+    bool SameAs(const Screenshot& other) const {
+        return width_ == other.width_ && height_ == other.height_ && pixels_ == other.pixels_;
+    }
+
     Rgb Pixel(int x, int y) const {
         Rgb c;
         if (x < 0 || y < 0 || x >= width_ || y >= height_) return c;
