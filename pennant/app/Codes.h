@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 
 namespace pennant {
@@ -81,11 +80,5 @@ enum ExitCodeValue : int32_t {
     ExitWinsockFailed = 7,
     ExitWindowFailed = 8,
 };
-
-// Written by the main thread only; the download worker reads `phase` as its
-// cancel test, hence the atomics.
-extern std::atomic<int32_t> phase;
-extern std::atomic<int32_t> status;
-extern std::atomic<int32_t> ExitCode;
 
 }  // namespace pennant

@@ -33,6 +33,13 @@ public:
         return std::exchange(handle_, Traits::Invalid());
     }
 
+    // For an API's out-parameter: closes what is held and lends the slot,
+    // which then owns whatever the call writes into it.
+    Handle* Receive() {
+        Reset();
+        return &handle_;
+    }
+
     void Reset(Handle h = Traits::Invalid()) {
         if (Traits::Valid(handle_)) {
             DWORD err = ::GetLastError();
@@ -79,5 +86,45 @@ struct GdiObjectTraits {
     static void Close(Handle h) { ::DeleteObject(h); }
 };
 using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
+
+struct IconTraits {
+    using Handle = HICON;
+    static Handle Invalid() { return nullptr; }
+    static bool Valid(Handle h) { return h != nullptr; }
+    static void Close(Handle h) { ::DestroyIcon(h); }
+};
+using UniqueIcon = UniqueHandle<IconTraits>;
+
+struct MenuTraits {
+    using Handle = HMENU;
+    static Handle Invalid() { return nullptr; }
+    static bool Valid(Handle h) { return h != nullptr; }
+    static void Close(Handle h) { ::DestroyMenu(h); }
+};
+using UniqueMenu = UniqueHandle<MenuTraits>;
+
+struct GlobalMemoryTraits {
+    using Handle = HGLOBAL;
+    static Handle Invalid() { return nullptr; }
+    static bool Valid(Handle h) { return h != nullptr; }
+    static void Close(Handle h) { ::GlobalFree(h); }
+};
+using UniqueGlobalMemory = UniqueHandle<GlobalMemoryTraits>;
+
+// A GDI object selected into a device context for this owner's lifetime: the
+// previous object is selected back, then the owned one is deleted.
+class SelectedGdiObject {
+public:
+    SelectedGdiObject(HDC dc, HGDIOBJ object)
+        : dc_(dc), object_(object), previous_(::SelectObject(dc, object)) {}
+    ~SelectedGdiObject() { ::SelectObject(dc_, previous_); }
+    SelectedGdiObject(const SelectedGdiObject&) = delete;
+    SelectedGdiObject& operator=(const SelectedGdiObject&) = delete;
+
+private:
+    HDC dc_;
+    UniqueGdiObject object_;  // deleted after the previous object is back
+    HGDIOBJ previous_;
+};
 
 }  // namespace pennant

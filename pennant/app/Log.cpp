@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <sys/stat.h>
 
+#include <io.h>
+
 #include <boost/thread/mutex.hpp>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <utility>
 
 namespace pennant {
 namespace {
@@ -23,6 +26,27 @@ std::atomic<bool> logOpen{false};
 int logIndex = 1;
 std::string logBaseName = "dovazidero_log";
 
+// Committing a record to disk is a disk flush on Windows. Records of level 2
+// and above are committed at once; detail records (two per received chunk
+// of a download) reach the system at once but the disk with the next
+// important record, or within CommitDelayMs through the timer.
+constexpr DWORD CommitDelayMs = 1000;
+bool logDirty = false;
+DWORD lastCommit = 0;
+HANDLE commitTimer = nullptr;
+
+// Caller holds logMutex.
+void CommitLocked() {
+    if (logFile && logDirty) _commit(_fileno(logFile));
+    logDirty = false;
+    lastCommit = GetTickCount();
+}
+
+void CALLBACK CommitLater(void*, BOOLEAN) {
+    boost::mutex::scoped_lock lock(logMutex);
+    if (logDirty) CommitLocked();
+}
+
 time_t ModificationTime(const std::string& path) {
     struct _stat64 info;
     return _stat64(path.c_str(), &info) == 0 ? info.st_mtime : 0;
@@ -33,10 +57,10 @@ void OpenLocked(bool rotate) {
     const char* mode;
     if (rotate) {
         logIndex = logIndex % 2 + 1;
-        mode = "wtc";
+        mode = "wt";
     } else {
         logIndex = ModificationTime(LogFilePath(1)) >= ModificationTime(LogFilePath(2)) ? 1 : 2;
-        mode = "atc";
+        mode = "at";
     }
     std::string path = LogFilePath(logIndex);
     logFile = fopen(path.c_str(), mode);
@@ -50,6 +74,7 @@ void OpenLocked(bool rotate) {
 }
 
 void CloseLocked() {
+    CommitLocked();
     if (logFile) fclose(logFile);
     logFile = nullptr;
     logOpen = false;
@@ -76,9 +101,13 @@ void OpenLog(bool rotate) {
     boost::mutex::scoped_lock lock(logMutex);
     CloseLocked();
     OpenLocked(rotate);
+    if (!commitTimer &&
+        !CreateTimerQueueTimer(&commitTimer, nullptr, CommitLater, nullptr, CommitDelayMs,
+                               CommitDelayMs, WT_EXECUTEDEFAULT))
+        commitTimer = nullptr;
 }
 
-void LogWrite(int level, const char* text) {
+void LogWrite(LogLevel level, const char* text) {
     if (!logOpen) return;
 
     __time64_t now = _time64(nullptr);
@@ -94,13 +123,15 @@ void LogWrite(int level, const char* text) {
     if (!logFile) return;  // closed by another thread meanwhile
     fwrite(record, 1, strlen(record), logFile);
     fflush(logFile);
+    logDirty = true;
+    if (level >= LogProgress || GetTickCount() - lastCommit >= CommitDelayMs) CommitLocked();
     if (ftell(logFile) >= LogRotateBytes) {
         CloseLocked();
         OpenLocked(true);
     }
 }
 
-void Log(int level, const char* format, ...) {
+void Log(LogLevel level, const char* format, ...) {
     if (!logOpen) return;
     char text[LogBufferSize];
     va_list args;
@@ -110,7 +141,7 @@ void Log(int level, const char* format, ...) {
     LogWrite(level, text);
 }
 
-void LogWide(int level, const wchar_t* format, ...) {
+void LogWide(LogLevel level, const wchar_t* format, ...) {
     if (!logOpen) return;
     wchar_t wide[LogBufferSize];
     va_list args;
@@ -132,11 +163,18 @@ void LogWide(int level, const wchar_t* format, ...) {
 void FlushLog() {
     boost::mutex::scoped_lock lock(logMutex);
     if (logFile) fflush(logFile);
+    CommitLocked();
 }
 
 void CloseLog() {
-    boost::mutex::scoped_lock lock(logMutex);
-    CloseLocked();
+    HANDLE timer = nullptr;
+    {
+        boost::mutex::scoped_lock lock(logMutex);
+        CloseLocked();
+        std::swap(timer, commitTimer);
+    }
+    // Outside the lock: this waits for a running callback, which takes it.
+    if (timer) DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
 }
 
 }  // namespace pennant

@@ -26,10 +26,11 @@ void SetLogBaseName(const char* baseName);
 void OpenLog(bool rotate);
 
 // printf-style records; silent while no log file is open.
-void Log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void LogWide(int level, const wchar_t* format, ...);
-void LogWrite(int level, const char* text);
+void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogWide(LogLevel level, const wchar_t* format, ...);
+void LogWrite(LogLevel level, const char* text);
 
+// Flushes the open file and commits it to disk.
 void FlushLog();
 void CloseLog();
 

@@ -16,11 +16,12 @@ using testing_support::WriteFile;
 
 namespace {
 
-// Each test logs under a base name of its own in the real log directory.
+// Each test logs under a base name of its own in the real log directory
+// (the process id in it keeps tests running side by side apart).
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetLogBaseName("log_test");
+        SetLogBaseName(("log_test_" + std::to_string(GetCurrentProcessId())).c_str());
         RemoveFiles();
     }
     void TearDown() override {

@@ -2,9 +2,8 @@
 
 #include "app/Codes.h"
 #include "app/Log.h"
+#include "app/Text.h"
 
-#include <boost/archive/iterators/binary_from_base64.hpp>
-#include <boost/archive/iterators/transform_width.hpp>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
@@ -16,16 +15,6 @@ namespace pennant {
 namespace {
 
 std::unique_ptr<TaskHolder> currentHolder;
-
-std::wstring ToWide(UINT codePage, const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int n = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
-                                nullptr, 0);
-    std::wstring wide(n > 0 ? n : 0, L'\0');
-    if (n > 0)
-        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    return wide;
-}
 
 // The JSON reader descends recursively, so a deeply nested argument could
 // exhaust the stack; a task is one flat object, so a few levels are plenty.
@@ -56,57 +45,25 @@ TaskHolder* CurrentTaskHolder() { return currentHolder.get(); }
 
 void SetCurrentTaskHolder(TaskHolder* holder) { currentHolder.reset(holder); }
 
-std::wstring Utf8ToWide(const std::string& text) { return ToWide(CP_UTF8, text); }
-
-std::wstring AnsiToWide(const std::string& text) { return ToWide(CP_ACP, text); }
-
-std::string WideToAnsi(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                0, nullptr, nullptr);
-    std::string narrow(n > 0 ? n : 0, '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &narrow[0], n,
-                            nullptr, nullptr);
-    return narrow;
-}
-
-bool DecodeBase64(const std::string& text, std::string& out) {
-    if (text.empty()) {
-        out.clear();
-        return true;
-    }
-    std::string padded = text;
-    const size_t padding = std::count(padded.begin(), padded.end(), '=');
-    std::replace(padded.begin(), padded.end(), '=', 'A');
-
-    using namespace boost::archive::iterators;
-    using Decoder = transform_width<binary_from_base64<std::string::const_iterator>, 8, 6>;
-    // Only as many bytes as the characters fully cover, so the decoder never
-    // reads past the end of a text whose length is not a multiple of four.
-    const size_t bytes = padded.size() * 6 / 8;
-    std::string decoded;
-    decoded.reserve(bytes);
-    try {
-        Decoder it(padded.cbegin());
-        for (size_t i = 0; i < bytes; ++i, ++it) decoded.push_back(static_cast<char>(*it));
-    } catch (const std::exception&) {
-        return false;
-    }
-
-    for (size_t i = 0; i < padding; ++i) {
-        size_t nul = decoded.rfind('\0');
-        if (nul == std::string::npos) break;  // nothing further can be cut
-        decoded.resize(nul);
-    }
-    if (decoded.empty()) return false;
-    out.swap(decoded);
-    return true;
-}
-
 bool IsPlainFileName(const std::string& name) {
-    if (name.empty() || name == "." || name == "..") return false;
-    return name.find_first_of("\\/:") == std::string::npos;
+    // Judged on UTF-16: a trail byte of a double-byte character may equal a
+    // backslash or a bar.
+    const std::wstring wide = AnsiToWide(name);
+    if (wide.empty() || wide == L"." || wide == L"..") return false;
+    if (wide.find_first_of(L"\\/:<>\"|?*") != std::wstring::npos) return false;
+    for (wchar_t c : wide)
+        if (c < 0x20) return false;
+    // Windows drops a trailing dot or blank, so the file made would not be
+    // the file later started.
+    if (wide.back() == L'.' || wide.back() == L' ') return false;
+    // A device name opens the device whatever extension follows it.
+    std::wstring stem = wide.substr(0, wide.find(L'.'));
+    stem.erase(stem.find_last_not_of(L' ') + 1);
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"})
+        if (_wcsicmp(stem.c_str(), device) == 0) return false;
+    const bool numbered = stem.size() == 4 && stem[3] >= L'1' && stem[3] <= L'9';
+    return !(numbered && (_wcsnicmp(stem.c_str(), L"COM", 3) == 0 ||
+                          _wcsnicmp(stem.c_str(), L"LPT", 3) == 0));
 }
 
 bool ParseTask(const std::string& argument, Task& task) {
@@ -114,24 +71,33 @@ bool ParseTask(const std::string& argument, Task& task) {
     DecodeBase64(argument, decoded);  // a failure leaves it empty, which JSON rejects
 
     try {
-        if (!NestingWithinLimit(decoded)) throw std::runtime_error("JSON nested too deeply");
+        // The reader takes UTF-8 only (raw or as escapes); a service that
+        // sends its texts raw in the ANSI code page (GBK) is read as such.
+        const std::string json =
+            IsUtf8(decoded) ? decoded : WideToUtf8(AnsiToWide(decoded));
+        if (!NestingWithinLimit(json)) throw std::runtime_error("JSON nested too deeply");
         boost::property_tree::ptree tree;
-        std::istringstream input(decoded);
+        std::istringstream input(json);
         boost::property_tree::read_json(input, tree);
 
-        task.pid = tree.get<std::string>("pid");
-        task.taskid = tree.get<std::string>("taskid");
-        task.devid = tree.get<std::string>("devid");
-        task.url = tree.get<std::string>("url");
-        task.md5 = tree.get<std::string>("md5");
-        task.version = tree.get<std::string>("version");
-        task.oldversion = tree.get<std::string>("oldversion");
-        task.fname = tree.get<std::string>("fname");
+        // Every field but the two Base64 texts becomes a path, registry key,
+        // file name or log text in the ANSI code page.
+        auto ansi = [&tree](const char* name) {
+            return WideToAnsi(Utf8ToWide(tree.get<std::string>(name)));
+        };
+        task.pid = ansi("pid");
+        task.taskid = ansi("taskid");
+        task.devid = ansi("devid");
+        task.url = ansi("url");
+        task.md5 = ansi("md5");
+        task.version = ansi("version");
+        task.oldversion = ansi("oldversion");
+        task.fname = ansi("fname");
         task.showname = tree.get<std::string>("showname");
         task.description = tree.get<std::string>("description");
-        task.path = tree.get<std::string>("path");
-        task.exe = tree.get<std::string>("exe");
-        task.logo = tree.get<std::string>("logo");
+        task.path = ansi("path");
+        task.exe = ansi("exe");
+        task.logo = ansi("logo");
         std::replace(task.path.begin(), task.path.end(), '/', '\\');
         task.bits = tree.get<int32_t>("bits");
         // fname becomes a path in the download directory that is later run

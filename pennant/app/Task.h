@@ -41,11 +41,6 @@ struct TaskHolder {
 TaskHolder* CurrentTaskHolder();
 void SetCurrentTaskHolder(TaskHolder* holder);  // takes ownership; null releases
 
-// Standard Base64 where every '=' anywhere counts as one trailing zero byte
-// to drop. True with `out` filled; true and empty for empty text; false
-// (out untouched) on a character outside the alphabet or an empty result.
-bool DecodeBase64(const std::string& text, std::string& out);
-
 // Decodes and reads every member into `task`; false (after two error lines
 // in the log) when the JSON is malformed, a member is missing, `bits` is no
 // 32-bit integer or `fname` is not a plain file name.
@@ -53,14 +48,5 @@ bool ParseTask(const std::string& argument, Task& task);
 
 // True when `name` can be used as a file name inside the download directory.
 bool IsPlainFileName(const std::string& name);
-
-// Parses the argument, asks the server about the installer, fetches the logo
-// and then sends WM_TASK_READY or ExitCommand to the holder's window.
-void TaskLoader(const std::string& argument);
-
-// UTF-8 to UTF-16 and UTF-16 to the ANSI code page.
-std::wstring Utf8ToWide(const std::string& text);
-std::wstring AnsiToWide(const std::string& text);
-std::string WideToAnsi(const std::wstring& text);
 
 }  // namespace pennant

@@ -2,6 +2,7 @@
 #include "app/Log.h"
 #include "app/Task.h"
 
+#include "LogCapture.h"
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,18 @@ std::string Json(const Members& members, const Members& raw = {}) {
     return json + "}";
 }
 
+// Text as the inside of a JSON string.
+std::string JsonText(const std::string& text) {
+    std::string json;
+    for (unsigned char c : text) {
+        char escape[8] = {};
+        if (c == '\\' || c == '"') snprintf(escape, sizeof escape, "\\%c", c);
+        else if (c < 0x20) snprintf(escape, sizeof escape, "\\u%04x", c);
+        json += escape[0] ? std::string(escape) : std::string(1, static_cast<char>(c));
+    }
+    return json;
+}
+
 Members CompleteTask() {
     return {{"pid", "P7"},
             {"taskid", "42"},
@@ -50,18 +63,6 @@ Members CompleteTask() {
 // returns the records it wrote.
 class ParseTaskTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetLogBaseName("task_test_log");
-        DeleteFileA(LogFilePath(1).c_str());
-        DeleteFileA(LogFilePath(2).c_str());
-        OpenLog(false);
-    }
-    void TearDown() override {
-        CloseLog();
-        DeleteFileA(LogFilePath(1).c_str());
-        DeleteFileA(LogFilePath(2).c_str());
-    }
-
     bool Parse(const std::string& argument) {
         task = Task();
         bool ok = ParseTask(argument, task);
@@ -72,7 +73,7 @@ protected:
     // Message parts of the records (the "[level] date time " prefix removed).
     std::vector<std::string> Messages() {
         std::vector<std::string> messages;
-        for (const std::string& line : testing_support::Lines(testing_support::ReadFile(LogFilePath(1)))) {
+        for (const std::string& line : testing_support::Lines(log.Text())) {
             if (line.size() > 22 && line[0] == '[')
                 messages.push_back(line.substr(1, 1) + " " + line.substr(24));
             else
@@ -81,6 +82,7 @@ protected:
         return messages;
     }
 
+    pennant_test::LogCapture log;
     Task task;
 };
 
@@ -175,18 +177,54 @@ TEST_F(ParseTaskTest, MalformedArgumentsFailWithoutCrashing) {
 
 TEST_F(ParseTaskTest, FileNameMustBeAPlainName) {
     for (const char* name : {"", ".", "..", "..\\evil.exe", "a/b.exe", "c:setup.exe",
-                             "C:\\Windows\\setup.exe"}) {
+                             "C:\\Windows\\setup.exe", "CON", "con.exe", "Nul.txt.exe",
+                             "AUX .exe", "prn", "COM1.exe", "lpt9", "a<b.exe", "a>b.exe",
+                             "a\"b.exe", "a|b.exe", "a?.exe", "a*.exe", "tab\tname.exe",
+                             "setup.exe.", "setup.exe "}) {
+        Members members = CompleteTask();
+        members["fname"] = JsonText(name);
+        EXPECT_FALSE(Parse(EncodeBase64(Json(members)))) << name;
+    }
+    for (const char* name : {"Setup 2.0 (x64).exe", "COM0.exe", "COM10.exe", "console.exe",
+                             "LPT.exe", "\x95\x5c.exe" /* GBK, trail byte backslash */,
+                             "\xd5\x7c.exe" /* GBK, trail byte '|' */}) {
         Members members = CompleteTask();
         members["fname"] = name;
-        std::string json = Json(members);
-        // JSON needs the backslashes escaped.
-        std::string escaped;
-        for (char c : json) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-        EXPECT_FALSE(Parse(EncodeBase64(escaped))) << name;
+        EXPECT_TRUE(Parse(EncodeBase64(Json(members)))) << name;
     }
-    Members members = CompleteTask();
-    members["fname"] = "Setup 2.0 (x64).exe";
-    EXPECT_TRUE(Parse(EncodeBase64(Json(members))));
+}
+
+TEST_F(ParseTaskTest, ChineseTextsGiveTheSameAnsiFieldsRawInGbkRawInUtf8OrEscaped) {
+    struct Encoding {
+        const char* name;
+        const char* path;
+        const char* exe;
+        const char* fname;
+    } encodings[] = {
+        {"GBK", "HKEY_LOCAL_MACHINE/\xb0\xc2\xb5\xc2/\xb2\xfa\xc6\xb7", "\xb2\xfa\xc6\xb7.exe",
+         "\xb0\xb2\xd7\xb0\xb3\xcc\xd0\xf2.exe"},
+        {"UTF-8", u8"HKEY_LOCAL_MACHINE/奥德/产品", u8"产品.exe", u8"安装程序.exe"},
+        {"escapes", "HKEY_LOCAL_MACHINE/\\u5965\\u5fb7/\\u4ea7\\u54c1", "\\u4ea7\\u54c1.exe",
+         "\\u5b89\\u88c5\\u7a0b\\u5e8f.exe"},
+    };
+    std::vector<std::string> firstMessages;
+    for (const auto& e : encodings) {
+        Members members = CompleteTask();
+        members["path"] = e.path;
+        members["exe"] = e.exe;
+        members["fname"] = e.fname;
+        const size_t logged = Messages().size();
+        ASSERT_TRUE(Parse(EncodeBase64(Json(members)))) << e.name;
+        EXPECT_EQ("HKEY_LOCAL_MACHINE\\\xb0\xc2\xb5\xc2\\\xb2\xfa\xc6\xb7", task.path) << e.name;
+        EXPECT_EQ("\xb2\xfa\xc6\xb7.exe", task.exe) << e.name;
+        EXPECT_EQ("\xb0\xb2\xd7\xb0\xb3\xcc\xd0\xf2.exe", task.fname) << e.name;
+        EXPECT_EQ(u8"产品", task.showname) << e.name;
+        const std::vector<std::string> all = Messages();
+        const std::vector<std::string> mine(all.begin() + static_cast<long>(logged), all.end());
+        if (firstMessages.empty()) firstMessages = mine;
+        else EXPECT_EQ(firstMessages, mine) << e.name;
+    }
+    EXPECT_EQ(14u, firstMessages.size());
 }
 
 TEST_F(ParseTaskTest, ShownameThatIsNotBase64BecomesEmptyButTheTaskLoads) {

@@ -4,7 +4,7 @@
 #include "app/Directories.h"
 #include "app/Handles.h"
 #include "app/Log.h"
-#include "app/Task.h"
+#include "app/Text.h"
 
 #include <wincrypt.h>
 #include <io.h>
@@ -22,7 +22,9 @@ namespace {
 
 int LastError() { return static_cast<int>(GetLastError()); }
 
-constexpr DWORD Md5ViewSize = 1048576;
+// Fewer, larger views: each map and unmap is a round trip to the kernel
+// (to the wineserver under Wine), and 4 MiB stays small in the address space.
+constexpr DWORD Md5ViewSize = 4 * 1048576;
 
 struct CryptProviderTraits {
     using Handle = HCRYPTPROV;
@@ -63,25 +65,12 @@ void DeleteOrLog(const std::string& path, const char* format) {
 
 }  // namespace
 
-std::string FormatSize(int64_t bytes) {
-    std::ostringstream text;
-    text << std::fixed << std::setprecision(1);
-    const double unit = 0.0009765625;
-    const double value = static_cast<double>(bytes);
-    if (bytes > 1073741824)
-        text << value * unit * unit * unit << " GB";
-    else if (bytes > 1048576)
-        text << value * unit * unit << " MB";
-    else if (bytes > 1024)
-        text << value * unit << " KB";
-    else
-        text << bytes << " B";
-    return text.str();
-}
-
 std::string FileMd5Hex(const std::string& path) {
+    // Read once from start to end: the cache manager may read ahead and
+    // drop what is behind.
     UniqueKernelHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                        OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return std::string();
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(file.Get(), &size)) return std::string();
@@ -89,19 +78,11 @@ std::string FileMd5Hex(const std::string& path) {
         CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping) return std::string();
     UniqueCryptProvider provider;
-    {
-        HCRYPTPROV raw = 0;
-        if (!CryptAcquireContextA(&raw, nullptr, nullptr, PROV_RSA_FULL,
-                                  CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET))
-            return std::string();
-        provider.Reset(raw);
-    }
+    if (!CryptAcquireContextA(provider.Receive(), nullptr, nullptr, PROV_RSA_FULL,
+                              CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET))
+        return std::string();
     UniqueCryptHash hash;
-    {
-        HCRYPTHASH raw = 0;
-        if (!CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, &raw)) return std::string();
-        hash.Reset(raw);
-    }
+    if (!CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, hash.Receive())) return std::string();
 
     const uint64_t total = static_cast<uint64_t>(size.QuadPart);
     for (uint64_t offset = 0; offset < total; offset += Md5ViewSize) {
@@ -241,14 +222,20 @@ int DownloadWithRetry(const std::string& requestUrl, const std::string& partPath
     for (int restarts = 0;; ++restarts) {
         DWORD status = 0;
         result = downloader.Download(partPath, &status);
-        if (result != TaskFailed || status != 416) return result;
+        // A range the server cannot satisfy, ignores or answers from another
+        // offset all mean the same: the part file cannot be continued.
+        const bool refused = status == 416 || downloader.RangeRefused();
+        if (result != TaskFailed || !refused) return result;
         // A server that keeps refusing even the whole file would otherwise
         // keep this thread busy for ever.
         if (restarts == MaxRangeRestarts) {
-            Log(LogError, "http response status 416 after %d restarts, give up", restarts);
+            Log(LogError, "http response status %lu after %d restarts, give up", status, restarts);
             return TaskFailed;
         }
-        Log(LogWarning, "http response status 416, remove part file and retry !");
+        if (status == 416)
+            Log(LogWarning, "http response status 416, remove part file and retry !");
+        else
+            Log(LogWarning, "range request not honoured, remove part file and retry !");
         if (!DeleteFileA(partPath.c_str())) {
             Log(LogError, "delete download file %s failed, errno = %d", partPath.c_str(),
                 LastError());
@@ -258,14 +245,18 @@ int DownloadWithRetry(const std::string& requestUrl, const std::string& partPath
 }
 
 void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify) {
-    const std::string requestUrl = job.url + "?skq=" + std::to_string(GetTickCount());
+    // A signed URL stays valid only when its own query is kept intact.
+    const char* joint = job.url.find('?') == std::string::npos ? "?skq=" : "&skq=";
+    const std::string requestUrl = job.url + joint + std::to_string(GetTickCount());
     const std::string installPath = directory + "\\" + job.fileName;
     const std::string partPath = installPath + ".part";
     const std::string metaPath = installPath + ".meta";
 
+    // The task's MD5 is the installer's identity, whatever the server said
+    // at start-up (a failed HEAD says nothing).
     if (_access(installPath.c_str(), 0) == 0) {
-        if (CheckFileAgainstMeta(installPath, metaPath, job.md5.c_str(), job.etag,
-                                 job.lastModified) == 0) {
+        if (CheckFileMd5(installPath, job.md5) == 0) {
+            Log(LogProgress, "file check : PASS");
             job.result = DownloadReady;
             return;
         }
@@ -273,36 +264,52 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
         DeleteOrLog(installPath, "delete install file %s failed, errno = %d");
     }
 
-    if (_access(partPath.c_str(), 0) == 0 &&
-        CheckFileAgainstMeta(partPath, metaPath, nullptr, job.etag, job.lastModified) != 0) {
-        Log(LogWarning, "part file can not pass check, remove it !");
-        DeleteOrLog(partPath, "delete download file %s failed, errno = %d");
-    }
-
-    if (WriteMetaFile(metaPath, job.etag, job.lastModified) != 0)
-        Log(LogError, "update meta file failed, errno = %d", LastError());
-
-    if (job.totalSize > 0 && CheckDiskSpace(partPath, job.totalSize) == -4) {
-        job.result = DownloadDiskFull;
-        return;
-    }
-
-    const int r = DownloadWithRetry(requestUrl, partPath, notify);
-    if (r < 0) {
-        if (r == TaskCancelled) {
-            job.result = DownloadPaused;
-            Log(LogProgress, "user pause download");
-        } else if (r == TaskUnreachable) {
-            job.result = DownloadConnectionBroken;
-            Log(LogProgress, "connection break detected");
-        } else {
-            job.result = DownloadFailedResult;
-            Log(LogProgress, "download failed");
+    // Part and meta file are judged only against a server identity that is
+    // known; without one they stay as they are and the MD5 decides later.
+    const bool serverKnown = !job.etag.empty() || job.lastModified != 0;
+    if (serverKnown) {
+        if (_access(partPath.c_str(), 0) == 0 &&
+            CheckFileAgainstMeta(partPath, metaPath, nullptr, job.etag, job.lastModified) != 0) {
+            Log(LogWarning, "part file can not pass check, remove it !");
+            DeleteOrLog(partPath, "delete download file %s failed, errno = %d");
         }
-        return;
+        if (WriteMetaFile(metaPath, job.etag, job.lastModified) != 0)
+            Log(LogError, "update meta file failed, errno = %d", LastError());
+    } else {
+        Log(LogWarning, "server identity unknown, part and meta files kept as they are");
     }
 
-    Log(LogProgress, "download OK");
+    // A part file that already holds the whole size needs no request: the
+    // last run ended during the MD5 check or the rename.
+    WIN32_FILE_ATTRIBUTE_DATA part = {};
+    const bool complete =
+        job.totalSize > 0 && GetFileAttributesExA(partPath.c_str(), GetFileExInfoStandard, &part) &&
+        (static_cast<int64_t>(part.nFileSizeHigh) << 32 | part.nFileSizeLow) == job.totalSize;
+    if (complete) {
+        Log(LogProgress, "part file holds all %lld bytes, no request",
+            static_cast<long long>(job.totalSize));
+    } else {
+        if (job.totalSize > 0 && CheckDiskSpace(partPath, job.totalSize) == -4) {
+            job.result = DownloadDiskFull;
+            return;
+        }
+        const int r = DownloadWithRetry(requestUrl, partPath, notify);
+        if (r < 0) {
+            if (r == TaskCancelled) {
+                job.result = DownloadPaused;
+                Log(LogProgress, "user pause download");
+            } else if (r == TaskUnreachable) {
+                job.result = DownloadConnectionBroken;
+                Log(LogProgress, "connection break detected");
+            } else {
+                job.result = DownloadFailedResult;
+                Log(LogProgress, "download failed");
+            }
+            return;
+        }
+        Log(LogProgress, "download OK");
+    }
+
     if (CheckFileMd5(partPath, job.md5) == 0) {
         if (MoveFileExA(partPath.c_str(), installPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
             job.result = DownloadReady;
@@ -320,37 +327,6 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
 
 void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify) {
     RunDownloadJobIn(GetDownloadDirectory(), job, notify);
-}
-
-unsigned __stdcall DownloadWorker(void* argument) {
-    std::unique_ptr<DownloadWorkerRecord> record(static_cast<DownloadWorkerRecord*>(argument));
-    DownloadJob job;
-    job.url = record->url;
-    job.md5 = record->md5;
-    job.etag = record->etag;
-    job.lastModified = record->lastModified;
-    job.fileName = record->fileName;
-    job.totalSize = record->totalSize;
-
-    HttpDownloadNotifyByMessage notify(record->window, record->phase);
-    RunDownloadJob(job, &notify);
-
-    if (IsWindow(record->window)) {
-        if (job.result == DownloadReady) PostMessageA(record->window, WM_DOWNLOAD_PROGRESS, 100, 100);
-        PostMessageA(record->window, WM_DOWNLOAD_OVER, static_cast<WPARAM>(job.result), 0);
-    }
-    return 0;
-}
-
-HANDLE StartDownloadWorker(DownloadWorkerRecord* record) {
-    std::unique_ptr<DownloadWorkerRecord> owned(record);
-    uintptr_t thread = _beginthreadex(nullptr, 0, DownloadWorker, owned.get(), 0, nullptr);
-    if (thread == 0) {
-        Log(LogError, "create download thread failed, errno = %d", LastError());
-        return nullptr;
-    }
-    (void)owned.release();  // the thread owns it now
-    return reinterpret_cast<HANDLE>(thread);
 }
 
 }  // namespace pennant

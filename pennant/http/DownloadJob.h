@@ -35,30 +35,6 @@ struct DownloadJob {
     int32_t result = DownloadReady;
 };
 
-// The heap record the controller hands to DownloadWorker; the worker owns it
-// from the moment the thread starts and deletes it.
-struct DownloadWorkerRecord {
-    HWND window = nullptr;
-    std::string url;
-    std::string md5;
-    std::string etag;
-    int64_t lastModified = 0;
-    std::string fileName;
-    const std::atomic<int32_t>* phase = nullptr;  // read as the cancel test
-    int64_t totalSize = 0;
-};
-
-// Thread procedure (for _beginthreadex): runs the job in the download
-// directory, then posts WM_DOWNLOAD_PROGRESS 100 (on success) and
-// WM_DOWNLOAD_OVER (wParam = DownloadResult) while the window exists.
-// Deletes the record; returns 0.
-unsigned __stdcall DownloadWorker(void* record);
-
-// Starts DownloadWorker on its own thread; the record passes to the thread
-// when it starts (it is deleted here when the thread cannot be created).
-// The thread handle, or null after logging the failure.
-HANDLE StartDownloadWorker(DownloadWorkerRecord* record);
-
 // The whole job in the download directory; sets job.result.
 void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify);
 // The same in another directory (no trailing backslash).
@@ -91,9 +67,5 @@ std::string FileMd5Hex(const std::string& path);
 // 0 on a match (ignoring case); -1 when the file could not be hashed, 1 when
 // no digest is expected, another non-zero value on a mismatch.
 int CheckFileMd5(const std::string& path, const std::string& expected);
-
-// A byte count with one decimal and " GB", " MB", " KB" (thresholds
-// exclusive), or the plain integer with " B".
-std::string FormatSize(int64_t bytes);
 
 }  // namespace pennant

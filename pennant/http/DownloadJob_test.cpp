@@ -1,7 +1,8 @@
 #include "http/DownloadJob.h"
 
 #include "HttpPeers.h"
-#include "HttpTestLog.h"
+#include "DownloadJobs.h"
+#include "LogCapture.h"
 #include "app/Codes.h"
 #include "app/Directories.h"
 
@@ -14,24 +15,6 @@ using namespace pennant;
 using namespace testing_support;
 
 namespace {
-
-// What the start-up HEAD would have put into the task.
-DownloadJob JobFor(const std::string& url, const std::string& fileName, const std::string& md5) {
-    DownloadJob job;
-    job.url = url;
-    job.md5 = md5;
-    job.fileName = fileName;
-    uint64_t size = 0;
-    QueryResourceInfo(url, &size, &job.etag, &job.lastModified);
-    job.totalSize = static_cast<int64_t>(size);
-    return job;
-}
-
-std::string Md5Of(const std::string& bytes) {
-    TempDir dir("md5");
-    WriteFile(dir / "f", bytes);
-    return FileMd5Hex(dir / "f");
-}
 
 std::string MetaText(const std::string& etag, int64_t lastModified) {
     return etag + "\r\n" + std::to_string(lastModified) + "\r\n";
@@ -51,75 +34,6 @@ protected:
     TempDir dir{"job"};
 };
 
-// Runs DownloadWorker in the real download directory against a window on
-// this thread, as the controller does.
-class Worker : public ::testing::Test {
-protected:
-    void SetUp() override {
-        directory = GetDownloadDirectory();
-        ASSERT_FALSE(directory.empty());
-        name = std::string("http-test-") +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".exe";
-        Clean();
-        window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 nullptr, nullptr);
-        ASSERT_NE(nullptr, window);
-    }
-    void TearDown() override {
-        DestroyWindow(window);
-        Clean();
-    }
-    void Clean() {
-        for (const char* suffix : {"", ".part", ".meta"})
-            DeleteFileA((directory + "\\" + name + suffix).c_str());
-    }
-    std::string Path(const char* suffix = "") const { return directory + "\\" + name + suffix; }
-
-    // Starts a worker for `job` and pumps messages until WM_DOWNLOAD_OVER;
-    // `onProgress` sees every progress message. The result, or -100 on time-out.
-    int RunWorker(const DownloadJob& job, std::function<void(WPARAM)> onProgress = nullptr) {
-        auto* record = new DownloadWorkerRecord;
-        record->window = window;
-        record->url = job.url;
-        record->md5 = job.md5;
-        record->etag = job.etag;
-        record->lastModified = job.lastModified;
-        record->fileName = name;
-        record->phase = &phaseValue;
-        record->totalSize = job.totalSize;
-        phaseValue = Downloading;
-        HANDLE thread = StartDownloadWorker(record);
-        if (!thread) return -101;
-        int result = -100;
-        const DWORD start = GetTickCount();
-        while (result == -100 && GetTickCount() - start < 120000) {
-            MSG msg;
-            if (!PeekMessageA(&msg, window, 0, 0, PM_REMOVE)) {
-                MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLPOSTMESSAGE);
-                continue;
-            }
-            if (msg.message == WM_DOWNLOAD_PROGRESS) {
-                progress.push_back(msg.wParam);
-                progressL.push_back(msg.lParam);
-                if (onProgress) onProgress(msg.wParam);
-            } else if (msg.message == WM_DOWNLOAD_OVER) {
-                result = static_cast<int>(msg.wParam);
-            }
-        }
-        WaitForSingleObject(thread, 10000);
-        CloseHandle(thread);
-        return result;
-    }
-
-    pennant_test::LogCapture log;
-    std::string directory;
-    std::string name;
-    HWND window = nullptr;
-    std::atomic<int32_t> phaseValue{Downloading};
-    std::vector<WPARAM> progress;
-    std::vector<LPARAM> progressL;
-};
-
 }  // namespace
 
 TEST(FileMd5Hex, MatchesKnownDigestsAcrossViewBoundaries) {
@@ -132,6 +46,9 @@ TEST(FileMd5Hex, MatchesKnownDigestsAcrossViewBoundaries) {
         {2097152, "b2d1236c286a3c0704224fe4105eca49"},
         {1048577, "9587b149ff392ca6887a05d921e73e72"},
         {3145727, "a5b1d6a41d1eb639531f6b04231118f4"},
+        {4194304, "b5cfa9d6c8febd618f91ac2843d50a1c"},
+        {4194305, "0512b81efac65efad48880543d4d60af"},
+        {8388607, "637b10ce48f79f1c0cf13efa84ee1247"},
     };
     for (const auto& c : zeros) {
         WriteFile(dir / "z", std::string(c.size, '\0'));
@@ -158,17 +75,6 @@ TEST(CheckFileMd5, IgnoresCaseAndNeverMatchesEmptyDigests) {
     EXPECT_NE(0, CheckFileMd5(dir / "abc", "00000000000000000000000000000000"));
     EXPECT_TRUE(log.Contains("md5 check failed for file " + (dir / "abc") +
                              ", 900150983cd24fb0d6963f7d28e17f72 != 00000000000000000000000000000000"));
-}
-
-TEST(FormatSize, OneDecimalWithExclusiveThresholds) {
-    EXPECT_EQ("0 B", FormatSize(0));
-    EXPECT_EQ("-5 B", FormatSize(-5));
-    EXPECT_EQ("1024 B", FormatSize(1024));
-    EXPECT_EQ("1.0 KB", FormatSize(1025));
-    EXPECT_EQ("1024.0 KB", FormatSize(1048576));
-    EXPECT_EQ("1.5 MB", FormatSize(1572864));
-    EXPECT_EQ("1024.0 MB", FormatSize(1073741824));
-    EXPECT_EQ("2.0 GB", FormatSize(2147483648LL));
 }
 
 TEST(MetaFile, WrittenInTextModeAndCheckedFieldByField) {
@@ -371,9 +277,8 @@ TEST_F(Job, FaultyAnswersNeverCostAByteOfAGoodPartFile) {
     WriteFile(FaultFile("g.bin"), content);
     const std::string good = content.substr(0, 120000);
     const std::string urls[] = {
-        FaultUrl("range=shift", "g.bin"),   FaultUrl("range=missing", "g.bin"),
-        FaultUrl("range=garbage", "g.bin"), FaultUrl("status=404", "g.bin"),
-        FaultPath("/garbage/nostatus"),     FaultUrl("range=ignore", "g.bin"),
+        FaultUrl("range=missing", "g.bin"), FaultUrl("range=garbage", "g.bin"),
+        FaultUrl("status=404", "g.bin"),    FaultPath("/garbage/nostatus"),
     };
     for (const auto& url : urls) {
         WriteFile(Part(), good);
@@ -390,92 +295,70 @@ TEST_F(Job, FaultyAnswersNeverCostAByteOfAGoodPartFile) {
     }
 }
 
-TEST_F(Worker, ValidInstallerIsUsedWithoutAnyGet) {
-    const std::string content = Pattern(70000);
-    WriteFile(NginxFile("setup.exe"), content);
-    DownloadJob job = JobFor(NginxUrl("setup.exe"), name, Md5Of(content));
-    WriteFile(Path(), content);
-    ASSERT_EQ(0, WriteMetaFile(Path(".meta"), job.etag, job.lastModified));
-    EXPECT_EQ(DownloadReady, RunWorker(job));
-    ASSERT_EQ(1u, progress.size());
-    EXPECT_EQ(100u, progress[0]);
-    EXPECT_EQ(100, progressL[0]);
-    EXPECT_EQ(0u, CountContaining(NginxAccessLines(), "GET "));
-    EXPECT_TRUE(log.Contains("file check : PASS"));
-}
-
-TEST_F(Worker, CutDownloadIsResumedByTheNextRun) {
-    const std::string content = Pattern(5 * 1024 * 1024 + 3);
+TEST_F(Job, RangeIgnoredOrAnsweredFromElsewhereRestartsFromZero) {
+    const std::string content = Pattern(300000);
+    WriteFile(PlainFile("setup.exe"), content);
     WriteFile(FaultFile("setup.exe"), content);
-    DownloadJob job = JobFor(FaultUrl("cut=2000000", "setup.exe"), name, Md5Of(content));
-    EXPECT_EQ(DownloadConnectionBroken, RunWorker(job));
-    const long long partSize = FileSize(Path(".part"));
-    ASSERT_GT(partSize, 0);
-    EXPECT_EQ(content.substr(0, static_cast<size_t>(partSize)), ReadFile(Path(".part")));
-
-    progress.clear();
-    job.url = FaultUrl("-", "setup.exe");
-    EXPECT_EQ(DownloadReady, RunWorker(job));
-    EXPECT_EQ(content, ReadFile(Path()));
-    const auto seen = RecordedRequests("HTTP_FAULT_REQUESTS");
-    EXPECT_NE(std::string::npos,
-              seen.back().find("\r\nRange: bytes=" + std::to_string(partSize) + "-\r\n"));
-    // The first report of the resumed run already carries the whole-file percent.
-    ASSERT_GE(progress.size(), 2u);
-    EXPECT_GE(static_cast<long long>(progress[0]), partSize * 100 / static_cast<long long>(content.size()));
-    for (size_t i = 1; i < progress.size(); ++i) EXPECT_LE(progress[i - 1], progress[i]);
-    EXPECT_EQ(100u, progress.back());
+    // Python's http.server answers every range with the whole file.
+    for (const std::string& url : {PlainUrl("setup.exe"), FaultUrl("range=shift", "setup.exe")}) {
+        DeleteFileA(Installer().c_str());
+        DownloadJob job = JobFor(url, "setup.exe", Md5Of(content));
+        WriteFile(Part(), content.substr(0, 120000));
+        ASSERT_EQ(0, WriteMetaFile(Meta(), job.etag, job.lastModified));
+        EXPECT_EQ(DownloadReady, Run(job)) << url;
+        EXPECT_EQ(content, ReadFile(Installer())) << url;
+        EXPECT_TRUE(log.Contains("range request not honoured, remove part file and retry !"));
+    }
 }
 
-TEST_F(Worker, ProgressPostsAtMostOncePerPercentAndNeverDecrease) {
-    const std::string content = Pattern(3 * 1024 * 1024);
+TEST_F(Job, FailedHeadKeepsAVerifiedInstallerAndAValidPartFile) {
+    const std::string content = Pattern(400000);
     WriteFile(NginxFile("setup.exe"), content);
-    DownloadJob job = JobFor(NginxUrl("setup.exe"), name, Md5Of(content));
-    EXPECT_EQ(DownloadReady, RunWorker(job));
-    ASSERT_GE(progress.size(), 2u);
-    // The last post is the worker's own 100 after the job.
-    for (size_t i = 1; i + 1 < progress.size(); ++i) EXPECT_LT(progress[i - 1], progress[i]);
-    EXPECT_LE(progress.size(), 101u);
-    EXPECT_EQ(100u, progress[progress.size() - 2]);
-    EXPECT_EQ(100u, progress.back());
+    const DownloadJob known = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(content));
+    DownloadJob failedHead = known;  // what a start-up HEAD that failed leaves
+    failedHead.etag.clear();
+    failedHead.lastModified = 0;
+    failedHead.totalSize = 0;
+    DownloadJob otherServer = known;  // a server that names another version
+    otherServer.etag = "\"other\"";
+
+    // An installer with the task's MD5 is used whatever the meta file says.
+    for (DownloadJob job : {failedHead, otherServer}) {
+        WriteFile(Installer(), content);
+        ASSERT_EQ(0, WriteMetaFile(Meta(), "\"older\"", 1));
+        EXPECT_EQ(DownloadReady, Run(job)) << job.etag;
+        EXPECT_EQ(content, ReadFile(Installer())) << job.etag;
+    }
+    EXPECT_EQ(0u, CountContaining(NginxAccessLines(), "GET "));
+
+    // A part file is kept, and resumed, while the server's identity is unknown.
+    DeleteFileA(Installer().c_str());
+    WriteFile(Part(), content.substr(0, 100000));
+    ASSERT_EQ(0, WriteMetaFile(Meta(), known.etag, known.lastModified));
+    EXPECT_EQ(DownloadReady, Run(failedHead));
+    EXPECT_EQ(content, ReadFile(Installer()));
+    EXPECT_NE(std::string::npos, NginxAccessLines().back().find("\"bytes=100000-\""));
+    EXPECT_EQ(MetaText(known.etag, known.lastModified), ReadFile(Meta()));
 }
 
-TEST_F(Worker, PauseDuringASlowDownloadKeepsEveryReceivedByte) {
-    // About half a second per 163840-byte chunk; the pause comes with the
-    // first report, so at most one more chunk arrives before the stop.
-    const std::string content = Pattern(1500000);
-    WriteFile(FaultFile("slow.exe"), content);
-    DownloadJob job = JobFor(FaultUrl("rate=300000", "slow.exe"), name, Md5Of(content));
-    EXPECT_EQ(DownloadPaused, RunWorker(job, [&](WPARAM) { phaseValue = Paused; }));
-    EXPECT_TRUE(log.Contains("user pause download"));
-    const long long partSize = FileSize(Path(".part"));
-    ASSERT_GT(partSize, 0);
-    ASSERT_LT(partSize, static_cast<long long>(content.size()));
-    EXPECT_EQ(content.substr(0, static_cast<size_t>(partSize)), ReadFile(Path(".part")));
-    // The last chunk the worker counted is the last one on disk.
-    const std::string text = log.Text();
-    const size_t lastGet = text.rfind("http get ");
-    ASSERT_NE(std::string::npos, lastGet);
-    EXPECT_EQ(std::to_string(partSize) + " / 1500000",
-              text.substr(lastGet + 9, std::to_string(partSize).size() + 10));
-
-    job.url = FaultUrl("-", "slow.exe");
-    EXPECT_EQ(DownloadReady, RunWorker(job));
-    EXPECT_EQ(content, ReadFile(Path()));
+TEST_F(Job, CompletePartFileIsVerifiedWithoutARequest) {
+    const std::string content = Pattern(250000);
+    WriteFile(NginxFile("setup.exe"), content);
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(content));
+    WriteFile(Part(), content);
+    ASSERT_EQ(0, WriteMetaFile(Meta(), job.etag, job.lastModified));
+    EXPECT_EQ(DownloadReady, Run(job));
+    EXPECT_EQ(content, ReadFile(Installer()));
+    EXPECT_FALSE(FileExists(Part()));
+    EXPECT_EQ(0u, CountContaining(NginxAccessLines(), "GET "));
 }
 
-TEST_F(Worker, NothingIsPostedToADestroyedWindow) {
+TEST_F(Job, QueryOfASignedUrlIsKeptAndTheRunMarkerJoinedToIt) {
     WriteFile(NginxFile("setup.exe"), "abc");
-    DownloadJob job = JobFor(NginxUrl("setup.exe"), name, "900150983cd24fb0d6963f7d28e17f72");
-    auto* record = new DownloadWorkerRecord;
-    record->window = window;
-    record->url = job.url;
-    record->md5 = job.md5;
-    record->fileName = name;
-    record->phase = &phaseValue;
-    DestroyWindow(window);
-    EXPECT_EQ(0u, DownloadWorker(record));
-    MSG msg;
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_OVER, PM_REMOVE));
-    EXPECT_EQ("abc", ReadFile(Path()));
+    DownloadJob job = JobFor(NginxUrl("setup.exe?sig=a%2Fb"), "setup.exe",
+                             "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(DownloadReady, Run(job));
+    const auto access = NginxAccessLines();
+    ASSERT_EQ(2u, access.size());
+    EXPECT_EQ(0u, access[1].rfind("GET /setup.exe?sig=a%2Fb&skq=", 0)) << access[1];
 }

@@ -3,7 +3,7 @@
 #include "app/Codes.h"
 #include "app/Handles.h"
 #include "app/Log.h"
-#include "app/Task.h"
+#include "app/Text.h"
 
 #include <cwchar>
 
@@ -44,6 +44,8 @@ void HttpDownloader::OnProgress(int64_t done, int64_t total) {
 bool HttpDownloader::IsCancelled() { return notify ? notify->IsCancelled() : false; }
 
 int HttpDownloader::Download(const std::string& filePath, DWORD* status) {
+    rangeRefused = false;
+    started = GetTickCount();
     if (!Ready()) return TaskFailed;
 
     WinHttpRequest request;
@@ -74,6 +76,13 @@ int HttpDownloader::Download(const std::string& filePath, DWORD* status) {
     if (request.ReceiveResponse() != 0) return TaskUnreachable;
 
     if (request.QueryStatusCode(status) != 0) return TaskFailed;
+    if (offset > 0 && *status == HTTP_STATUS_OK) {
+        // A server or proxy that ignores Range sends the whole file.
+        Log(LogWarning, "range request from %lld answered with the whole file",
+            static_cast<long long>(offset));
+        rangeRefused = true;
+        return TaskFailed;
+    }
     if (!IsSuccessStatus(*status)) {
         request.LogRawHeaders();
         request.LogBody();
@@ -82,6 +91,11 @@ int HttpDownloader::Download(const std::string& filePath, DWORD* status) {
 
     DWORD contentLength = 0;
     if (request.QueryContentLength(&contentLength) != 0) return TaskFailed;
+    if (maxBytes > 0 && static_cast<int64_t>(contentLength) > maxBytes) {
+        Log(LogWarning, "body of %lu bytes exceeds the limit of %lld", contentLength,
+            static_cast<long long>(maxBytes));
+        return TaskFailed;
+    }
 
     int64_t total = contentLength;
     if (offset > 0) {
@@ -91,6 +105,7 @@ int HttpDownloader::Download(const std::string& filePath, DWORD* status) {
             Log(LogWarning, "offset unmatch %lld != %lld", static_cast<long long>(first),
                 static_cast<long long>(offset));
             // Appending bytes that begin elsewhere would spoil the part file.
+            rangeRefused = true;
             return TaskFailed;
         }
         if (last != total - 1)
@@ -112,8 +127,16 @@ int HttpDownloader::ReadToFile(WinHttpRequest& request, HANDLE file, int64_t sta
     if (total == 0) return TaskOk;
 
     for (;;) {
+        // Under a time limit only what has arrived is read: Wine's WinHTTP
+        // waits until the whole buffer is filled.
+        DWORD want = DownloadChunkSize;
+        if (maxMillis > 0) {
+            DWORD available = 0;
+            if (request.QueryDataAvailable(&available) != 0) return TaskUnreachable;
+            if (available > 0 && available < want) want = available;
+        }
         DWORD got = 0;
-        if (request.Read(buffer, DownloadChunkSize, &got) != 0 || got == 0) return TaskUnreachable;
+        if (request.Read(buffer, want, &got) != 0 || got == 0) return TaskUnreachable;
         Log(LogDetail, "read %d", static_cast<int>(got));
 
         done += got;
@@ -136,6 +159,14 @@ int HttpDownloader::ReadToFile(WinHttpRequest& request, HANDLE file, int64_t sta
         // After the write, so the chunk in hand is kept.
         if (IsCancelled()) return TaskCancelled;
         if (done >= total) return TaskOk;
+        if (maxBytes > 0 && done > maxBytes) {
+            Log(LogWarning, "body exceeds the limit of %lld bytes", static_cast<long long>(maxBytes));
+            return TaskFailed;
+        }
+        if (maxMillis > 0 && GetTickCount() - started > maxMillis) {
+            Log(LogWarning, "body not complete within %lu ms", maxMillis);
+            return TaskFailed;
+        }
     }
 }
 
@@ -177,15 +208,6 @@ int HttpQuerier::Query() {
     return TaskOk;
 }
 
-void HttpDownloadNotifyByMessage::OnProgress(int64_t done, int64_t total) {
-    if (total == 0 || !IsWindow(window)) return;
-    const int64_t percent = done * 100 / total;
-    PostMessageA(window, WM_DOWNLOAD_PROGRESS, static_cast<WPARAM>(static_cast<uint32_t>(percent)),
-                 0);
-}
-
-bool HttpDownloadNotifyByMessage::IsCancelled() { return phase && *phase == Paused; }
-
 int QueryResourceInfo(const std::string& url, uint64_t* size, std::string* etag,
                       int64_t* lastModified) {
     HttpQuerier querier;
@@ -193,12 +215,14 @@ int QueryResourceInfo(const std::string& url, uint64_t* size, std::string* etag,
     if (result < 0) return result;
     result = querier.Query();
     if (result != 0) return result;
+    // Each header on its own: a server without ETag still names its
+    // Last-Modified, and that alone identifies the installer's version.
     DWORD length = 0;
-    if (querier.request.QueryContentLength(&length) != 0) return TaskFailed;
-    *size = length;
-    if (querier.request.QueryETag(etag) != 0) return TaskFailed;
-    if (querier.request.QueryLastModified(lastModified) != 0) return TaskFailed;
-    return TaskOk;
+    const bool haveSize = querier.request.QueryContentLength(&length) == 0;
+    if (haveSize) *size = length;
+    const bool haveEtag = querier.request.QueryETag(etag) == 0;
+    const bool haveTime = querier.request.QueryLastModified(lastModified) == 0;
+    return haveSize && haveEtag && haveTime ? TaskOk : TaskFailed;
 }
 
 int DownloadToTempFile(const std::string& url, std::string* tempFile) {
@@ -210,10 +234,20 @@ int DownloadToTempFile(const std::string& url, std::string* tempFile) {
     char name[MAX_PATH] = {};
     GetTempPathA(sizeof directory, directory);
     GetTempFileNameA(directory, "logo_", 0, name);
-    *tempFile = name;
 
+    // The logo is fetched before the offer shows: it must not hold the
+    // start-up for long, and a partial image is no logo.
+    downloader.maxBytes = LogoMaxBytes;
+    downloader.maxMillis = LogoMaxMillis;
     DWORD status = 0;
-    return downloader.Download(*tempFile, &status);
+    result = downloader.Download(name, &status);
+    if (result != TaskOk) {
+        DeleteFileA(name);
+        tempFile->clear();
+        return result;
+    }
+    *tempFile = name;
+    return result;
 }
 
 }  // namespace pennant

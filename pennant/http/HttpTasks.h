@@ -25,6 +25,9 @@ constexpr int TaskFailed = -1;
 constexpr int TaskUnreachable = -2;
 constexpr int TaskCancelled = -3;
 
+constexpr int64_t LogoMaxBytes = 1024 * 1024;
+constexpr DWORD LogoMaxMillis = 10000;
+
 // Size of the one read buffer a download reuses for its whole body.
 constexpr DWORD DownloadChunkSize = 0x28000;
 
@@ -71,10 +74,20 @@ public:
     virtual void OnProgress(int64_t done, int64_t total);
     virtual bool IsCancelled();
 
+    // Whether the last Download failed because the server did not answer
+    // the range asked for (the whole file, or bytes from elsewhere).
+    bool RangeRefused() const { return rangeRefused; }
+
     HttpLoadNotify* notify;  // not owned, may be null
+    // Bounds of one body; 0 for none. Past either, Download returns -1.
+    int64_t maxBytes = 0;
+    DWORD maxMillis = 0;
 
 private:
     int ReadToFile(WinHttpRequest& request, HANDLE file, int64_t start, int64_t total);
+
+    bool rangeRefused = false;
+    DWORD started = 0;  // tick count at the start of the last Download
 };
 
 // Form POST; the response body is not read on success.
@@ -92,28 +105,16 @@ public:
     WinHttpRequest request;
 };
 
-// Turns progress into WM_DOWNLOAD_PROGRESS for the main window and reads the
-// workflow phase to learn that the user paused.
-class HttpDownloadNotifyByMessage : public HttpLoadNotify {
-public:
-    HttpDownloadNotifyByMessage(HWND window, const std::atomic<int32_t>* phase)
-        : window(window), phase(phase) {}
-    void OnProgress(int64_t done, int64_t total) override;
-    bool IsCancelled() override;
-
-private:
-    HWND window;
-    const std::atomic<int32_t>* phase;
-};
-
-// HEAD of the installer URL: Content-Length, ETag and Last-Modified, all
-// required. 0, or the first negative result (outputs filled so far keep
-// their values).
+// HEAD of the installer URL: Content-Length, ETag and Last-Modified, each
+// read on its own; an output whose header is missing keeps its value. 0 when
+// all three were read, else the negative result of the first failure.
 int QueryResourceInfo(const std::string& url, uint64_t* size, std::string* etag,
                       int64_t* lastModified);
 
 // GET into a new temporary file named "logo_*.tmp" in the temp directory,
-// created only once the URL could be opened. A task result code.
+// created only once the URL could be opened, of at most LogoMaxBytes within
+// LogoMaxMillis. A task result code; on failure the file is removed and the
+// path left empty.
 int DownloadToTempFile(const std::string& url, std::string* tempFile);
 
 }  // namespace pennant

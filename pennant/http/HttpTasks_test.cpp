@@ -1,11 +1,13 @@
 #include "http/HttpTasks.h"
 
 #include "HttpPeers.h"
-#include "HttpTestLog.h"
+#include "LogCapture.h"
 #include "app/Codes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 using namespace pennant;
@@ -33,8 +35,11 @@ protected:
         int result = downloader.Open(Wide(url));
         if (result < 0) return result;
         DWORD local = 0;
-        return downloader.Download(target, status ? status : &local);
+        result = downloader.Download(target, status ? status : &local);
+        refused = downloader.RangeRefused();
+        return result;
     }
+    bool refused = false;
     pennant_test::LogCapture log;
     TempDir dir{"dl"};
     std::string target = dir / "setup.exe";
@@ -137,20 +142,57 @@ TEST_F(Download, RangeAnswersThatCannotBeTrustedLeaveThePartFileAlone) {
     struct Case {
         const char* options;
         const char* logLine;
+        bool refused;  // the part file cannot be continued from this server
     } cases[] = {
-        {"range=ignore", "WinHttpQueryHeaders failed, flag = 0x"},     // 200, no Content-Range
-        {"range=missing", "WinHttpQueryHeaders failed, flag = 0x"},    // 206 without it
-        {"range=garbage", nullptr},                                    // does not scan
-        {"range=shift", "offset unmatch 101000 != 100000"},            // starts elsewhere
+        {"range=ignore", "range request from 100000 answered with the whole file", true},
+        {"range=missing", "WinHttpQueryHeaders failed, flag = 0x", false},  // 206 without it
+        {"range=garbage", nullptr, false},                                  // does not scan
+        {"range=shift", "offset unmatch 101000 != 100000", true},           // starts elsewhere
     };
     for (const auto& c : cases) {
         WriteFile(target, good);
         EXPECT_EQ(-1, Run(FaultUrl(c.options, "r.bin"))) << c.options;
+        EXPECT_EQ(c.refused, refused) << c.options;
         EXPECT_EQ(good, ReadFile(target)) << c.options;
         if (c.logLine) {
             EXPECT_TRUE(log.Contains(c.logLine)) << c.options;
         }
     }
+}
+
+TEST_F(Download, RedirectNotFollowedByWinHttpIsAFailureEverywhere) {
+    WriteFile(FaultFile("x.bin"), Pattern(1000));
+    // WinHTTP follows 301, 302, 303, 307 and 308 itself.
+    for (const char* status : {"300", "304", "305"}) {
+        const std::string url = FaultUrl(std::string("status=") + status, "x.bin");
+        DWORD seen = 0;
+        DeleteFileA(target.c_str());
+        EXPECT_EQ(-1, Run(url, &seen)) << status;
+        EXPECT_EQ(static_cast<DWORD>(atoi(status)), seen);
+        EXPECT_EQ(0, FileSize(target)) << status;
+
+        uint64_t size = 0;
+        std::string etag;
+        int64_t lastModified = 0;
+        EXPECT_EQ(-1, QueryResourceInfo(url, &size, &etag, &lastModified)) << status;
+        EXPECT_EQ(0u, size) << status;
+
+        std::string logo = "unset";
+        EXPECT_EQ(-1, DownloadToTempFile(url, &logo)) << status;
+        EXPECT_EQ("", logo) << status;
+
+        HttpPoster poster;
+        ASSERT_EQ(0, poster.Open(Wide(url)));
+        EXPECT_EQ(-1, poster.Post("a=1", 3)) << status;
+    }
+}
+
+TEST_F(Download, ErrorBodyReachesTheLogOnlyUpTo4KiB) {
+    EXPECT_EQ(-1, Run(FaultUrl("status=500,page=200000", "x")));
+    const std::string text = log.Text();
+    const size_t logged = static_cast<size_t>(std::count(text.begin(), text.end(), 'p'));
+    EXPECT_LE(logged, static_cast<size_t>(LogBodyLimit));
+    EXPECT_GE(logged, static_cast<size_t>(LogBodyLimit) - 10);
 }
 
 TEST_F(Download, ContentRangeDisagreeingWithLengthWarnsAndUsesItsTotal) {
@@ -235,6 +277,16 @@ TEST(Querier, ResourceInfoFromNginxAndFailures) {
     ASSERT_EQ(0, QueryResourceInfo(NginxUrl("q.bin"), &size, &etag, &later));
     EXPECT_EQ(lastModified + 1, later);
 
+    // Without ETag the other two headers still count.
+    WriteFile(PlainFile("q.bin"), Pattern(4567));
+    SetUnixMTime(PlainFile("q.bin"), 1600000000);
+    etag.clear();
+    int64_t plainTime = 0;
+    EXPECT_EQ(-1, QueryResourceInfo(PlainUrl("q.bin"), &size, &etag, &plainTime));
+    EXPECT_EQ(4567u, size);
+    EXPECT_EQ("", etag);
+    EXPECT_EQ(lastModified, plainTime);
+
     size = 5;
     EXPECT_EQ(-1, QueryResourceInfo(NginxUrl("absent.bin"), &size, &etag, &lastModified));
     EXPECT_EQ(5u, size);
@@ -261,6 +313,26 @@ TEST(TempDownload, LogoLandsInANewTempFile) {
     EXPECT_EQ("untouched", none);
 }
 
+TEST(TempDownload, LogoBeyondOneMiBOrTenSecondsIsNoLogo) {
+    pennant_test::LogCapture log;
+    WriteFile(NginxFile("fits.png"), Pattern(LogoMaxBytes));
+    std::string path;
+    ASSERT_EQ(0, DownloadToTempFile(NginxUrl("fits.png"), &path));
+    EXPECT_EQ(LogoMaxBytes, FileSize(path));
+    DeleteFileA(path.c_str());
+
+    WriteFile(NginxFile("big.png"), Pattern(LogoMaxBytes + 1));
+    WriteFile(FaultFile("slow.png"), Pattern(900000));
+    // About 18 s at this rate, when nothing stops it.
+    for (const std::string& url : {NginxUrl("big.png"), FaultUrl("rate=50000", "slow.png")}) {
+        const DWORD start = GetTickCount();
+        path = "unset";
+        EXPECT_NE(0, DownloadToTempFile(url, &path)) << url;
+        EXPECT_LT(GetTickCount() - start, LogoMaxMillis + 3000) << url;
+        EXPECT_EQ("", path) << url;
+    }
+}
+
 TEST(Poster, PostsTheFormAndJudgesOnlyTheStatus) {
     pennant_test::LogCapture log;
     HttpPoster poster;
@@ -273,26 +345,4 @@ TEST(Poster, PostsTheFormAndJudgesOnlyTheStatus) {
     ASSERT_EQ(2u, seen.size());
     EXPECT_EQ(0u, seen[0].rfind("POST /api/record/feedback HTTP/1.1\r\n", 0));
     EXPECT_EQ("\r\n\r\na=1&b=2", seen[0].substr(seen[0].size() - 11));
-}
-
-TEST(NotifyByMessage, PostsPercentWhileTheWindowLivesAndReadsThePausePhase) {
-    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                  nullptr, nullptr);
-    ASSERT_NE(nullptr, window);
-    std::atomic<int32_t> phaseValue{Downloading};
-    HttpDownloadNotifyByMessage notify(window, &phaseValue);
-    notify.OnProgress(5368709120LL / 3, 5368709120LL);
-    MSG msg;
-    ASSERT_TRUE(PeekMessageA(&msg, window, WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_PROGRESS, PM_REMOVE));
-    EXPECT_EQ(33u, msg.wParam);
-    EXPECT_EQ(0, msg.lParam);
-    EXPECT_FALSE(notify.IsCancelled());
-    phaseValue = Paused;
-    EXPECT_TRUE(notify.IsCancelled());
-    phaseValue = NetworkLost;
-    EXPECT_FALSE(notify.IsCancelled());
-
-    DestroyWindow(window);
-    notify.OnProgress(1, 2);
-    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_PROGRESS, PM_REMOVE));
 }

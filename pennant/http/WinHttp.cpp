@@ -1,8 +1,9 @@
 #include "http/WinHttp.h"
 
 #include "app/Log.h"
-#include "app/Task.h"
+#include "app/Text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <cwchar>
@@ -24,14 +25,12 @@ WinHttpHandle::~WinHttpHandle() { Close(); }
 
 int WinHttpHandle::Close() {
     if (!handle) return 0;
-    BOOL ok = WinHttpCloseHandle(handle);
-    handle = nullptr;
-    return ok;
+    return WinHttpCloseHandle(handle.Release());
 }
 
 int WinHttpSession::Open() {
-    handle = WinHttpOpen(L"WinHTTP dovazidero/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                         WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    handle.Reset(WinHttpOpen(L"WinHTTP dovazidero/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!handle) {
         Log(LogError, "WinHttpOpen failed, errno = %lu.\n", GetLastError());
         return -1;
@@ -42,7 +41,7 @@ int WinHttpSession::Open() {
 int WinHttpConnection::Connect(const WinHttpSession& session, const std::wstring& host,
                                INTERNET_PORT port) {
     if (port == 0) port = INTERNET_DEFAULT_HTTP_PORT;
-    handle = WinHttpConnect(session.Get(), host.c_str(), port, 0);
+    handle.Reset(WinHttpConnect(session.Get(), host.c_str(), port, 0));
     if (!handle) {
         Log(LogError, "WinHttpConnect failed, errno = %lu.\n", GetLastError());
         return -1;
@@ -54,9 +53,9 @@ int WinHttpRequest::Open(const WinHttpConnection& connection, const wchar_t* ver
                          const std::wstring& objectName, bool secure) {
     // An https URL sent without TLS would either fail against the real server
     // or move the installer in clear text; neither is acceptable.
-    handle = WinHttpOpenRequest(connection.Get(), verb, objectName.c_str(), nullptr,
-                                WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                secure ? WINHTTP_FLAG_SECURE : 0);
+    handle.Reset(WinHttpOpenRequest(connection.Get(), verb, objectName.c_str(), nullptr,
+                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                     secure ? WINHTTP_FLAG_SECURE : 0));
     if (!handle) {
         Log(LogError, "WinHttpOpenRequest failed, errno = %lu.\n", GetLastError());
         return -1;
@@ -65,11 +64,11 @@ int WinHttpRequest::Open(const WinHttpConnection& connection, const wchar_t* ver
 }
 
 int WinHttpRequest::SetTimeouts() {
-    return WinHttpSetTimeouts(handle, 10000, 3000, 3000, 5000) ? 0 : -1;
+    return WinHttpSetTimeouts(handle.Get(), 10000, 3000, 3000, 5000) ? 0 : -1;
 }
 
 int WinHttpRequest::AddHeader(const std::wstring& header) {
-    if (!WinHttpAddRequestHeaders(handle, header.c_str(), static_cast<DWORD>(-1),
+    if (!WinHttpAddRequestHeaders(handle.Get(), header.c_str(), static_cast<DWORD>(-1),
                                   WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
         Log(LogError, "WinHttpAddRequestHeaders failed, errno = %d", LastError());
         return -1;
@@ -88,7 +87,7 @@ int WinHttpRequest::AddFormContentTypeHeader() {
 }
 
 int WinHttpRequest::Send(const void* data, DWORD length, DWORD totalLength) {
-    if (!WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<void*>(data),
+    if (!WinHttpSendRequest(handle.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<void*>(data),
                             length, totalLength, 0)) {
         Log(LogError, "WinHttpSendRequest failed, errno = %d", LastError());
         return -1;
@@ -97,8 +96,17 @@ int WinHttpRequest::Send(const void* data, DWORD length, DWORD totalLength) {
 }
 
 int WinHttpRequest::ReceiveResponse() {
-    if (!WinHttpReceiveResponse(handle, nullptr)) {
+    if (!WinHttpReceiveResponse(handle.Get(), nullptr)) {
         Log(LogError, "WinHttpReceiveResponse failed, errno = %d", LastError());
+        return -1;
+    }
+    return 0;
+}
+
+int WinHttpRequest::QueryDataAvailable(DWORD* bytes) {
+    *bytes = 0;
+    if (!WinHttpQueryDataAvailable(handle.Get(), bytes)) {
+        Log(LogError, "WinHttpQueryDataAvailable failed, errno = %d", LastError());
         return -1;
     }
     return 0;
@@ -106,7 +114,7 @@ int WinHttpRequest::ReceiveResponse() {
 
 int WinHttpRequest::Read(void* buffer, DWORD size, DWORD* bytesRead) {
     *bytesRead = 0;
-    if (!WinHttpReadData(handle, buffer, size, bytesRead)) {
+    if (!WinHttpReadData(handle.Get(), buffer, size, bytesRead)) {
         Log(LogError, "WinHttpReadData failed, errno = %d", LastError());
         return -1;
     }
@@ -114,7 +122,7 @@ int WinHttpRequest::Read(void* buffer, DWORD size, DWORD* bytesRead) {
 }
 
 int WinHttpRequest::QueryHeader(DWORD infoLevel, void* buffer, DWORD* length) {
-    if (!WinHttpQueryHeaders(handle, infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, buffer, length,
+    if (!WinHttpQueryHeaders(handle.Get(), infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, buffer, length,
                              WINHTTP_NO_HEADER_INDEX)) {
         Log(LogError, "WinHttpQueryHeaders failed, flag = 0x%x, errno = %d",
             static_cast<unsigned>(infoLevel), LastError());
@@ -182,7 +190,7 @@ int WinHttpRequest::QueryLastModified(int64_t* time) {
 
 void WinHttpRequest::LogRawHeaders() {
     DWORD size = 0;
-    if (WinHttpQueryHeaders(handle, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
+    if (WinHttpQueryHeaders(handle.Get(), WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
                             WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) ||
         GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         Log(LogError, "WinHttpQueryHeaders failed, errno = %d", LastError());
@@ -195,12 +203,16 @@ void WinHttpRequest::LogRawHeaders() {
 }
 
 void WinHttpRequest::LogBody() {
+    // Only the head of the body: one large error page would otherwise rotate
+    // the whole history out of the log.
     char chunk[1024];
-    for (;;) {
+    for (DWORD logged = 0; logged < LogBodyLimit;) {
+        const DWORD room = std::min<DWORD>(sizeof chunk - 1, LogBodyLimit - logged);
         DWORD got = 0;
-        if (Read(chunk, sizeof chunk - 1, &got) != 0 || got == 0) return;
+        if (Read(chunk, room, &got) != 0 || got == 0) return;
         chunk[got] = '\0';
         Log(LogDetail, "%5d : %s", static_cast<int>(got), chunk);
+        logged += got;
     }
 }
 
@@ -228,7 +240,9 @@ int CrackUrl(const std::wstring& url, UrlParts* parts) {
 }
 
 bool IsSuccessStatus(DWORD status) {
-    return (status >= 200 && status <= 299) || status == 302 || status == 304;
+    // A redirect that reaches this code was not followed by WinHTTP, so its
+    // body is a message page, never the resource asked for.
+    return status >= 200 && status <= 299;
 }
 
 }  // namespace pennant

@@ -3,6 +3,8 @@
 // built from. Synchronous WinHTTP only; every call blocks its thread.
 #pragma once
 
+#include "app/Handles.h"
+
 #include <windows.h>
 #include <winhttp.h>
 
@@ -10,6 +12,13 @@
 #include <string>
 
 namespace pennant {
+
+struct WinHttpTraits {
+    using Handle = HINTERNET;
+    static Handle Invalid() { return nullptr; }
+    static bool Valid(Handle h) { return h != nullptr; }
+    static void Close(Handle h) { ::WinHttpCloseHandle(h); }
+};
 
 // Owns one WinHTTP handle; closed by the destructor.
 class WinHttpHandle {
@@ -22,11 +31,11 @@ public:
     // Closes an open handle; the close call's result, or 0 when nothing was open.
     int Close();
 
-    HINTERNET Get() const { return handle; }
-    bool IsOpen() const { return handle != nullptr; }
+    HINTERNET Get() const { return handle.Get(); }
+    bool IsOpen() const { return handle.Valid(); }
 
 protected:
-    HINTERNET handle = nullptr;
+    UniqueHandle<WinHttpTraits> handle;
 };
 
 class WinHttpSession : public WinHttpHandle {
@@ -57,6 +66,8 @@ public:
     // WinHttpReceiveResponse, with its failure logged. 0 or -1.
     int ReceiveResponse();
     int Read(void* buffer, DWORD size, DWORD* bytesRead);
+    // Bytes that can be read without waiting (waits for the first ones). 0 or -1.
+    int QueryDataAvailable(DWORD* bytes);
 
     int QueryHeader(DWORD infoLevel, void* buffer, DWORD* length);
     int QueryStatusCode(DWORD* status);
@@ -68,7 +79,8 @@ public:
     // Last-Modified as the C runtime's local-time mktime of its fields.
     int QueryLastModified(int64_t* time);
 
-    // Diagnostics for a failed response: headers, then the body as raw text.
+    // Diagnostics for a failed response: headers, then the first
+    // LogBodyLimit bytes of the body as raw text.
     void LogRawHeaders();
     void LogBody();
 };
@@ -85,7 +97,10 @@ struct UrlParts {
 // default), path and the extra part from "?" on. 0 or -1 (parts untouched).
 int CrackUrl(const std::wstring& url, UrlParts* parts);
 
-// 200-299, 302 and 304.
+// At most this much of an error body reaches the log.
+constexpr DWORD LogBodyLimit = 4096;
+
+// 200-299.
 bool IsSuccessStatus(DWORD status);
 
 // Parses a Content-Range value ("bytes 0-99/100" or "0-99/100"); 0 when all

@@ -4,7 +4,7 @@
 #include "app/Handles.h"
 #include "app/Log.h"
 #include "app/Task.h"
-#include "http/DownloadJob.h"
+#include "app/Text.h"
 #include "ui/Window.h"
 
 #include <windows.h>
@@ -27,22 +27,6 @@ constexpr int MarkTextGap = 19;
 
 HINSTANCE ModuleInstance() { return GetModuleHandleA(nullptr); }
 
-// Selects a font into a device context and restores the previous one on scope exit.
-class SelectedFont {
-public:
-    SelectedFont(HDC dc, HFONT font) : dc_(dc), font_(font) {
-        previous_ = SelectObject(dc_, font_.Get());
-    }
-    ~SelectedFont() { SelectObject(dc_, previous_); }
-    SelectedFont(const SelectedFont&) = delete;
-    SelectedFont& operator=(const SelectedFont&) = delete;
-
-private:
-    HDC dc_;
-    UniqueGdiObject font_;
-    HGDIOBJ previous_;
-};
-
 // A device context taken outside a paint cycle, released on scope exit.
 class WindowDc {
 public:
@@ -59,6 +43,18 @@ private:
     HDC dc_;
 };
 
+// An image button's record, its user data from MakeImageButton until the
+// control's WM_NCDESTROY.
+struct ImageButtonData {
+    int32_t tracking;  // 1: request hover and leave tracking on the next mouse move
+    COLORREF labelColour;
+    int32_t width;
+    int32_t height;
+    int32_t normalImage;
+    int32_t hoverImage;
+    WNDPROC previous;
+};
+
 ImageButtonData* ButtonData(HWND button) {
     return reinterpret_cast<ImageButtonData*>(GetWindowLongPtrA(button, GWLP_USERDATA));
 }
@@ -68,7 +64,7 @@ WNDPROC PreviousProc(HWND control) {
 }
 
 void DrawButtonLabel(HWND button, HDC dc, COLORREF colour) {
-    SelectedFont font(dc, MakeFont(-12, 0, "微软雅黑", FF_MODERN | FIXED_PITCH));
+    SelectedGdiObject font(dc, MakeFont(-12, 0, "微软雅黑", FF_MODERN | FIXED_PITCH));
     SetTextColor(dc, colour);
     SetBkMode(dc, TRANSPARENT);
     char text[LabelTextSize] = {};
@@ -137,14 +133,14 @@ LRESULT ImageButtonMessage(HWND button, UINT message, WPARAM wParam, LPARAM lPar
     return CallWindowProcA(data->previous, button, message, wParam, lParam);
 }
 
-void DrawStatusLine(HDC dc) {
-    if (StatusText[0] == '\0') return;
-    SelectedFont font(dc, MakeFont(-12, 0, nullptr));
-    RECT rect = StatusRect;
+void DrawStatusLine(HDC dc, const WindowState& state) {
+    if (state.statusText[0] == '\0') return;
+    SelectedGdiObject font(dc, MakeFont(-12, 0, nullptr));
+    RECT rect = state.statusRect;
     COLORREF colour;
-    if (phase == Installing) {
+    if (state.phase == Installing) {
         colour = RGB(153, 153, 153);
-    } else if (phase == Finished && status == Installed) {
+    } else if (state.phase == Finished && state.status == Installed) {
         colour = RGB(102, 102, 102);
     } else {
         const int markTop = rect.top + (rect.bottom - rect.top - MarkSize) / 2;
@@ -155,13 +151,13 @@ void DrawStatusLine(HDC dc) {
     }
     SetTextColor(dc, colour);
     SetBkMode(dc, TRANSPARENT);
-    DrawTextA(dc, StatusText, -1, &rect, DT_SINGLELINE | DT_VCENTER);
+    DrawTextA(dc, state.statusText, -1, &rect, DT_SINGLELINE | DT_VCENTER);
 }
 
-void DrawTaskLines(HDC dc, const Task& task) {
+void DrawTaskLines(HDC dc, const Task& task, int32_t phase) {
     DrawLogo(dc, task.logoFile);
     {
-        SelectedFont font(dc, MakeFont(-16, FW_EXTRABOLD, "微软雅黑"));
+        SelectedGdiObject font(dc, MakeFont(-16, FW_EXTRABOLD, "微软雅黑"));
         SetTextColor(dc, RGB(255, 255, 255));
         SetBkMode(dc, TRANSPARENT);
         std::wstring title =
@@ -170,10 +166,10 @@ void DrawTaskLines(HDC dc, const Task& task) {
         DrawTextW(dc, title.c_str(), -1, &rect, DT_SINGLELINE | DT_VCENTER);
     }
     if (phase != Offer) return;
-    SelectedFont font(dc, MakeFont(-12, 0, nullptr));
+    SelectedGdiObject font(dc, MakeFont(-12, 0, nullptr));
     SetTextColor(dc, RGB(0, 0, 0));
     SetBkMode(dc, TRANSPARENT);
-    std::wstring size = L"大小：" + FormatSizeWide(task.size);
+    std::wstring size = L"大小：" + AnsiToWide(FormatSize(task.size));
     RECT sizeRect = SizeRect;
     DrawTextW(dc, size.c_str(), -1, &sizeRect, DT_SINGLELINE | DT_VCENTER);
     std::wstring version =
@@ -186,14 +182,31 @@ void Show(HWND window, int id, bool visible) {
     if (HWND control = GetDlgItem(window, id)) ShowWindow(control, visible ? SW_SHOW : SW_HIDE);
 }
 
-}  // namespace
-
 LRESULT CALLBACK TextButtonProc(HWND button, UINT message, WPARAM wParam, LPARAM lParam) {
     return ImageButtonMessage(button, message, wParam, lParam, true);
 }
 
 LRESULT CALLBACK IconButtonProc(HWND button, UINT message, WPARAM wParam, LPARAM lParam) {
     return ImageButtonMessage(button, message, wParam, lParam, false);
+}
+
+}  // namespace
+
+void MakeImageButton(HWND control, COLORREF labelColour, int normalImage, int hoverImage,
+                     bool textKind) {
+    RECT client;
+    GetClientRect(control, &client);
+    auto* data = new ImageButtonData;
+    data->tracking = 1;
+    data->labelColour = labelColour;
+    data->width = client.right - client.left;
+    data->height = client.bottom - client.top;
+    data->normalImage = normalImage;
+    data->hoverImage = hoverImage;
+    data->previous = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(control, GWLP_WNDPROC));
+    SetWindowLongPtrA(control, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(data));
+    SetWindowLongPtrA(control, GWLP_WNDPROC,
+                      reinterpret_cast<LONG_PTR>(textKind ? TextButtonProc : IconButtonProc));
 }
 
 LRESULT CALLBACK ProgressBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -233,7 +246,7 @@ LRESULT CALLBACK PercentLabelProc(HWND label, UINT message, WPARAM wParam, LPARA
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(label, &ps);
         {
-            SelectedFont font(dc, MakeFont(-10, 0, nullptr));
+            SelectedGdiObject font(dc, MakeFont(-10, 0, nullptr));
             SetTextColor(dc, RGB(102, 102, 102));
             RECT client;
             GetClientRect(label, &client);
@@ -248,26 +261,27 @@ LRESULT CALLBACK PercentLabelProc(HWND label, UINT message, WPARAM wParam, LPARA
     return CallWindowProcA(previous, label, message, wParam, lParam);
 }
 
-void PaintMainWindow(HWND window) {
+void PaintMainWindow(HWND window, const WindowState& state) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
-    if (phase == Offer)
+    if (state.phase == Offer)
         DrawPngResource(dc, ModuleInstance(), FullBackgroundImage, 0, 0, 0, 0, WindowWidth,
                         FullHeight);
     else
         DrawPngResource(dc, ModuleInstance(), ShrunkBackgroundImage, 0, 0, 0, 0, WindowWidth,
                         ShrunkHeight);
-    if (const TaskHolder* holder = CurrentTaskHolder()) DrawTaskLines(dc, holder->task);
-    DrawStatusLine(dc);
+    if (const TaskHolder* holder = CurrentTaskHolder())
+        DrawTaskLines(dc, holder->task, state.phase);
+    DrawStatusLine(dc, state);
     EndPaint(window, &ps);
 }
 
-void UpdateViews(HWND window) {
+void UpdateViews(HWND window, const WindowState& state) {
     Show(window, CloseCommand, true);
     Show(window, MinimizeCommand, true);
-    const int current = phase;
+    const int current = state.phase;
     if (current == Closing) return;
-    if ((current == DownloadFailed || current == Finished) && status != Installed) {
+    if ((current == DownloadFailed || current == Finished) && state.status != Installed) {
         if (HWND done = GetDlgItem(window, DoneCommand)) {
             SetWindowTextA(done, "结束");
             InvalidateRect(done, nullptr, FALSE);
@@ -291,7 +305,7 @@ void ShowProgress(HWND window, int percent) {
     SetDlgItemTextA(window, PercentLabelId, text);
 }
 
-void SetStatusText(HWND window, const char* text) {
+void SetStatusText(HWND window, WindowState& state, const char* text) {
     // Cut on a character boundary so a GBK pair is never split.
     size_t length = 0;
     while (text[length] != '\0') {
@@ -300,9 +314,9 @@ void SetStatusText(HWND window, const char* text) {
         if (length + step > StatusTextSize - 1) break;
         length += step;
     }
-    std::memcpy(StatusText, text, length);
-    StatusText[length] = '\0';
-    InvalidateRect(window, &StatusRect, TRUE);
+    std::memcpy(state.statusText, text, length);
+    state.statusText[length] = '\0';
+    InvalidateRect(window, &state.statusRect, TRUE);
 }
 
 std::wstring DescriptionText(const std::string& utf8) {
@@ -318,11 +332,6 @@ std::wstring DescriptionText(const std::string& utf8) {
 
 void ShowDescription(HWND window, const std::string& utf8) {
     SetWindowTextW(GetDlgItem(window, DescriptionEditId), DescriptionText(utf8).c_str());
-}
-
-std::wstring FormatSizeWide(int64_t bytes) {
-    // The digits and units are plain ASCII, so the narrow text converts as is.
-    return AnsiToWide(FormatSize(bytes));
 }
 
 }  // namespace pennant

@@ -14,7 +14,7 @@ WPARAM lastCommand = 0;
 
 }  // namespace
 
-LRESULT OnTestCopyData(HWND window, LPARAM copyData) {
+LRESULT OnTestCopyData(HWND window, WindowState& state, LPARAM copyData) {
     const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(copyData);
     if (!data || data->dwData != TestPhaseData || data->cbData != sizeof(TestPhaseRecord))
         return FALSE;
@@ -22,17 +22,17 @@ LRESULT OnTestCopyData(HWND window, LPARAM copyData) {
     record.statusText[sizeof record.statusText - 1] = '\0';
     record.logoFile[sizeof record.logoFile - 1] = '\0';
 
-    phase = record.phase;
-    status = record.status;
+    state.SetPhase(record.phase);
+    state.status = record.status;
     if (TaskHolder* holder = CurrentTaskHolder()) {
         if (record.logoFile[0] != '\0') holder->task.logoFile = record.logoFile;
         if (record.size > 0) holder->task.size = record.size;
     }
     RECT r;
     GetWindowRect(window, &r);
-    if (record.collapse == 1 && r.bottom - r.top == FullHeight) CollapseWindow(window);
-    SetStatusText(window, record.statusText);
-    UpdateViews(window);
+    if (record.collapse == 1 && r.bottom - r.top == FullHeight) CollapseWindow(window, state);
+    SetStatusText(window, state, record.statusText);
+    UpdateViews(window, state);
     if (record.show == 1) ShowWindow(window, SW_SHOW);
     if (record.show == 0) ShowWindow(window, SW_HIDE);
     InvalidateRect(window, nullptr, TRUE);

@@ -4,6 +4,8 @@
 
 #ifdef PENNANT_TEST_HOOKS
 
+#include "ui/WindowState.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -31,7 +33,7 @@ constexpr UINT WM_TEST_HAND_CURSOR = WM_USER + 202;
 
 // Applies a TestPhaseRecord: phase, status, status line and logo; shrinks the
 // window when asked; updates the views.
-LRESULT OnTestCopyData(HWND window, LPARAM copyData);
+LRESULT OnTestCopyData(HWND window, WindowState& state, LPARAM copyData);
 
 void RecordCommand(WPARAM wParam);
 LRESULT LastCommand();

@@ -2,7 +2,6 @@
 
 #include "app/Codes.h"
 #include "app/Handles.h"
-#include "app/Lifecycle.h"
 #include "app/Log.h"
 #include "app/Task.h"
 #include "ui/Window.h"
@@ -21,6 +20,16 @@ constexpr int MenuItemWidth = 86;
 constexpr int MenuItemHeight = 30;
 constexpr int MenuLabelIndent = 15;
 
+constexpr DWORD NotifyFullSize = sizeof(NOTIFYICONDATAA);
+constexpr DWORD NotifyV3Size = NOTIFYICONDATAA_V3_SIZE;
+constexpr DWORD NotifyV2Size = NOTIFYICONDATAA_V2_SIZE;
+constexpr DWORD NotifyV1Size = NOTIFYICONDATAA_V1_SIZE;
+#ifndef _WIN64
+static_assert(NotifyFullSize == 508 && NotifyV3Size == 504 && NotifyV2Size == 488 &&
+                  NotifyV1Size == 88,
+              "the shell's published NOTIFYICONDATAA layouts");
+#endif
+
 // A fresh record for one call to the shell, sized for this OS.
 NOTIFYICONDATAA NotifyRecord(HWND window) {
     NOTIFYICONDATAA record = {};
@@ -30,39 +39,11 @@ NOTIFYICONDATAA NotifyRecord(HWND window) {
     return record;
 }
 
-class IconHandle {
-public:
-    explicit IconHandle(HANDLE icon) : icon_(static_cast<HICON>(icon)) {}
-    ~IconHandle() {
-        if (icon_) DestroyIcon(icon_);
-    }
-    IconHandle(const IconHandle&) = delete;
-    IconHandle& operator=(const IconHandle&) = delete;
-    HICON Get() const { return icon_; }
-
-private:
-    HICON icon_;
-};
-
-class PopupMenu {
-public:
-    PopupMenu() : menu_(CreatePopupMenu()) {}
-    ~PopupMenu() {
-        if (menu_) DestroyMenu(menu_);
-    }
-    PopupMenu(const PopupMenu&) = delete;
-    PopupMenu& operator=(const PopupMenu&) = delete;
-    HMENU Get() const { return menu_; }
-
-private:
-    HMENU menu_;
-};
-
-void ShowTrayMenu(HWND window) {
+void ShowTrayMenu(HWND window, int32_t phase) {
     POINT cursor;
     GetCursorPos(&cursor);
-    PopupMenu menu;
-    if (!menu.Get()) return;
+    UniqueMenu menu(CreatePopupMenu());
+    if (!menu) return;
     const int current = phase;
     AppendMenuA(menu.Get(), MF_OWNERDRAW, ShowWindowCommand, nullptr);
     AppendMenuA(menu.Get(), MF_OWNERDRAW | (current == Offer ? 0 : MF_GRAYED), UpgradeCommand,
@@ -90,10 +71,44 @@ const char* MenuLabel(UINT id) {
 
 }  // namespace
 
+OsClass ClassifyOs(DWORD platformId, DWORD major, DWORD minor) {
+    if (platformId != VER_PLATFORM_WIN32_NT) return {NotifyV1Size, "Win9X detected"};
+    if (major == 5) {
+        if (minor == 1) return {NotifyV3Size, "WinXP detected"};
+        return {NotifyV2Size, "Win2K detected"};
+    }
+    if (major == 6) {
+        static const char* const names[] = {"Vista detected", "Win7 detected", "Win8 detected",
+                                            "Win8.1 detected"};
+        if (minor > 3) return {NotifyV1Size, nullptr};
+        return {NotifyFullSize, names[minor]};
+    }
+    if (major > 6) return {NotifyFullSize, "Win10 detected"};
+    return {NotifyV1Size, nullptr};
+}
+
+DWORD OsVersionProbe() {
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof info;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    BOOL ok = GetVersionExA(&info);
+#pragma GCC diagnostic pop
+    if (!ok) {
+        Log(LogProgress, "Unknown OS type");
+        return NotifyV1Size;
+    }
+    Log(LogProgress, "OS Major %lu, Minor %lu", info.dwMajorVersion, info.dwMinorVersion);
+    const OsClass found = ClassifyOs(info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion);
+    if (found.name) Log(LogProgress, "%s", found.name);
+    return found.recordSize;
+}
+
 void TrayAdd(HWND window) {
     NOTIFYICONDATAA record = NotifyRecord(window);
-    IconHandle icon(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(TrayIconResource),
-                               IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    UniqueIcon icon(static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr),
+                                                  MAKEINTRESOURCEA(TrayIconResource), IMAGE_ICON,
+                                                  0, 0, LR_DEFAULTSIZE)));
     record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     record.uCallbackMessage = WM_TRAY_NOTIFY;
     record.hIcon = icon.Get();
@@ -122,13 +137,13 @@ void TrayRemove(HWND window) {
     Log(LogError, "Shell_NotifyIcon destroy return %d, errno = %lu", ok, GetLastError());
 }
 
-LRESULT OnTrayNotify(HWND window, WPARAM, LPARAM mouseMessage) {
+LRESULT OnTrayNotify(HWND window, const WindowState& state, WPARAM, LPARAM mouseMessage) {
     switch (static_cast<UINT>(mouseMessage)) {
     case WM_LBUTTONDOWN:
         ShowFromTray(window);
         break;
     case WM_RBUTTONDOWN:
-        ShowTrayMenu(window);
+        ShowTrayMenu(window, state.phase);
         break;
     default:
         break;
@@ -156,14 +171,12 @@ LRESULT OnDrawItem(LPARAM item) {
     const bool selected = !grayed && (draw->itemState & ODS_SELECTED) != 0;
     const COLORREF colour =
         grayed ? RGB(153, 153, 153) : selected ? RGB(25, 147, 226) : RGB(51, 51, 51);
-    UniqueGdiObject font(MakeFont(-14, 0, nullptr, 0, selected));
-    HGDIOBJ previous = SelectObject(draw->hDC, font.Get());
+    SelectedGdiObject font(draw->hDC, MakeFont(-14, 0, nullptr, 0, selected));
     SetBkMode(draw->hDC, TRANSPARENT);
     SetTextColor(draw->hDC, colour);
     RECT text = r;
     text.left += MenuLabelIndent;
     DrawTextA(draw->hDC, MenuLabel(draw->itemID), -1, &text, DT_SINGLELINE | DT_VCENTER);
-    SelectObject(draw->hDC, previous);
     return TRUE;
 }
 
@@ -177,8 +190,8 @@ void HideToTray(HWND window) {
     TrayBalloon(window, true);
 }
 
-void OnCloseButton(HWND window) {
-    if (phase == DownloadFailed || phase == Finished)
+void OnCloseButton(HWND window, const WindowState& state) {
+    if (state.phase == DownloadFailed || state.phase == Finished)
         CloseSequence(window);
     else
         HideToTray(window);

@@ -2,9 +2,24 @@
 // title-strip buttons, and the close sequence that ends the window.
 #pragma once
 
+#include "ui/WindowState.h"
+
 #include <windows.h>
 
 namespace pennant {
+
+// How an OS version is classified for the shell's notification record.
+struct OsClass {
+    DWORD recordSize;  // cbSize of NOTIFYICONDATAA the shell of that OS accepts
+    const char* name;  // the "... detected" log text, null when none is logged
+};
+
+// Pure classification of GetVersionExA's platform id and version numbers.
+OsClass ClassifyOs(DWORD platformId, DWORD major, DWORD minor);
+
+// Byte size of the shell's notification record for this OS; logs how the
+// OS was classified.
+DWORD OsVersionProbe();
 
 // Adds icon 1 of the window to the notification area.
 void TrayAdd(HWND window);
@@ -16,7 +31,8 @@ void TrayBalloon(HWND window, bool show);
 void TrayRemove(HWND window);
 
 // WM_TRAY_NOTIFY: left button shows the window, right button opens the menu.
-LRESULT OnTrayNotify(HWND window, WPARAM iconId, LPARAM mouseMessage);
+// The menu's items are enabled by the state's phase.
+LRESULT OnTrayNotify(HWND window, const WindowState& state, WPARAM iconId, LPARAM mouseMessage);
 
 // WM_MEASUREITEM and WM_DRAWITEM for the tray menu's items.
 LRESULT OnMeasureItem(LPARAM item);
@@ -30,7 +46,7 @@ void HideToTray(HWND window);
 
 // Command 122: closes the window after a failed download or after the
 // installation, hides it to the tray otherwise.
-void OnCloseButton(HWND window);
+void OnCloseButton(HWND window, const WindowState& state);
 
 // Deletes the logo file, slides the window out, removes the icon, destroys
 // the window and releases the task. The only way the window ends.

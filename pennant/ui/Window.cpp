@@ -15,9 +15,6 @@
 
 namespace pennant {
 
-char StatusText[StatusTextSize] = {};
-RECT StatusRect = {20, 366, 320, 394};
-
 namespace {
 
 constexpr int SlideInSteps = 45;
@@ -31,7 +28,7 @@ UniqueGdiObject descriptionFont;
 constexpr DWORD ImageButtonStyle = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_OWNERDRAW |
                                    SS_NOTIFY;
 
-struct ControlSpec {
+struct ControlLayout {
     int id;
     const char* className;
     const char* text;
@@ -40,7 +37,7 @@ struct ControlSpec {
 };
 
 // Created in this order; the footer buttons 113 and 115 to 118 share one place.
-const ControlSpec controlSpecs[] = {
+const ControlLayout controlLayouts[] = {
     {DescriptionEditId, "EDIT", "",
      WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | ES_MULTILINE | ES_AUTOVSCROLL, 11, 132, 338, 258},
     {UpgradeCommand, "STATIC", "立即升级", ImageButtonStyle, 56, 413, 106, 26},
@@ -75,22 +72,6 @@ const ButtonLook buttonLooks[] = {
     {CloseCommand, 0, CloseGlyphImage, CloseGlyphHoverImage, false},
 };
 
-void MakeImageButton(HWND control, const ButtonLook& look) {
-    RECT client;
-    GetClientRect(control, &client);
-    auto* data = new ImageButtonData;
-    data->tracking = 1;
-    data->labelColour = look.labelColour;
-    data->width = client.right - client.left;
-    data->height = client.bottom - client.top;
-    data->normalImage = look.normalImage;
-    data->hoverImage = look.hoverImage;
-    data->previous = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(control, GWLP_WNDPROC));
-    SetWindowLongPtrA(control, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(data));
-    SetWindowLongPtrA(control, GWLP_WNDPROC,
-                      reinterpret_cast<LONG_PTR>(look.textKind ? TextButtonProc : IconButtonProc));
-}
-
 // Replaces the control's procedure and keeps the previous one as its user data.
 void Subclass(HWND control, WNDPROC procedure) {
     LONG_PTR previous = SetWindowLongPtrA(control, GWLP_WNDPROC,
@@ -100,29 +81,31 @@ void Subclass(HWND control, WNDPROC procedure) {
 
 void CreateControls(HWND window) {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
-    for (const ControlSpec& spec : controlSpecs) {
-        HWND control = CreateWindowExA(0, spec.className, spec.text, spec.style, spec.x, spec.y,
-                                       spec.width, spec.height, window,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+    for (const ControlLayout& layout : controlLayouts) {
+        HWND control = CreateWindowExA(0, layout.className, layout.text, layout.style, layout.x, layout.y,
+                                       layout.width, layout.height, window,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)),
                                        instance, nullptr);
         if (!control) {
-            Log(LogError, "create control %d failed, errno = %lu", spec.id, GetLastError());
+            Log(LogError, "create control %d failed, errno = %lu", layout.id, GetLastError());
             continue;
         }
-        if (spec.id == DescriptionEditId) {
+        if (layout.id == DescriptionEditId) {
             descriptionFont.Reset(CreateFontA(-12, 0, 0, 0, 0, FALSE, FALSE, FALSE, GB2312_CHARSET,
                                               OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                                               DEFAULT_QUALITY, FF_SWISS, "微软雅黑"));
             SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(descriptionFont.Get()),
                          TRUE);
-        } else if (spec.id == ProgressBarId) {
+        } else if (layout.id == ProgressBarId) {
             SendMessageA(control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
             Subclass(control, ProgressBarProc);
-        } else if (spec.id == PercentLabelId) {
+        } else if (layout.id == PercentLabelId) {
             Subclass(control, PercentLabelProc);
         } else {
             for (const ButtonLook& look : buttonLooks)
-                if (look.id == spec.id) MakeImageButton(control, look);
+                if (look.id == layout.id)
+                    MakeImageButton(control, look.labelColour, look.normalImage, look.hoverImage,
+                                    look.textKind);
         }
     }
 }
@@ -140,20 +123,6 @@ void MoveControl(HWND window, int id, int dx, int dy) {
                corners[1].y - corners[0].y, FALSE);
 }
 
-class GlobalMemory {
-public:
-    explicit GlobalMemory(SIZE_T size) : handle_(GlobalAlloc(GMEM_MOVEABLE, size)) {}
-    ~GlobalMemory() {
-        if (handle_) GlobalFree(handle_);
-    }
-    GlobalMemory(const GlobalMemory&) = delete;
-    GlobalMemory& operator=(const GlobalMemory&) = delete;
-    HGLOBAL Get() const { return handle_; }
-
-private:
-    HGLOBAL handle_;
-};
-
 struct ComRelease {
     void operator()(IUnknown* p) const {
         if (p) p->Release();
@@ -162,7 +131,7 @@ struct ComRelease {
 
 // Copies resource `imageId` into `memory` and decodes it.
 std::unique_ptr<Gdiplus::Image> LoadPngResource(HINSTANCE instance, int imageId,
-                                                std::unique_ptr<GlobalMemory>& memory) {
+                                                UniqueGlobalMemory& memory) {
     HMODULE module = instance ? instance : GetModuleHandleA(nullptr);
     HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(imageId), "PNG");
     if (!found) return nullptr;
@@ -171,15 +140,15 @@ std::unique_ptr<Gdiplus::Image> LoadPngResource(HINSTANCE instance, int imageId,
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
     if (!bytes || size == 0) return nullptr;
 
-    memory = std::make_unique<GlobalMemory>(size);
-    if (!memory->Get()) return nullptr;
-    void* target = GlobalLock(memory->Get());
+    memory.Reset(GlobalAlloc(GMEM_MOVEABLE, size));
+    if (!memory) return nullptr;
+    void* target = GlobalLock(memory.Get());
     if (!target) return nullptr;
     std::memcpy(target, bytes, size);
-    GlobalUnlock(memory->Get());
+    GlobalUnlock(memory.Get());
 
     IStream* rawStream = nullptr;
-    if (FAILED(CreateStreamOnHGlobal(memory->Get(), FALSE, &rawStream))) return nullptr;
+    if (FAILED(CreateStreamOnHGlobal(memory.Get(), FALSE, &rawStream))) return nullptr;
     std::unique_ptr<IStream, ComRelease> stream(rawStream);
     std::unique_ptr<Gdiplus::Image> image(Gdiplus::Image::FromStream(stream.get()));
     if (!image || image->GetLastStatus() != Gdiplus::Ok) return nullptr;
@@ -222,12 +191,12 @@ void SlideIn(HWND window) {
     }
 }
 
-void CollapseWindow(HWND window) {
+void CollapseWindow(HWND window, WindowState& state) {
     static const int movedControls[] = {PercentLabelId, ProgressBarId, ResumeCommand,
                                         PauseCommand,   RetryCommand,  RefuseCommand,
                                         UpgradeCommand, DoneCommand};
     for (int id : movedControls) MoveControl(window, id, 0, -ShrinkOffset);
-    OffsetRect(&StatusRect, 0, -ShrinkOffset);
+    OffsetRect(&state.statusRect, 0, -ShrinkOffset);
     RECT r;
     GetWindowRect(window, &r);
     MoveWindow(window, r.left, r.top + ShrinkOffset, WindowWidth, ShrunkHeight, TRUE);
@@ -250,7 +219,7 @@ void DragWindow(HWND window) {
 
 void DrawPngResource(HDC dc, HINSTANCE instance, int imageId, int x, int y, int sourceX,
                      int sourceY, int width, int height) {
-    std::unique_ptr<GlobalMemory> memory;
+    UniqueGlobalMemory memory;
     std::unique_ptr<Gdiplus::Image> image = LoadPngResource(instance, imageId, memory);
     if (!image) return;
     Gdiplus::Graphics graphics(dc);

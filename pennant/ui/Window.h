@@ -2,6 +2,8 @@
 // routines every painted surface uses. Main thread only.
 #pragma once
 
+#include "ui/WindowState.h"
+
 #include <windows.h>
 
 #include <string>
@@ -34,11 +36,6 @@ constexpr int ShrunkHeight = 170;
 constexpr int ShrinkOffset = 280;
 constexpr int WorkAreaRightMargin = 380;  // window's left edge from the work area's right edge
 
-// GBK text of the status line (at most 511 bytes) and where it is drawn.
-constexpr size_t StatusTextSize = 512;
-extern char StatusText[StatusTextSize];
-extern RECT StatusRect;
-
 // WM_CREATE: places the window below the work area, creates the child
 // controls and lets dragged windows show their contents.
 void CreateWindowContents(HWND window);
@@ -49,9 +46,9 @@ void ReleaseWindowContents();
 // Shows the window and raises it 450 pixels into the work area.
 void SlideIn(HWND window);
 
-// Moves the footer controls and the status line up and shrinks the window to
-// 360 x 170, keeping its bottom edge.
-void CollapseWindow(HWND window);
+// Moves the footer controls and the state's status line up and shrinks the
+// window to 360 x 170, keeping its bottom edge.
+void CollapseWindow(HWND window, WindowState& state);
 
 // Lets the window sink by a tenth of its height, 20 times.
 void SlideOut(HWND window);

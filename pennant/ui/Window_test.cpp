@@ -4,10 +4,11 @@
 // the pixels of X screenshots. Each phase leaves a picture in
 // <build root>/screenshots.
 #include "app/Codes.h"
-#include "app/Log.h"
+#include "app/Directories.h"
 #include "ui/TestHooks.h"
 
 #include "TestFiles.h"
+#include "PennantProcess.h"
 #include "UiDisplay.h"
 
 #include <gtest/gtest.h>
@@ -87,12 +88,6 @@ RECT WorkArea() {
     return work;
 }
 
-// Both of pennant's log files, to read what a test's pennant appended.
-std::string LogText() {
-    SetLogBaseName("dovazidero_log");
-    return testing_support::ReadFile(LogFilePath(1)) + testing_support::ReadFile(LogFilePath(2));
-}
-
 // Tops of `window` seen while `action` runs, sampled until the window is gone.
 std::vector<LONG> TopsWhile(HWND window, const std::function<void()>& action) {
     std::vector<LONG> tops;
@@ -116,7 +111,7 @@ class PopupTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(nullptr, FindWindowA("DOVAZIDERO", nullptr)) << "a pennant is still running";
-        logBefore_ = LogText().size();
+        log_ = std::make_unique<testing_support::LogTail>(GetAppDataDirectory());
         process_ = std::make_unique<PennantProcess>(TaskArgument());
         ASSERT_TRUE(process_->Started());
         window_ = WaitForOffer();
@@ -142,7 +137,6 @@ protected:
             RECT r;
             if (window && IsWindowVisible(window) && GetWindowRect(window, &r) &&
                 r.bottom == work.bottom) {
-                Sleep(300);  // the last paint of the motion
                 return window;
             }
             Sleep(50);
@@ -205,12 +199,10 @@ protected:
         COPYDATASTRUCT data = {TestPhaseData, sizeof record, &record};
         ASSERT_EQ(TRUE, SendMessageA(window_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data)));
         UpdateWindow(window_);
-        Sleep(300);
     }
 
     void Progress(int percent) {
-        PostMessageA(window_, WM_DOWNLOAD_PROGRESS, static_cast<WPARAM>(percent), 0);
-        Sleep(300);
+        SendMessageA(window_, WM_DOWNLOAD_PROGRESS, static_cast<WPARAM>(percent), 0);
     }
 
     WPARAM LastCommand() const {
@@ -222,7 +214,9 @@ protected:
         RECT r = ControlRect(id);
         POINT p = Screen((r.left + r.right) / 2, (r.top + r.bottom) / 2);
         Click(p.x, p.y);
-        Sleep(300);
+        // Until the click's command has reached the window (or ended it).
+        const WPARAM command = MAKEWPARAM(id, 0);
+        for (int i = 0; i < 60 && IsWindow(window_) && LastCommand() != command; ++i) Sleep(50);
     }
 
     // Where Wine's stand-alone tray window shows our (only) icon.
@@ -242,10 +236,18 @@ protected:
         EXPECT_TRUE(shot.SaveCrop(r, GalleryDirectory() + "/" + name + ".png")) << name;
     }
 
+    // The screen once it has stopped changing: two pictures in a row alike
+    // (the X server shows a change a little after the window made it).
     Screenshot Shoot() {
-        Screenshot shot;
-        EXPECT_TRUE(shot.Take());
-        return shot;
+        Screenshot last;
+        EXPECT_TRUE(last.Take());
+        for (int i = 0; i < 20; ++i) {
+            Screenshot next;
+            EXPECT_TRUE(next.Take());
+            if (next.SameAs(last)) return next;
+            last = std::move(next);
+        }
+        return last;
     }
 
     // Screenshots until `ready` holds for one (the X server shows a change a
@@ -275,13 +277,10 @@ protected:
     }
 
     // What pennant logged since the test started.
-    std::string NewLog() const {
-        const std::string text = LogText();
-        return text.size() > logBefore_ ? text.substr(logBefore_) : std::string();
-    }
+    std::string NewLog() const { return log_->Appended(); }
 
     testing_support::TempDir dir_{"ui"};
-    size_t logBefore_ = 0;
+    std::unique_ptr<testing_support::LogTail> log_;
     std::unique_ptr<PennantProcess> process_;
     HWND window_ = nullptr;
 };
@@ -529,8 +528,11 @@ TEST_F(PopupTest, ThePanelDragsLikeACaption) {
                          "xdotool mousemove_relative -- -50 -60\nsleep 0.2\n"
                          "xdotool mousemove_relative -- -50 -60\nsleep 0.3\n"
                          "xdotool mouseup 1"));
-    Sleep(500);
-    const RECT after = WindowRect();
+    RECT after = WindowRect();
+    for (int i = 0; i < 60 && after.top != before.top - 120; ++i) {
+        Sleep(50);
+        after = WindowRect();
+    }
     EXPECT_EQ(before.left - 100, after.left);
     EXPECT_EQ(before.top - 120, after.top);
     EXPECT_EQ(450, after.bottom - after.top);
@@ -540,17 +542,16 @@ class TrayMenuTest : public PopupTest {
 protected:
     // Opens the menu with a real right click; returns its screen rectangle.
     RECT OpenMenu() {
+        WaitMenuClosed();
         POINT icon = TrayIcon();
-        Click(icon.x, icon.y, 3);
         RECT r = {};
-        for (int i = 0; i < 60; ++i) {
+        // Wine's tray drops a click while it updates the balloon, so the
+        // click is repeated until the menu shows (three tries).
+        for (int i = 0; i < 90 && IsRectEmpty(&r); ++i) {
+            if (i % 30 == 0) Click(icon.x, icon.y, 3);
             HWND menu = FindWindowA("#32768", nullptr);
-            if (menu && IsWindowVisible(menu)) {
-                Sleep(300);  // its items are drawn
-                GetWindowRect(menu, &r);
-                break;
-            }
-            Sleep(50);
+            if (menu && IsWindowVisible(menu)) GetWindowRect(menu, &r);
+            else Sleep(50);
         }
         return r;
     }
@@ -565,7 +566,15 @@ protected:
     void CloseMenu(const RECT& menu) {
         const RECT show = ItemLabel(menu, 0);
         Click(show.left + 20, (show.top + show.bottom) / 2);
-        Sleep(400);
+        WaitMenuClosed();
+    }
+
+    static void WaitMenuClosed() {
+        for (int i = 0; i < 60; ++i) {
+            HWND open = FindWindowA("#32768", nullptr);
+            if (!open || !IsWindowVisible(open)) return;
+            Sleep(50);
+        }
     }
 
     // True when the item's label is drawn in `colour`.
@@ -614,8 +623,7 @@ TEST_F(TrayMenuTest, ItemsAreGreyedByPhase) {
     // A greyed item sends nothing.
     const RECT exit = ItemLabel(menu, 2);
     Click(exit.left + 20, (exit.top + exit.bottom) / 2);
-    Sleep(300);
-    EXPECT_EQ(-1, process_->Wait(300));
+    EXPECT_EQ(-1, process_->Wait(600)) << "a greyed item ends nothing";
     CloseMenu(menu);
     EXPECT_TRUE(IsWindowVisible(window_));
 }

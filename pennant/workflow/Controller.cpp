@@ -12,6 +12,22 @@
 namespace pennant {
 namespace {
 
+// The window's state, from WM_NCCREATE until WM_NCDESTROY.
+WindowState* StateOf(HWND window) {
+    return reinterpret_cast<WindowState*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+}
+
+LRESULT OnNcCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new WindowState));
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+LRESULT OnNcDestroy(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    delete StateOf(window);
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
 LRESULT OnCreate(HWND window) {
     CreateWindowContents(window);
     SetTimer(window, OfferTimer, OfferTimerPeriodMs, nullptr);
@@ -19,11 +35,11 @@ LRESULT OnCreate(HWND window) {
 }
 
 // The task is loaded: fill in the offer and let it rise into view.
-LRESULT OnTaskReady(HWND window) {
+LRESULT OnTaskReady(HWND window, WindowState& state) {
     if (const TaskHolder* holder = CurrentTaskHolder())
         ShowDescription(window, holder->task.description);
-    phase = Offer;
-    UpdateViews(window);
+    state.SetPhase(Offer);
+    UpdateViews(window, state);
     SlideIn(window);
     return 0;
 }
@@ -33,31 +49,32 @@ LRESULT OnDownloadProgress(HWND window, WPARAM percent) {
     return 0;
 }
 
-// Ends the program: ExitCommand and the end of the Windows session.
-void EndProgram(HWND window) {
-    if (phase != NetworkLost) {
-        status = Cancelled;
-        ExitCode = ExitCancelled;
+// Ends the program: ExitCommand and the end of the Windows session. The
+// state is gone once the close sequence has destroyed the window.
+void EndProgram(HWND window, WindowState& state) {
+    if (state.phase != NetworkLost) {
+        state.status = Cancelled;
+        state.exitCode = ExitCancelled;
     }
-    phase = Closing;
-    PostStatus(status);
+    state.SetPhase(Closing);
+    PostStatus(state.status);
     CloseSequence(window);
 }
 
-LRESULT OnCommand(HWND window, WPARAM wParam) {
+LRESULT OnCommand(HWND window, WindowState& state, WPARAM wParam) {
 #ifdef PENNANT_TEST_HOOKS
     RecordCommand(wParam);
 #endif
     if (HIWORD(wParam) != 0) return 0;
     switch (LOWORD(wParam)) {
     case ExitCommand:
-        if (phase != Installing) EndProgram(window);
+        if (state.phase != Installing) EndProgram(window, state);
         break;
     case ShowWindowCommand:
         ShowFromTray(window);
         break;
     case CloseCommand:
-        OnCloseButton(window);
+        OnCloseButton(window, state);
         break;
     case MinimizeCommand:
         HideToTray(window);
@@ -68,8 +85,8 @@ LRESULT OnCommand(HWND window, WPARAM wParam) {
     return 0;
 }
 
-LRESULT OnPaint(HWND window) {
-    PaintMainWindow(window);
+LRESULT OnPaint(HWND window, const WindowState& state) {
+    PaintMainWindow(window, state);
     return 0;
 }
 
@@ -78,39 +95,45 @@ LRESULT OnLeftButtonDown(HWND window) {
     return 0;
 }
 
-LRESULT OnDestroy() {
+LRESULT OnDestroy(const WindowState& state) {
     ReleaseWindowContents();
-    PostQuitMessage(ExitCode);
+    PostQuitMessage(state.exitCode);
     return 0;
 }
 
 }  // namespace
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) return OnNcCreate(window, message, wParam, lParam);
+    WindowState* found = StateOf(window);
+    if (!found) return DefWindowProcA(window, message, wParam, lParam);
+    WindowState& state = *found;
     switch (message) {
     case WM_CREATE:
         return OnCreate(window);
     case WM_PAINT:
-        return OnPaint(window);
+        return OnPaint(window, state);
     case WM_LBUTTONDOWN:
         return OnLeftButtonDown(window);
     case WM_TASK_READY:
-        return OnTaskReady(window);
+        return OnTaskReady(window, state);
     case WM_DOWNLOAD_PROGRESS:
         return OnDownloadProgress(window, wParam);
     case WM_TRAY_NOTIFY:
-        return OnTrayNotify(window, wParam, lParam);
+        return OnTrayNotify(window, state, wParam, lParam);
     case WM_MEASUREITEM:
         return OnMeasureItem(lParam);
     case WM_DRAWITEM:
         return OnDrawItem(lParam);
     case WM_COMMAND:
-        return OnCommand(window, wParam);
+        return OnCommand(window, state, wParam);
     case WM_DESTROY:
-        return OnDestroy();
+        return OnDestroy(state);
+    case WM_NCDESTROY:
+        return OnNcDestroy(window, message, wParam, lParam);
 #ifdef PENNANT_TEST_HOOKS
     case WM_COPYDATA:
-        return OnTestCopyData(window, lParam);
+        return OnTestCopyData(window, state, lParam);
     case WM_TEST_LAST_COMMAND:
         return LastCommand();
     case WM_TEST_HAND_CURSOR:

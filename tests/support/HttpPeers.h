@@ -1,6 +1,6 @@
 // Helpers for suites that talk to the HTTP peers of with_peers.py: nginx
-// (--nginx), the fault server (--fault), the feedback recorder (--feedback)
-// and the small tmpfs (--tmpfs). Paths and ports come from the environment.
+// (--nginx), the fault server (--fault), Python's http.server (--plain), the
+// feedback recorder (--feedback) and the small tmpfs (--tmpfs). Paths and ports come from the environment.
 #pragma once
 
 #include "TestFiles.h"
@@ -34,6 +34,15 @@ inline std::string FaultUrl(const std::string& options, const std::string& name)
 
 inline std::string FaultPath(const std::string& path) {
     return "http://127.0.0.1:" + Env("HTTP_FAULT_PORT") + path;
+}
+
+// http://127.0.0.1:<plain>/<name>: no Range, no ETag.
+inline std::string PlainUrl(const std::string& name) {
+    return "http://127.0.0.1:" + Env("HTTP_PLAIN_PORT") + "/" + name;
+}
+
+inline std::string PlainFile(const std::string& name) {
+    return Env("HTTP_PLAIN_ROOT") + "\\" + name;
 }
 
 inline std::string NginxFile(const std::string& name) {

@@ -10,24 +10,32 @@
 
 namespace testing_support {
 
+// A running pennant.exe started by the test; ended by its handle when the
+// test is over, so a following test never meets the single-instance rule.
 class PennantProcess {
 public:
-    // Starts pennant.exe with `tail` as the command-line tail.
-    explicit PennantProcess(const std::string& tail) {
+    enum Start { Running, Suspended };
+
+    // Starts pennant.exe with `tail` as the command-line tail; a Suspended
+    // process runs no code of its own until Resume().
+    explicit PennantProcess(const std::string& tail, Start start = Running) {
         std::string commandLine = "\"" + ExecutableDirectory() + "\\pennant.exe\" " + tail;
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
-        if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                           nullptr, &startup, &info_)) {
+        if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE,
+                           start == Suspended ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup,
+                           &info_) &&
+            start == Running) {
             CloseHandle(info_.hThread);
             info_.hThread = nullptr;
         }
     }
     ~PennantProcess() {
+        if (info_.hThread) CloseHandle(info_.hThread);
         if (!info_.hProcess) return;
         if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
             TerminateProcess(info_.hProcess, 99);
-            WaitForSingleObject(info_.hProcess, 5000);
+            WaitForSingleObject(info_.hProcess, 10000);
         }
         CloseHandle(info_.hProcess);
     }
@@ -35,6 +43,15 @@ public:
     PennantProcess& operator=(const PennantProcess&) = delete;
 
     bool Started() const { return info_.hProcess != nullptr; }
+
+    // Lets a process started Suspended run.
+    bool Resume() {
+        if (!info_.hThread) return false;
+        const bool resumed = ResumeThread(info_.hThread) != static_cast<DWORD>(-1);
+        CloseHandle(info_.hThread);
+        info_.hThread = nullptr;
+        return resumed;
+    }
     DWORD Id() const { return info_.dwProcessId; }
 
     // The exit code, or -1 when the process is still running after `ms`.

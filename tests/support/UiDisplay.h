@@ -111,6 +111,11 @@ public:
         return Load(ReadFile(path_));
     }
 
+    // The same picture, pixel for pixel.
+    bool SameAs(const Screenshot& other) const {
+        return width_ == other.width_ && height_ == other.height_ && pixels_ == other.pixels_;
+    }
+
     Rgb Pixel(int x, int y) const {
         Rgb c;
         if (x < 0 || y < 0 || x >= width_ || y >= height_) return c;
@@ -188,46 +193,6 @@ private:
     int width_ = 0;
     int height_ = 0;
     std::vector<unsigned char> pixels_;
-};
-
-// A running pennant.exe started by the test; ended by its handle when the
-// test is over, so a following test never meets the single-instance rule.
-class PennantProcess {
-public:
-    explicit PennantProcess(const std::string& argument) {
-        std::string exe = ExecutableDirectory() + "\\pennant.exe";
-        std::string command = "\"" + exe + "\" " + argument;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        if (CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                           nullptr, &startup, &process_)) {
-            CloseHandle(process_.hThread);
-            process_.hThread = nullptr;
-        }
-    }
-    ~PennantProcess() {
-        if (!process_.hProcess) return;
-        if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(process_.hProcess, 99);
-            WaitForSingleObject(process_.hProcess, 10000);
-        }
-        CloseHandle(process_.hProcess);
-    }
-    PennantProcess(const PennantProcess&) = delete;
-    PennantProcess& operator=(const PennantProcess&) = delete;
-
-    bool Started() const { return process_.hProcess != nullptr; }
-
-    // Exit code after waiting up to `timeoutMs`; -1 while still running.
-    long Wait(DWORD timeoutMs) const {
-        if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) return -1;
-        DWORD code = 0;
-        GetExitCodeProcess(process_.hProcess, &code);
-        return static_cast<long>(code);
-    }
-
-private:
-    PROCESS_INFORMATION process_ = {};
 };
 
 }  // namespace testing_support

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Checks the built deliverables of both architectures: PE32 for i686, PE32+
 for x86_64, import tables naming only Windows' own DLLs, and Parcelgate.dll
-exporting exactly its four COM entry points, by name, ordinals 1 to 4.
+exporting exactly its four COM entry points, by name, ordinals 1 to 4, and
+pennant.exe importing COMCTL32.dll (on Windows the progress bar class exists
+only once the program has initialised the common controls).
 
     check_binaries.py <build root>
 """
@@ -18,6 +20,7 @@ WINDOWS_DLLS = {
     "userenv.dll", "imm32.dll", "uxtheme.dll",
 }
 FORMATS = {"i686": "pei-i386", "x86_64": "pei-x86-64"}
+REQUIRED_IMPORTS = {"pennant.exe": {"comctl32.dll"}}
 EXPORTS = ["DllUnregisterServer", "DllRegisterServer", "DllCanUnloadNow", "DllGetClassObject"]
 
 
@@ -56,6 +59,9 @@ def main(build_root):
             dump = objdump(path)
             if f"file format {fmt}" not in dump:
                 failures.append(f"{path}: not {fmt}")
+            imported = {dll.lower() for dll in re.findall(r"DLL Name: (\S+)", dump)}
+            for dll in sorted(REQUIRED_IMPORTS.get(name, set()) - imported):
+                failures.append(f"{path}: does not import {dll}")
             for dll in re.findall(r"DLL Name: (\S+)", dump):
                 low = dll.lower()
                 if low not in WINDOWS_DLLS and not low.startswith("api-ms-win-"):

@@ -16,6 +16,7 @@ Files are served from a root directory. The path chooses the behaviour:
                      (Content-Range that does not scan), missing (206 without it)
         always416=1  answer every GET with 416
         status=N     answer with status N and a small HTML body
+        page=N       with status=N: an HTML body of N bytes
         cl=T         send Content-Length: T instead of the true length
         extra=N      send N junk bytes after the announced body
     /garbage/nostatus       a reply without a status line
@@ -99,7 +100,11 @@ class Handler(socketserver.BaseRequestHandler):
         name = "/".join(parts[3:])
         file_path = os.path.join(self.server.root, name)
         if "status" in options:
-            self.simple(sock, int(options["status"]), b"<html>status page</html>\n")
+            page = b"<html>status page</html>\n"
+            if "page" in options:
+                size = int(options["page"])
+                page = (b"<html>" + b"p" * size)[:size]
+            self.simple(sock, int(options["status"]), page)
             return
         try:
             with open(file_path, "rb") as f:

@@ -6,12 +6,19 @@
 Every peer started is stopped by its PID when the command ends; the
 command's exit code is returned. Peers publish their addresses to the
 command through environment variables (see each peer's module).
+
+The command writes into a temporary file that is copied out when it ends:
+Wine's desktop and services, started by whichever test needs them first,
+live on and would otherwise hold CTest's output pipe open, so that CTest
+waits for them long after the test has passed.
 """
 import importlib
 import os
 import signal
+import shutil
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -36,6 +43,7 @@ def main(argv):
     peers = []
     child = None
     env = dict(os.environ)
+    output, errors = tempfile.TemporaryFile(), tempfile.TemporaryFile()
     try:
         # A signal that arrives while a peer starts waits until the peer is
         # on the list, so that it is stopped too.
@@ -46,7 +54,7 @@ def main(argv):
             signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
             signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
         signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
-        child = subprocess.Popen(command, env=env)
+        child = subprocess.Popen(command, env=env, stdout=output, stderr=errors)
         return child.wait()
     finally:
         if child is not None and child.poll() is None:
@@ -54,6 +62,11 @@ def main(argv):
             child.wait()
         for peer in reversed(peers):
             peer.stop()
+        for captured, stream in ((output, sys.stdout), (errors, sys.stderr)):
+            captured.seek(0)
+            stream.flush()
+            shutil.copyfileobj(captured, stream.buffer)
+            stream.flush()
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 // Winsock 2 must come before windows.h.
 #include <winsock2.h>
 
-#include "app/Lifecycle.h"
+#include "workflow/Program.h"
 
 #include "app/Codes.h"
 #include "app/Handles.h"
@@ -10,17 +10,15 @@
 #include "http/Feedback.h"
 #include "ui/Tray.h"
 #include "workflow/Controller.h"
+#include "workflow/TaskLoader.h"
 
 #include <windows.h>
+#include <commctrl.h>
 #include <gdiplus.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
 namespace pennant {
-
-std::atomic<int32_t> phase{Offer};
-std::atomic<int32_t> status{0};
-std::atomic<int32_t> ExitCode{0};
 
 namespace {
 
@@ -28,16 +26,6 @@ constexpr UINT TitleStringId = 103;
 constexpr UINT ClassStringId = 109;
 constexpr WORD AppIconId = 107;
 constexpr WORD SmallIconId = 108;  // the executable carries no such icon
-
-constexpr DWORD NotifyFullSize = sizeof(NOTIFYICONDATAA);
-constexpr DWORD NotifyV3Size = NOTIFYICONDATAA_V3_SIZE;
-constexpr DWORD NotifyV2Size = NOTIFYICONDATAA_V2_SIZE;
-constexpr DWORD NotifyV1Size = NOTIFYICONDATAA_V1_SIZE;
-#ifndef _WIN64
-static_assert(NotifyFullSize == 508 && NotifyV3Size == 504 && NotifyV2Size == 488 &&
-                  NotifyV1Size == 88,
-              "the shell's published NOTIFYICONDATAA layouts");
-#endif
 
 // Keeps Winsock started for its lifetime.
 class WinsockSession {
@@ -98,6 +86,34 @@ void RegisterMainClass(HINSTANCE instance, const char* className) {
     RegisterClassExA(&wc);
 }
 
+// The mark of the running copy: a named mutex that exists while it runs.
+// Creating it is one atomic step, so of copies started together exactly one
+// finds it new, which the process count alone cannot promise.
+constexpr char InstanceMarkName[] = "Global\\Aldermoor.pennant.instance";
+
+// True when this process is the one to go on; `mark` keeps the mutex for the
+// process's life.
+bool TakeInstanceMark(UniqueKernelHandle& mark) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, InstanceMarkName);
+    const DWORD error = GetLastError();
+    mark.Reset(mutex);
+    if (mark) return error != ERROR_ALREADY_EXISTS;
+    // Made by a copy of another user or elevation, with access this one lacks.
+    if (error == ERROR_ACCESS_DENIED) return false;
+    Log(LogError, "CreateMutex failed, errno = %lu", error);
+    return InstanceCount() < 2;
+}
+
+// On Windows the progress bar's class exists only once the common controls
+// are initialised (Wine's shell32 happens to load them for every program).
+void InitProgressBarClass() {
+    INITCOMMONCONTROLSEX controls = {};
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    if (!InitCommonControlsEx(&controls))
+        Log(LogError, "InitCommonControlsEx failed, errno = %lu", GetLastError());
+}
+
 int Shutdown(int code) {
     Log(LogProgress, "return code = %d", code);
     CloseLog();
@@ -126,46 +142,6 @@ std::string ArgumentFromCommandLine(const char* commandTail) {
     return space == std::string::npos ? tail : tail.substr(space + 1);
 }
 
-DWORD OsVersionProbe() {
-    OSVERSIONINFOA info = {};
-    info.dwOSVersionInfoSize = sizeof info;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    BOOL ok = GetVersionExA(&info);
-#pragma GCC diagnostic pop
-    if (!ok) {
-        Log(LogProgress, "Unknown OS type");
-        return NotifyV1Size;
-    }
-    const DWORD major = info.dwMajorVersion;
-    const DWORD minor = info.dwMinorVersion;
-    Log(LogProgress, "OS Major %lu, Minor %lu", major, minor);
-    if (info.dwPlatformId != VER_PLATFORM_WIN32_NT) {
-        Log(LogProgress, "Win9X detected");
-        return NotifyV1Size;
-    }
-    if (major == 5) {
-        if (minor == 1) {
-            Log(LogProgress, "WinXP detected");
-            return NotifyV3Size;
-        }
-        Log(LogProgress, "Win2K detected");
-        return NotifyV2Size;
-    }
-    if (major == 6) {
-        static const char* const names[] = {"Vista detected", "Win7 detected", "Win8 detected",
-                                            "Win8.1 detected"};
-        if (minor > 3) return NotifyV1Size;
-        Log(LogProgress, "%s", names[minor]);
-        return NotifyFullSize;
-    }
-    if (major > 6) {
-        Log(LogProgress, "Win10 detected");
-        return NotifyFullSize;
-    }
-    return NotifyV1Size;
-}
-
 bool initInstance(HINSTANCE instance, const std::string& argument, const char* className,
                   const char* title) {
     LONG_PTR exStyle = GetWindowLongPtrA(GetDesktopWindow(), GWL_EXSTYLE);
@@ -190,7 +166,8 @@ int RunPennant(HINSTANCE instance, const char* commandTail) {
     CloseLog();
     OpenLog(false);
 
-    if (InstanceCount() >= 2) {
+    UniqueKernelHandle instanceMark;
+    if (!TakeInstanceMark(instanceMark)) {
         Log(LogProgress, "pennant is running !");
         return Shutdown(ExitAlreadyRunning);
     }
@@ -211,6 +188,7 @@ int RunPennant(HINSTANCE instance, const char* commandTail) {
         char className[100] = {};
         LoadStringA(instance, TitleStringId, title, sizeof title);
         LoadStringA(instance, ClassStringId, className, sizeof className);
+        InitProgressBarClass();
         RegisterMainClass(instance, className);
 
         if (!initInstance(instance, argument, className, title)) {

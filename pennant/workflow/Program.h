@@ -1,4 +1,5 @@
-// Start and end of the pennant process.
+// Start and end of the pennant process: the single-instance rule, the
+// start-up of Winsock, GDI+ and the window, and the message loop.
 #pragma once
 
 #include <windows.h>
@@ -7,16 +8,13 @@
 
 namespace pennant {
 
-// Number of running processes named "pennant.exe" (any case), this one included.
+// Number of running processes named "pennant.exe" (any case), this one
+// included; decides alone only when the instance mark cannot be made.
 int InstanceCount();
 
 // The task argument: the text after the last space of the command-line
 // tail, or the whole tail when it has no space.
 std::string ArgumentFromCommandLine(const char* commandTail);
-
-// Byte size of the shell's notification record for this OS; logs how the
-// OS was classified.
-DWORD OsVersionProbe();
 
 // Creates the hidden main window, adds the tray icon and loads the task.
 bool initInstance(HINSTANCE instance, const std::string& argument, const char* className,

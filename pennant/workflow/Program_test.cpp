@@ -1,3 +1,5 @@
+#include "workflow/Program.h"
+
 #include "app/Directories.h"
 
 #include "HttpPeers.h"
@@ -5,6 +7,9 @@
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
 
 using namespace pennant;
 using testing_support::EncodeBase64;
@@ -28,6 +33,15 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 }  // namespace
+
+TEST(ArgumentFromCommandLine, TakesTheTextAfterTheLastSpace) {
+    EXPECT_EQ("third", ArgumentFromCommandLine("first second third"));
+    EXPECT_EQ("whole", ArgumentFromCommandLine("whole"));
+    EXPECT_EQ("", ArgumentFromCommandLine(""));
+    EXPECT_EQ("", ArgumentFromCommandLine("ends with space "));
+    EXPECT_EQ("\"quoted\"", ArgumentFromCommandLine("x \"quoted\""));
+    EXPECT_EQ("", ArgumentFromCommandLine(nullptr));
+}
 
 // The real program under Wine: exit codes and what it leaves in its log.
 TEST(PennantProgram, UndecodableArgumentExitsOneWithTheParseLines) {
@@ -73,4 +87,33 @@ TEST(PennantProgram, SecondCopyExitsSixAndBothLogIntoTheSameFile) {
     EXPECT_TRUE(Contains(text, " return code = 6"));
     EXPECT_TRUE(Contains(text, " pid = P1"));
     EXPECT_TRUE(Contains(text, " return code = 0"));
+}
+
+TEST(PennantProgram, CopiesStartedAtOnceLeaveExactlyOneRunning) {
+    // Three copies start together; the third is slow to reach its check (it
+    // stays suspended), so the first two each see more copies than
+    // themselves whatever order they run in.
+    std::vector<std::unique_ptr<PennantProcess>> copies;
+    for (int i = 0; i < 3; ++i) {
+        copies.push_back(std::make_unique<PennantProcess>(ValidTask(), PennantProcess::Suspended));
+        ASSERT_TRUE(copies.back()->Started());
+    }
+    for (DWORD waited = 0; InstanceCount() < 3 && waited < 10000; waited += 20) Sleep(20);
+    ASSERT_TRUE(copies[0]->Resume() && copies[1]->Resume());
+
+    PennantProcess* runner = nullptr;
+    for (DWORD waited = 0; !runner && waited < 60000; waited += 50) {
+        if (copies[0]->Wait(0) == 6) runner = copies[1].get();
+        else if (copies[1]->Wait(0) == 6) runner = copies[0].get();
+        else Sleep(50);
+    }
+    ASSERT_NE(nullptr, runner) << "neither copy stepped back with exit code 6";
+    HWND window = runner->FindWindow("DOVAZIDERO", 30000);
+    ASSERT_NE(nullptr, window) << "the other copy did not go on";
+
+    ASSERT_TRUE(copies[2]->Resume());
+    EXPECT_EQ(6, copies[2]->Wait(60000)) << "the late copy steps back too";
+    EXPECT_EQ(-1, runner->Wait(0));
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(0, runner->Wait(30000));
 }

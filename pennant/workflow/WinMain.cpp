@@ -1,4 +1,4 @@
-#include "app/Lifecycle.h"
+#include "workflow/Program.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandTail, int) {
     return pennant::RunPennant(instance, commandTail);

@@ -1,9 +1,12 @@
-// Test helper: starts each test with an empty log file and reads it back.
+// The one way tests capture the log: each capture starts with an empty log
+// file and reads back what the code under test wrote.
 #pragma once
 
 #include "app/Log.h"
 
 #include "TestFiles.h"
+
+#include <windows.h>
 
 #include <string>
 
@@ -11,11 +14,17 @@ namespace pennant_test {
 
 class LogCapture {
 public:
+    // A base name of this process's own, so tests running side by side
+    // never write into each other's files.
     LogCapture() {
-        pennant::SetLogBaseName("http_test_log");
+        pennant::SetLogBaseName(("test_log_" + std::to_string(GetCurrentProcessId())).c_str());
         pennant::OpenLog(true);  // the other file, emptied
     }
-    ~LogCapture() { pennant::CloseLog(); }
+    ~LogCapture() {
+        pennant::CloseLog();
+        DeleteFileA(pennant::LogFilePath(1).c_str());
+        DeleteFileA(pennant::LogFilePath(2).c_str());
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 

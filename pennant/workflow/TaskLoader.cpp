@@ -1,3 +1,5 @@
+#include "workflow/TaskLoader.h"
+
 #include "app/Codes.h"
 #include "app/Log.h"
 #include "app/Task.h"
