@@ -1,6 +1,6 @@
 // Helpers for suites that talk to the HTTP peers of with_peers.py: nginx
-// (--nginx), the fault server (--fault), the feedback recorder (--feedback)
-// and the small tmpfs (--tmpfs). Paths and ports come from the environment.
+// (--nginx), the fault server (--fault), the feedback recorder (--feedback),
+// the chunk server (--chunks) and the small tmpfs (--tmpfs). Paths and ports come from the environment.
 #pragma once
 
 #include "TestFiles.h"
@@ -34,6 +34,16 @@ inline std::string FaultUrl(const std::string& options, const std::string& name)
 
 inline std::string FaultPath(const std::string& path) {
     return "http://127.0.0.1:" + Env("HTTP_FAULT_PORT") + path;
+}
+
+// http://127.0.0.1:<chunks>/up/<options>/<name>; options "-" for none.
+inline std::string ChunkUrl(const std::string& options, const std::string& name) {
+    return "http://127.0.0.1:" + Env("PCG_CHUNK_PORT") + "/up/" + options + "/" + name;
+}
+
+// Where the chunk server puts a file once all of it has arrived.
+inline std::string ChunkFile(const std::string& name) {
+    return Env("PCG_CHUNK_ROOT") + "\\" + name;
 }
 
 inline std::string NginxFile(const std::string& name) {
@@ -102,6 +112,7 @@ inline void ForgetPeerHistory() {
     if (!access.empty()) WriteFile(access, "");
     ForgetRecordedRequests("HTTP_FAULT_REQUESTS");
     ForgetRecordedRequests("HTTP_FEEDBACK_REQUESTS");
+    ForgetRecordedRequests("PCG_CHUNK_REQUESTS");
 }
 
 // Makes every test of the executable start with empty peer records; call
