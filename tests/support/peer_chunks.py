@@ -27,18 +27,18 @@ completed files) and PCG_CHUNK_REQUESTS (Windows path of the records)."""
 import http.server
 import os
 import re
-import shutil
 import socketserver
 import tempfile
 import threading
 
-from peerlib import windows_path
+from peerlib import ServedOnThread, windows_path
 
 RANGE = re.compile(r"^bytes (\d+)-(\d+)/(\d+)$")
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # keeps a kept-alive HTTP/1.0 client's connection
+    disable_nagle_algorithm = True  # the answer's body must not wait for the head's acknowledgement
 
     def log_message(self, *args):
         pass
@@ -128,19 +128,6 @@ class ChunkServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
             return True
 
 
-class Running:
-    def __init__(self, server, top):
-        self.server = server
-        self.top = top
-        self.thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        shutil.rmtree(self.top, ignore_errors=True)
-
-
 def start(env):
     top = tempfile.mkdtemp(prefix="pcg-chunks-")
     os.chmod(top, 0o755)
@@ -148,4 +135,4 @@ def start(env):
     env["PCG_CHUNK_PORT"] = str(server.server_address[1])
     env["PCG_CHUNK_ROOT"] = windows_path(server.root)
     env["PCG_CHUNK_REQUESTS"] = windows_path(server.records)
-    return Running(server, top)
+    return ServedOnThread(server, top)
