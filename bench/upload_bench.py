@@ -32,8 +32,8 @@ def pgxfer(*arguments):
     return seconds, float(inner.group(1)) if inner else seconds, float(peak.group(1)) if peak else 0.0
 
 
-def curl(*arguments):
-    seconds, result = run(["curl", "-sS", "-o", "/dev/null", "-w", "%{http_code}"] + list(arguments))
+def curl(output, *arguments):
+    seconds, result = run(["curl", "-sS", "-o", output, "-w", "%{http_code}"] + list(arguments))
     if result.returncode != 0 or result.stdout not in ("200", "201"):
         sys.exit("curl failed: %s %s" % (result.stdout, result.stderr))
     return seconds
@@ -58,10 +58,10 @@ def main():
             out.write(data.read(down_size))
         base = "http://127.0.0.1:%d" % nginx.port
 
-        curl_up = curl("-T", source, base + "/up/upload.bin")
+        curl_up = curl("/dev/null", "-T", source, base + "/up/upload.bin")
         wall_up, inner_up, peak_up = pgxfer("upload", windows_path(source), base + "/up/upload.bin", "--force")
         target = os.path.join(work, "download.bin")
-        curl_down = curl(base + "/download.bin", "-o", target)
+        curl_down = curl(target, base + "/download.bin")
         os.remove(target)
         wall_down, inner_down, peak_down = pgxfer("download", base + "/download.bin", windows_path(target))
         if os.path.getsize(target) != down_size:
