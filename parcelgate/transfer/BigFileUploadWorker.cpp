@@ -1,6 +1,8 @@
 #include "BigFileUploadWorker.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -115,23 +117,25 @@ void BigFileUploadWorker::Execute() {
 }
 
 bool BigFileUploadWorker::SendChunks(int64_t chunkSize) {
+    // A chunk is a hundredth of the file: in a 32-bit process that may be
+    // more than the address space holds (new throws std::bad_alloc). One
+    // buffer serves every chunk: fresh memory for each would cost its page
+    // faults again, and under Wine they are dear.
+    const int64_t bufferSize = std::min(chunkSize, fileSize_ - position_);
+    if (static_cast<uint64_t>(bufferSize) > static_cast<uint64_t>(SIZE_MAX)) throw std::bad_alloc();
+    std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(std::max<int64_t>(bufferSize, 1))]);
     while (uploaded_ < fileSize_) {
         Session().Clear();
         // Never beyond the size the upload announced: a file that grew
         // meanwhile goes up as its first fileSize_ bytes.
-        const int64_t want = std::min(chunkSize, fileSize_ - position_);
+        const int64_t want = std::min(bufferSize, fileSize_ - position_);
         if (want <= 0) break;
-        // A chunk is a hundredth of the file: in a 32-bit process that may be
-        // more than the address space holds.
-        if (static_cast<uint64_t>(want) > std::string().max_size()) throw std::bad_alloc();
-        std::string chunk(static_cast<size_t>(want), '\0');
-        const size_t got = ReadSome(file_.Get(), &chunk[0], chunk.size());
+        const size_t got = ReadSome(file_.Get(), buffer.get(), static_cast<size_t>(want));
         if (got == 0) break;
-        chunk.resize(got);
         start_ = end_ + 1;
         end_ += static_cast<int64_t>(got);
         position_ += static_cast<int64_t>(got);
-        if (!SendChunk(std::move(chunk))) throw TransferError("Chunk not acknowledged");
+        if (!SendChunk(buffer.get(), got)) throw TransferError("Chunk not acknowledged");
         uploaded_ += static_cast<int64_t>(got);
         // A stop answered to the last chunk comes too late: the file is up.
         if (RaiseProgress(static_cast<uint64_t>(uploaded_), static_cast<uint64_t>(fileSize_)) == E_ABORT &&
@@ -141,7 +145,7 @@ bool BigFileUploadWorker::SendChunks(int64_t chunkSize) {
     return true;
 }
 
-bool BigFileUploadWorker::SendChunk(std::string chunk) {
+bool BigFileUploadWorker::SendChunk(const char* chunk, size_t size) {
     HttpSession& session = Session();
     session.SetMimeType("application/octet-stream");
     auto& headers = session.Headers();
@@ -150,8 +154,8 @@ bool BigFileUploadWorker::SendChunk(std::string chunk) {
     headers.push_back("Host:" + ExtractHost(Url()));
     headers.push_back("X-Content-Range: bytes " + std::to_string(start_) + "-" + std::to_string(end_) + "/" +
                       std::to_string(fileSize_));
-    // The session sends the chunk from its own buffer: handed over, not copied.
-    session.Document().Assign(std::move(chunk));
+    // The session sends the chunk straight from the worker's buffer.
+    session.SetBodyView(chunk, size);
     const bool exchanged = session.SendRequest("POST", Url());
     const int32_t code = session.ResultCode();
     return (exchanged && code == 201) || code == 200;

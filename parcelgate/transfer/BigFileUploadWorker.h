@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -45,7 +46,7 @@ private:
     // Returns false when the client stopped the upload.
     bool SendChunks(int64_t chunkSize);
     // True when the server acknowledged the chunk [start_, end_].
-    bool SendChunk(std::string chunk);
+    bool SendChunk(const char* chunk, size_t size);
     void LoadResume();
     void SaveResume() noexcept;
     // Forgets a chunk that was read but not acknowledged, so the record
