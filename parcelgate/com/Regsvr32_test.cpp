@@ -37,29 +37,11 @@ bool KeyExists(const std::string& key) {
     return true;
 }
 
-long Regsvr32(const std::string& options, const std::string& dll) {
-    return RunProcess("regsvr32.exe " + options + " \"" + dll + "\"");
-}
-
 std::string ShortPath(const std::string& path) {
     char text[MAX_PATH] = {};
     DWORD n = GetShortPathNameA(path.c_str(), text, sizeof text);
     return n > 0 && n < sizeof text ? std::string(text, n) : path;
 }
-
-// Registers a DLL with regsvr32 for the life of the object.
-class Registered {
-public:
-    explicit Registered(const std::string& dll) : dll_(dll), code_(Regsvr32("/s", dll)) {}
-    ~Registered() { Regsvr32("/u /s", dll_); }
-    Registered(const Registered&) = delete;
-    Registered& operator=(const Registered&) = delete;
-    long Code() const { return code_; }
-
-private:
-    std::string dll_;
-    long code_;
-};
 
 std::string BuiltDll() { return ExecutableDirectory() + "\\Parcelgate.dll"; }
 

@@ -1,8 +1,14 @@
 #include "BigFileUploadWorker.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "FileUtils.h"
+#include "Json.h"
+#include "Text.h"
 
 namespace pcg {
 namespace {
@@ -17,6 +23,24 @@ UniqueHandle OpenToUpload(const std::string& fileName) {
 int64_t SizeOrMinusOne(HANDLE file) {
     LARGE_INTEGER size;
     return GetFileSizeEx(file, &size) ? size.QuadPart : -1;
+}
+
+// Reads up to size bytes from the file's position; returns how many came.
+size_t ReadSome(HANDLE file, char* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        DWORD piece = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 24));
+        DWORD got = 0;
+        if (!ReadFile(file, data + done, piece, &got, nullptr)) throw TransferError("Cannot read the file to upload");
+        if (got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
+const JsonValue* Number(const JsonValue& object, const char* key) {
+    const JsonValue* value = object.Find(key);
+    return value && value->IsNumber() ? value : nullptr;
 }
 
 }  // namespace
@@ -36,6 +60,17 @@ BigFileUploadWorker::BigFileUploadWorker(bool forceReUpload, int64_t sessionId, 
       file_(std::move(file)),
       fileSize_(SizeOrMinusOne(file_.Get())) {}
 
+int64_t BigFileUploadWorker::ChunkSize(int64_t fileSize) {
+    if (fileSize <= 0) return 0;
+    int64_t parts = 100;
+    while (parts > 1 && fileSize % parts == 1) --parts;
+    return fileSize / parts;
+}
+
+std::string BigFileUploadWorker::ResumeName(const std::string& fileName) {
+    return ChangeFileExt(fileName, ".upbreak");
+}
+
 void BigFileUploadWorker::Execute() {
     // A size that cannot be read says nothing about the file being empty:
     // the file is as good as gone.
@@ -47,7 +82,149 @@ void BigFileUploadWorker::Execute() {
         RaiseFail(2);
         return;
     }
-    RaiseFail(0);
+    const int64_t chunkSize = ChunkSize(fileSize_);
+    if (forceReUpload_)
+        DeleteFileIfExists(ResumeName(fileName_));
+    else
+        LoadResume();
+    RaiseBegin();
+
+    // The record is written before the event, so a client that answers a
+    // failure with a new Upload finds it.
+    bool completed = false;
+    bool stopped = false;
+    try {
+        stopped = !SendChunks(chunkSize);
+        completed = uploaded_ == fileSize_;
+    } catch (...) {
+        // Not acknowledged, a failed read, a chunk that cannot be allocated,
+        // a failing event call.
+        RollBackUnacknowledged();
+    }
+    if (stopped) {
+        SaveResume();
+        RaiseFail(3);
+        return;
+    }
+    if (!completed) {
+        // Also when the file shrank while it was sent: the loop ran dry.
+        SaveResume();
+        RaiseFail(0);
+        return;
+    }
+    DeleteFileIfExists(ResumeName(fileName_));
+    RaiseFinish();
+}
+
+bool BigFileUploadWorker::SendChunks(int64_t chunkSize) {
+    // A chunk is a hundredth of the file: in a 32-bit process that may be
+    // more than the address space holds (new throws std::bad_alloc). One
+    // buffer serves every chunk: fresh memory for each would cost its page
+    // faults again, and under Wine they are dear.
+    const int64_t bufferSize = std::min(chunkSize, fileSize_ - position_);
+    if (static_cast<uint64_t>(bufferSize) > static_cast<uint64_t>(SIZE_MAX)) throw std::bad_alloc();
+    std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(std::max<int64_t>(bufferSize, 1))]);
+    while (uploaded_ < fileSize_) {
+        Session().Clear();
+        // Never beyond the size the upload announced: a file that grew
+        // meanwhile goes up as its first fileSize_ bytes.
+        const int64_t want = std::min(bufferSize, fileSize_ - position_);
+        if (want <= 0) break;
+        const size_t got = ReadSome(file_.Get(), buffer.get(), static_cast<size_t>(want));
+        if (got == 0) break;
+        start_ = end_ + 1;
+        end_ += static_cast<int64_t>(got);
+        position_ += static_cast<int64_t>(got);
+        if (!SendChunk(buffer.get(), got)) throw TransferError("Chunk not acknowledged");
+        uploaded_ += static_cast<int64_t>(got);
+        // A stop answered to the last chunk comes too late: the file is up.
+        if (RaiseProgress(static_cast<uint64_t>(uploaded_), static_cast<uint64_t>(fileSize_)) == E_ABORT &&
+            uploaded_ < fileSize_)
+            return false;
+    }
+    return true;
+}
+
+bool BigFileUploadWorker::SendChunk(const char* chunk, size_t size) {
+    HttpSession& session = Session();
+    session.SetMimeType("application/octet-stream");
+    auto& headers = session.Headers();
+    headers.push_back("Content-Disposition: attachment; filename=\"" + Utf8FromAnsi(fileName_) + "\"");
+    headers.push_back("Session-ID: " + std::to_string(sessionId_));
+    headers.push_back("Host:" + ExtractHost(Url()));
+    headers.push_back("X-Content-Range: bytes " + std::to_string(start_) + "-" + std::to_string(end_) + "/" +
+                      std::to_string(fileSize_));
+    // The session sends the chunk straight from the worker's buffer.
+    session.SetBodyView(chunk, size);
+    const bool exchanged = session.SendRequest("POST", Url());
+    const int32_t code = session.ResultCode();
+    return (exchanged && code == 201) || code == 200;
+}
+
+void BigFileUploadWorker::RollBackUnacknowledged() noexcept {
+    if (end_ + 1 == uploaded_) return;
+    start_ = uploaded_;
+    end_ = uploaded_ - 1;
+    position_ = uploaded_;
+}
+
+bool BigFileUploadWorker::Seek(int64_t position) {
+    LARGE_INTEGER to;
+    to.QuadPart = position;
+    if (!SetFilePointerEx(file_.Get(), to, nullptr, FILE_BEGIN)) return false;
+    position_ = position;
+    return true;
+}
+
+void BigFileUploadWorker::LoadResume() {
+    const std::string record = ResumeName(fileName_);
+    if (!FileExists(fileName_) || !FileExists(record)) return;
+    JsonValue json;
+    try {
+        if (!ParseJson(Base64Decode(ReadFileToString(record)), json) || !json.IsObject()) return;
+    } catch (const std::exception&) {
+        return;  // unreadable or not Base64: as if there were none
+    }
+    if (!SameText(json.GetString("hash"), hash_) || !SameText(json.GetString("url"), Url()) ||
+        !SameText(json.GetString("filename"), fileName_))
+        return;
+    const JsonValue* size = Number(json, "size");
+    const JsonValue* uploaded = Number(json, "uploadsize");
+    const JsonValue* uid = Number(json, "uid");
+    const JsonValue* start = Number(json, "start");
+    const JsonValue* end = Number(json, "end");
+    const JsonValue* pos = Number(json, "pos");
+    if (!size || !uploaded || !uid || !start || !end || !pos || size->AsInt64() != fileSize_) return;
+    // Numbers that do not describe a point of this file after an
+    // acknowledged chunk come from elsewhere: start afresh.
+    const int64_t at = pos->AsInt64();
+    if (at < 0 || at >= fileSize_ || uploaded->AsInt64() != at || end->AsInt64() != at - 1 ||
+        start->AsInt64() < 0 || start->AsInt64() > at || uid->AsInt64() < 0)
+        return;
+    if (!Seek(at)) return;
+    uploaded_ = at;
+    sessionId_ = uid->AsInt64();
+    start_ = start->AsInt64();
+    end_ = at - 1;
+}
+
+void BigFileUploadWorker::SaveResume() noexcept {
+    try {
+        if (!FileExists(fileName_)) return;
+        JsonValue record = JsonValue::Object();
+        record.Set("size", JsonValue::Integer(fileSize_));
+        record.Set("uploadsize", JsonValue::Integer(uploaded_));
+        record.Set("uid", JsonValue::Integer(sessionId_));
+        record.Set("start", JsonValue::Integer(start_));
+        record.Set("end", JsonValue::Integer(end_));
+        record.Set("pos", JsonValue::Integer(position_));
+        record.Set("hash", JsonValue::String(hash_));
+        record.Set("url", JsonValue::String(Url()));
+        record.Set("filename", JsonValue::String(fileName_));
+        WriteStringToFile(ResumeName(fileName_), Base64Encode(WriteJson(record)));
+    } catch (...) {
+        // The next upload then starts from byte 0.
+    }
 }
 
 }  // namespace pcg

@@ -1,38 +1,172 @@
 #include "FormUpload.h"
 
-#include <memory>
+#include <atomic>
+#include <cstdio>
 #include <utility>
 
 #include "FileUtils.h"
+#include "Json.h"
+#include "Text.h"
 #include "WorkerThread.h"
 
 namespace pcg {
 
 namespace {
 
-// A placeholder until the upload workers land: it keeps the argument checks
-// and the choice of path of Upload honest by failing every upload through
-// OnFail(0) on a worker thread.
-class UploadPlaceholder : public WorkerThread {
-public:
-    using WorkerThread::WorkerThread;
+// A progress answer is a few bytes.
+constexpr uint64_t kProgressAnswerLimit = 64 * 1024;
 
-protected:
-    void Execute() override { RaiseFail(0); }
-};
+std::string NewBoundary() {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08X", static_cast<unsigned>(RandomInt(2147483647)));
+    return std::string(digits) + "_Parcelgate_boundary";
+}
+
+// The JSON object of a progress answer such as `({ "state" : "done" });\r\n`:
+// the three characters after the first "}" go, then all before the first "{".
+std::string CutToObject(std::string answer) {
+    const size_t close = answer.find('}');
+    if (close != std::string::npos) answer.erase(close + 1, 3);
+    const size_t open = answer.find('{');
+    return open == std::string::npos ? answer : answer.substr(open);
+}
+
+uint64_t NonNegative(int64_t value) { return value < 0 ? 0 : static_cast<uint64_t>(value); }
 
 }  // namespace
 
+// Sends the form. It does not delete itself: its monitor does.
+class FormUploadWorker : public FileWorker {
+public:
+    FormUploadWorker(const std::string& token, std::shared_ptr<ProgressSink> sink, const std::string& url,
+                     const std::string& fileName, const std::string& progressId)
+        : FileWorker(token, std::move(sink), url, fileName), progressId_(progressId) {
+        SetFreeOnTerminate(false);
+    }
+
+    // The form's length once the server answered 201; 0 until then.
+    uint64_t SentLength() const { return sentLength_.load(); }
+    // Whether the run has ended.
+    bool Ended() const { return ended_.load(); }
+
+protected:
+    void Execute() override {
+        struct MarkEnd {
+            std::atomic<bool>& ended;
+            ~MarkEnd() { ended = true; }
+        } markEnd{ended_};
+
+        if (!FileExists(FileName())) return;
+        const std::string content = ReadFileToString(FileName());
+        const std::string boundary = NewBoundary();
+        HttpSession& session = Session();
+        session.SetMimeType("multipart/form-data; boundary=" + boundary);
+        session.Headers().push_back("Host:" + ExtractHost(Url()));
+        std::string form = "--" + boundary + "\r\n" +
+                           "Content-Disposition: form-data; name=\"project[upload_file]\"; filename=\"" +
+                           Utf8FromAnsi(FileName()) + "\"\r\n" + "Content-Type: text/plain\r\n\r\n" + content +
+                           "\r\n--" + boundary + "--\r\n";
+        const uint64_t length = form.size();
+        session.Document().Assign(std::move(form));
+        RaiseBegin();
+        if (!session.SendRequest("POST", Url() + "?X-Progress-ID=" + progressId_) || session.ResultCode() != 201) {
+            RaiseFail(0);
+            return;
+        }
+        sentLength_ = length;
+        RaiseFinish();
+    }
+
+private:
+    std::string progressId_;
+    std::atomic<uint64_t> sentLength_{0};
+    std::atomic<bool> ended_{false};
+};
+
+// Polls the progress service for one form upload; owns that upload's worker
+// and deletes it, once its run has ended, before itself.
+class UploadMonitor : public WorkerThread {
+public:
+    UploadMonitor(const std::string& token, std::shared_ptr<ProgressSink> sink, const std::string& url,
+                  const std::string& progressId, std::unique_ptr<FormUploadWorker> upload)
+        : WorkerThread(token, std::move(sink), url), progressId_(progressId), upload_(std::move(upload)) {
+        Session().SetMaxBodyBytes(kProgressAnswerLimit);
+    }
+    ~UploadMonitor() override {
+        upload_->WaitFor();
+        upload_.reset();
+    }
+
+    FormUploadWorker& Upload() { return *upload_; }
+
+protected:
+    void Execute() override {
+        const std::string progressUrl = "http://" + ExtractHost(Url()) + "/progress";
+        std::string text;
+        ULONGLONG endedAt = 0;
+        while (!Terminated()) {
+            if (upload_->Ended()) {
+                const ULONGLONG now = GetTickCount64();
+                if (endedAt == 0) endedAt = now;
+                else if (now - endedAt > FormUpload::kMonitorGraceMs) return;
+            }
+            HttpSession& session = Session();
+            session.Clear();
+            session.Headers().push_back("X-Progress-ID: " + progressId_);
+            session.SendRequest("GET", progressUrl);
+            std::string answer = session.Document().Take();
+            if (!answer.empty()) text = CutToObject(std::move(answer));
+            if (!HasSink()) continue;
+
+            JsonValue json;
+            ParseJson(text, json);
+            const std::string state = json.GetString("state");
+            if (SameText(state, "uploading")) {
+                const HRESULT value =
+                    RaiseProgress(NonNegative(json.GetInt64("received")), NonNegative(json.GetInt64("size")));
+                if (value == E_ABORT) {
+                    upload_->CancelTransfer();
+                    return;
+                }
+            } else if (SameText(state, "done")) {
+                const uint64_t sent = upload_->SentLength();
+                RaiseProgress(sent, sent);
+                return;
+            } else if (SameText(state, "error")) {
+                RaiseFail(0);
+                upload_->CancelTransfer();
+                return;
+            }
+        }
+    }
+
+private:
+    std::string progressId_;
+    std::unique_ptr<FormUploadWorker> upload_;
+};
+
 FormUpload::FormUpload(const std::string& token, const std::string& fileName, const std::string& url,
-                       std::shared_ptr<ProgressSink> sink)
-    : token_(token), fileName_(fileName), url_(url), sink_(std::move(sink)) {}
+                       std::shared_ptr<ProgressSink> sink) {
+    const std::string progressId = NewGuidString();
+    auto upload = std::make_unique<FormUploadWorker>(token, sink, url, fileName, progressId);
+    monitor_ = std::make_unique<UploadMonitor>(token, std::move(sink), url, progressId, std::move(upload));
+}
+
+FormUpload::~FormUpload() = default;
 
 void FormUpload::Start() {
-    // Like the form upload, a name that is no file ends without any event.
-    if (!FileExists(fileName_)) return;
-    auto worker = std::make_unique<UploadPlaceholder>(token_, sink_, url_);
-    worker->Start();
-    worker.release();
+    FormUploadWorker& upload = monitor_->Upload();
+    upload.Create();
+    try {
+        monitor_->Create();
+    } catch (...) {
+        // The monitor's destructor then waits for the upload's (empty) run.
+        upload.Abandon();
+        throw;
+    }
+    upload.Resume();
+    monitor_->Resume();
+    monitor_.release();  // deletes itself, and the upload, when its run ends
 }
 
 }  // namespace pcg

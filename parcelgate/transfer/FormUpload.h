@@ -7,22 +7,35 @@
 
 namespace pcg {
 
-// Starts the form upload of a small file (or of a name that is no file).
+class UploadMonitor;
+
+// Uploads a small file (or a name that is no file) as one multipart form
+// POST on one thread while a monitor thread polls the upload-progress
+// service of the same host ("/progress", header "X-Progress-ID") and turns
+// its answers into OnProgress events.
+//
+// The monitor polls back to back until the service answers "done" or
+// "error" or the client answers E_ABORT (with an event sink), and in any
+// case once the upload thread has ended and no "done" or "error" came
+// within kMonitorGraceMs: it never polls for ever. On "done" it does not
+// cancel the upload, whose answer may still be on its way.
 class FormUpload {
 public:
+    static constexpr unsigned kMonitorGraceMs = 3000;
+
     FormUpload(const std::string& token, const std::string& fileName, const std::string& url,
                std::shared_ptr<ProgressSink> sink);
+    ~FormUpload();
     FormUpload(const FormUpload&) = delete;
     FormUpload& operator=(const FormUpload&) = delete;
 
-    // Starts the upload's threads, which then run by themselves.
+    // Creates both threads, then lets them run together; they go on by
+    // themselves (the monitor deletes the upload thread, then itself). When
+    // a thread cannot be created, throws TransferError and nothing runs.
     void Start();
 
 private:
-    std::string token_;
-    std::string fileName_;
-    std::string url_;
-    std::shared_ptr<ProgressSink> sink_;
+    std::unique_ptr<UploadMonitor> monitor_;
 };
 
 }  // namespace pcg

@@ -95,8 +95,23 @@ HttpClient::~HttpClient() {
 void HttpClient::Clear() {
     headers_.clear();
     document_.Clear();
+    ClearBodyView();
     mimeType_ = "text/html";
 }
+
+void HttpClient::SetBodyView(const char* data, size_t size) {
+    bodyView_ = data;
+    bodyViewSize_ = size;
+}
+
+void HttpClient::ClearBodyView() {
+    bodyView_ = nullptr;
+    bodyViewSize_ = 0;
+}
+
+const char* HttpClient::RequestBody() const { return bodyView_ ? bodyView_ : document_.Bytes().data(); }
+
+size_t HttpClient::RequestBodySize() const { return bodyView_ ? bodyViewSize_ : document_.Size(); }
 
 void HttpClient::SetCookieText(const std::string& text) {
     cookies_.clear();
@@ -175,9 +190,9 @@ bool HttpClient::BuildRequestHead(const std::string& method, const std::string& 
         head += "\r\n";
     }
     if (!userAgent_.empty()) head += "User-Agent: " + userAgent_ + "\r\n";
-    if (document_.Size() > 0) {
+    if (RequestBodySize() > 0) {
         head += "Content-Type: " + mimeType_ + "\r\n";
-        head += "Content-Length: " + std::to_string(document_.Size()) + "\r\n";
+        head += "Content-Length: " + std::to_string(RequestBodySize()) + "\r\n";
     }
     for (const std::string& line : headers_) {
         // The session's own Host line stands; a second one makes servers such as
@@ -329,7 +344,7 @@ bool HttpClient::SendAll(const char* data, size_t size) {
 bool HttpClient::Exchange(const std::string& head, ResponseParser& parser, bool& anyResponseByte) {
     anyResponseByte = false;
     if (!SendAll(head.data(), head.size())) return false;
-    if (!SendAll(document_.Bytes().data(), document_.Size())) return false;
+    if (!SendAll(RequestBody(), RequestBodySize())) return false;
 
     std::vector<char> buffer(kReceiveBufferSize);
     for (;;) {
@@ -438,6 +453,7 @@ bool HttpClient::HTTPMethod(const std::string& method, const std::string& url, B
         headers_.clear();
         document_.Clear();
     }
+    ClearBodyView();
     if (!ok && lastError_ == HttpError::None) lastError_ = HttpError::Connect;
     return ok;
 }

@@ -78,6 +78,11 @@ public:
     ByteBuffer& Document() { return document_; }
     const ByteBuffer& Document() const { return document_; }
 
+    // A request body the caller keeps, sent in place of Document() by the
+    // next request without being copied; it must stay valid until that
+    // request returns. Forgotten by Clear() and after each request.
+    void SetBodyView(const char* data, size_t size);
+
     const std::string& MimeType() const { return mimeType_; }
     void SetMimeType(const std::string& mimeType) { mimeType_ = mimeType; }
 
@@ -149,9 +154,14 @@ private:
     bool Connect(const Target& target);
     bool SendAll(const char* data, size_t size);
     void TakeCookies(const std::vector<std::string>& lines);
+    void ClearBodyView();
+    const char* RequestBody() const;
+    size_t RequestBodySize() const;
 
     std::vector<std::string> headers_;
     ByteBuffer document_;
+    const char* bodyView_ = nullptr;
+    size_t bodyViewSize_ = 0;
     std::string mimeType_ = "text/html";
     std::vector<std::string> cookies_;
     int32_t resultCode_ = 500;

@@ -21,9 +21,13 @@ namespace pcg {
 
 class HttpSession : public HttpClient {
 public:
-    static constexpr int32_t kSendPieceSize = 65536;
+    // Under Wine every send call costs a server round trip: pieces of 64 KiB
+    // held a chunked upload to 0.4 x curl, pieces of 1 MiB reach 0.85 x. A
+    // stop is still seen between pieces, and a non-blocking send returns
+    // with what fits at once.
+    static constexpr int32_t kSendPieceSize = 1 << 20;
 
-    // Sets the send piece size to 65536 and the time-out to 90000 ms, then
+    // Sets the send piece size to kSendPieceSize and the time-out to 90000 ms, then
     // performs the request (HttpClient::HTTPMethod). A stop flag raised
     // earlier (CancelTransfer) still fails it. With a body sink the response
     // body goes there as it arrives.

@@ -58,6 +58,11 @@ WorkerThread::~WorkerThread() {
 }
 
 void WorkerThread::Start() {
+    Create();
+    Resume();
+}
+
+void WorkerThread::Create() {
     if (thread_.Valid()) throw TransferError("Worker already started");
     auto start = std::make_unique<ThreadStart>(ThreadStart{this, PinModule()});
     ++runningWorkers;
@@ -70,8 +75,19 @@ void WorkerThread::Start() {
     }
     thread_.Reset(thread);
     start.release();  // the thread owns it now
+}
+
+void WorkerThread::Resume() {
     // From here on a self-deleting worker may be gone at any moment.
+    ResumeThread(thread_.Get());
+}
+
+void WorkerThread::Abandon() {
+    abandoned_ = true;
+    const bool wait = !freeOnTerminate_;
+    HANDLE thread = thread_.Get();
     ResumeThread(thread);
+    if (wait) WaitForSingleObject(thread, INFINITE);
 }
 
 void WorkerThread::WaitFor() {
@@ -97,7 +113,7 @@ DWORD WINAPI WorkerThread::ThreadMain(void* parameter) {
 
 void WorkerThread::Run() noexcept {
     try {
-        Execute();
+        if (!abandoned_) Execute();
     } catch (...) {
         // Each worker handles the errors its run expects; the rest end it.
     }

@@ -46,10 +46,18 @@ public:
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
 
-    // Starts the thread. Throws TransferError when it cannot; the caller then
-    // still owns the object. Once started, a self-deleting worker belongs to
-    // its thread: the caller must not touch it again.
+    // Starts the thread: Create(), then Resume().
     void Start();
+
+    // Makes the thread, suspended. Throws TransferError when it cannot; the
+    // caller still owns the object.
+    void Create();
+    // Lets a created thread run. From then on a self-deleting worker belongs
+    // to its thread: the caller must not touch it again.
+    void Resume();
+    // Lets a created thread end at once without running the worker, and
+    // waits for it: for a thread that must not run after all.
+    void Abandon();
 
     // Whether the worker deletes itself when its run ends (default true).
     // Set before Start().
@@ -94,6 +102,7 @@ private:
     UniqueHandle thread_;
     bool freeOnTerminate_ = true;
     std::atomic<bool> terminated_{false};
+    std::atomic<bool> abandoned_{false};
 };
 
 // A worker that transfers between the URL and a local file.

@@ -1,6 +1,7 @@
 // Helpers for suites that talk to the HTTP peers of with_peers.py: nginx
 // (--nginx), the fault server (--fault), Python's http.server (--plain), the
-// feedback recorder (--feedback) and the small tmpfs (--tmpfs). Paths and ports come from the environment.
+// feedback recorder (--feedback), the chunk server (--chunks) and the small
+// tmpfs (--tmpfs). Paths and ports come from the environment.
 #pragma once
 
 #include "TestFiles.h"
@@ -43,6 +44,16 @@ inline std::string PlainUrl(const std::string& name) {
 
 inline std::string PlainFile(const std::string& name) {
     return Env("HTTP_PLAIN_ROOT") + "\\" + name;
+}
+
+// http://127.0.0.1:<chunks>/up/<options>/<name>; options "-" for none.
+inline std::string ChunkUrl(const std::string& options, const std::string& name) {
+    return "http://127.0.0.1:" + Env("PCG_CHUNK_PORT") + "/up/" + options + "/" + name;
+}
+
+// Where the chunk server puts a file once all of it has arrived.
+inline std::string ChunkFile(const std::string& name) {
+    return Env("PCG_CHUNK_ROOT") + "\\" + name;
 }
 
 inline std::string NginxFile(const std::string& name) {
@@ -111,6 +122,7 @@ inline void ForgetPeerHistory() {
     if (!access.empty()) WriteFile(access, "");
     ForgetRecordedRequests("HTTP_FAULT_REQUESTS");
     ForgetRecordedRequests("HTTP_FEEDBACK_REQUESTS");
+    ForgetRecordedRequests("PCG_CHUNK_REQUESTS");
 }
 
 // Makes every test of the executable start with empty peer records; call

@@ -273,4 +273,23 @@ inline long RunProcess(const std::string& commandLine, DWORD ms = 60000) {
     return static_cast<long>(code);
 }
 
+// Runs the prefix's regsvr32 with options ("/s", "/u /s") on a DLL.
+inline long Regsvr32(const std::string& options, const std::string& dll) {
+    return RunProcess("regsvr32.exe " + options + " \"" + dll + "\"");
+}
+
+// Registers a DLL with regsvr32 for the life of the object.
+class Registered {
+public:
+    explicit Registered(const std::string& dll) : dll_(dll), code_(Regsvr32("/s", dll)) {}
+    ~Registered() { Regsvr32("/u /s", dll_); }
+    Registered(const Registered&) = delete;
+    Registered& operator=(const Registered&) = delete;
+    long Code() const { return code_; }
+
+private:
+    std::string dll_;
+    long code_;
+};
+
 }  // namespace testing_support

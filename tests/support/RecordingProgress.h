@@ -1,10 +1,11 @@
 // The transfer workers' progress interface as a test client: records every
 // event with the thread it arrived on; Wait() returns once the run's last
-// event (OnFinish or OnFail) arrived.
+// event (OnFinish or OnFail) arrived. It may answer OnProgress (E_ABORT).
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,9 +25,16 @@ public:
     HRESULT OnBegin() override { return Add("OnBegin", false); }
     HRESULT OnFinish() override { return Add("OnFinish", true); }
     HRESULT OnFail(long code) override { return Add("OnFail(" + std::to_string(code) + ")", true); }
-    HRESULT OnProgress(uint64_t position, uint64_t maximum, HRESULT*) override {
-        return Add("OnProgress(" + std::to_string(position) + "," + std::to_string(maximum) + ")", false);
+    HRESULT OnProgress(uint64_t position, uint64_t maximum, HRESULT* value) override {
+        HRESULT result = Add("OnProgress(" + std::to_string(position) + "," + std::to_string(maximum) + ")", false);
+        if (answer_) *value = answer_(++progressCount_);
+        return result;
     }
+
+    // What the client puts into Value at the n-th OnProgress (from 1), for
+    // example E_ABORT to stop; may also act on the transfer's file. Set
+    // before the transfer starts.
+    void AnswerProgress(std::function<HRESULT(int n)> answer) { answer_ = std::move(answer); }
 
     bool Wait(DWORD ms = 30000) const { return WaitForSingleObject(done_, ms) == WAIT_OBJECT_0; }
 
@@ -46,6 +54,8 @@ private:
     }
 
     HANDLE done_;
+    std::function<HRESULT(int)> answer_;
+    int progressCount_ = 0;
     mutable std::mutex lock_;
     std::vector<std::string> names_;
 };

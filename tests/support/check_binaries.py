@@ -49,7 +49,7 @@ def main(build_root):
     failures = []
     checked = 0
     for arch, fmt in FORMATS.items():
-        for name in ("pennant.exe", "Parcelgate.dll"):
+        for name in ("pennant.exe", "Parcelgate.dll", "pgxfer.exe"):
             path = os.path.join(build_root, arch, "bin", name)
             if not os.path.exists(path):
                 if name == "pennant.exe":

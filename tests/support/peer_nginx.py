@@ -17,6 +17,7 @@ from peerlib import free_port, windows_path
 NGINX = "/usr/sbin/nginx"
 
 CONFIG = """\
+{main}
 daemon on;
 worker_processes 1;
 pid {prefix}/nginx.pid;
@@ -33,6 +34,7 @@ http {{
     scgi_temp_path {prefix}/tmp/scgi;
     log_format plain '$request_method $request_uri $status $body_bytes_sent "$http_range"';
     access_log {prefix}/logs/access.log plain;
+    {http}
     server {{
         listen 127.0.0.1:{port};
         root {prefix}/html;
@@ -52,7 +54,7 @@ def alive(pid):
 
 
 class Nginx:
-    def __init__(self, root=None, extra=""):
+    def __init__(self, root=None, extra="", main="", http=""):
         self.prefix = tempfile.mkdtemp(prefix="pennant-nginx-")
         os.chmod(self.prefix, 0o755)
         for d in ("logs", "tmp", "html"):
@@ -64,7 +66,7 @@ class Nginx:
             self.port = free_port()
             conf = os.path.join(self.prefix, "nginx.conf")
             with open(conf, "w") as f:
-                f.write(CONFIG.format(prefix=self.prefix, port=self.port, extra=extra)
+                f.write(CONFIG.format(prefix=self.prefix, port=self.port, extra=extra, main=main, http=http)
                         .replace("root %s/html;" % self.prefix, "root %s;" % self.root))
             if subprocess.call([NGINX, "-c", conf, "-p", self.prefix],
                                stderr=subprocess.DEVNULL) == 0 and self.wait_ready():
