@@ -9,7 +9,7 @@ import http.server
 import os
 import tempfile
 
-import http_fault_server as fault
+from peerlib import ServedOnThread, windows_path
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
@@ -23,5 +23,5 @@ def start(env):
     server = http.server.ThreadingHTTPServer(
         ("127.0.0.1", 0), functools.partial(QuietHandler, directory=top))
     env["HTTP_PLAIN_PORT"] = str(server.server_address[1])
-    env["HTTP_PLAIN_ROOT"] = fault.windows_path(top)
-    return fault.RunningServer(server, [top])
+    env["HTTP_PLAIN_ROOT"] = windows_path(top)
+    return ServedOnThread(server, top)
