@@ -244,13 +244,27 @@ int DownloadWithRetry(const std::string& requestUrl, const std::string& partPath
     }
 }
 
-void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify) {
+InstallerFiles InstallerFilesIn(const std::string& directory, const std::string& fileName) {
+    InstallerFiles files;
+    files.installer = directory + "\\" + fileName;
+    files.part = files.installer + ".part";
+    files.meta = files.installer + ".meta";
+    return files;
+}
+
+InstallerFiles InstallerFilesOf(const std::string& fileName) {
+    return InstallerFilesIn(GetDownloadDirectory(), fileName);
+}
+
+void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify,
+                      UniqueKernelHandle* /*checkedInstaller*/) {
     // A signed URL stays valid only when its own query is kept intact.
     const char* joint = job.url.find('?') == std::string::npos ? "?skq=" : "&skq=";
     const std::string requestUrl = job.url + joint + std::to_string(GetTickCount());
-    const std::string installPath = directory + "\\" + job.fileName;
-    const std::string partPath = installPath + ".part";
-    const std::string metaPath = installPath + ".meta";
+    const InstallerFiles files = InstallerFilesIn(directory, job.fileName);
+    const std::string& installPath = files.installer;
+    const std::string& partPath = files.part;
+    const std::string& metaPath = files.meta;
 
     // The task's MD5 is the installer's identity, whatever the server said
     // at start-up (a failed HEAD says nothing).
@@ -325,8 +339,9 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
     }
 }
 
-void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify) {
-    RunDownloadJobIn(GetDownloadDirectory(), job, notify);
+void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify,
+                    UniqueKernelHandle* checkedInstaller) {
+    RunDownloadJobIn(GetDownloadDirectory(), job, notify, checkedInstaller);
 }
 
 }  // namespace pennant

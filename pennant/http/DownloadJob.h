@@ -3,6 +3,7 @@
 // to the installer's name. Runs on the download worker thread.
 #pragma once
 
+#include "app/Handles.h"
 #include "http/HttpTasks.h"
 
 #include <windows.h>
@@ -24,6 +25,17 @@ enum DownloadResult : int32_t {
     DownloadDiskFull = 6,
 };
 
+// The installer's three files in one directory. The one place that names
+// them, for the download, the launch and the clean-up after the install.
+struct InstallerFiles {
+    std::string installer;  // directory\fname
+    std::string part;       // installer + ".part"
+    std::string meta;       // installer + ".meta"
+};
+InstallerFiles InstallerFilesIn(const std::string& directory, const std::string& fileName);
+// The same in the download directory.
+InstallerFiles InstallerFilesOf(const std::string& fileName);
+
 // One run of the download; the worker keeps it on its stack.
 struct DownloadJob {
     std::string url;
@@ -35,10 +47,15 @@ struct DownloadJob {
     int32_t result = DownloadReady;
 };
 
-// The whole job in the download directory; sets job.result.
-void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify);
+// The whole job in the download directory; sets job.result. With
+// DownloadReady and a `checkedInstaller` slot, the slot receives the
+// installer whose MD5 was checked, still open for reading with writes and
+// deletion denied to everyone, so the bytes checked are the bytes started.
+void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify,
+                    UniqueKernelHandle* checkedInstaller = nullptr);
 // The same in another directory (no trailing backslash).
-void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify);
+void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify,
+                      UniqueKernelHandle* checkedInstaller = nullptr);
 
 // 0 when the meta file names the same server version (etag ignoring case,
 // lastModified) and, when `md5` is given, the file's MD5 matches; else -1.
