@@ -107,6 +107,8 @@ public:
                 continue;
             RegDeleteTreeA(parent, subkey_.c_str() + slash + 1);
             RegCloseKey(parent);
+            // The shared parent goes once the last test's key is gone.
+            RegDeleteKeyExA(root_, subkey_.substr(0, slash).c_str(), view, 0);
         }
     }
 
