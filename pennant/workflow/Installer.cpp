@@ -49,7 +49,10 @@ int LaunchInstaller(HWND window, const std::string& installerPath,
                     UniqueKernelHandle checkedInstaller, uint32_t waitSeconds) {
     SHELLEXECUTEINFOA launch = {};
     launch.cbSize = sizeof launch;
-    launch.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // Without NO_UI the shell answers a file it cannot start with a modal
+    // message box of its own and returns only when someone closes it, while
+    // the pop-up is hidden; pennant shows its own failure text instead.
+    launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     launch.hwnd = nullptr;
     launch.lpVerb = "runas";
     launch.lpFile = installerPath.c_str();
