@@ -36,6 +36,13 @@ public:
                testing_support::ReadFile(pennant::LogFilePath(current));
     }
     bool Contains(const std::string& part) const { return Text().find(part) != std::string::npos; }
+    // True when a record of `level` holds `part`.
+    bool ContainsAt(int level, const std::string& part) const {
+        const std::string prefix = "[" + std::to_string(level) + "] ";
+        for (const std::string& line : testing_support::Lines(Text()))
+            if (line.rfind(prefix, 0) == 0 && line.find(part) != std::string::npos) return true;
+        return false;
+    }
 };
 
 }  // namespace pennant_test
