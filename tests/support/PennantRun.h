@@ -128,6 +128,19 @@ public:
             Sleep(50);
     }
 
+    // Presses OK on the message box the shell shows in the program when it
+    // cannot start a file, as the user would; false when none came.
+    bool AcceptShellErrorBox() const {
+        for (int i = 0; i < 600 && process_->Wait(0) == -1; ++i) {
+            if (HWND box = DialogOf(process_->Id())) {
+                PostMessageA(box, WM_COMMAND, IDOK, 0);
+                return true;
+            }
+            Sleep(50);
+        }
+        return false;
+    }
+
     int Phase() const { return static_cast<int>(Send(pennant::WM_TEST_STATE, 0, 0) & 0xff); }
 
     // True once the phase is `phase` (within a minute, or while the program runs).
@@ -162,11 +175,16 @@ public:
     // The exit code, or -1 while the program still runs after `ms`.
     long Exit(DWORD ms = 60000) const { return process_->Wait(ms); }
 
-    // The bodies of the reports the service received, in arrival order.
-    static std::vector<std::string> ReportBodies() {
+    // The bodies of this task's reports the service received, in arrival
+    // order. The recorder's port is the same for every build tree on the
+    // machine, so it may also hear a pennant of another tree's tests.
+    std::vector<std::string> ReportBodies() const {
+        const std::string ours = "deviceid=" + task_.devid + "&taskid=" + task_.taskid + "&";
         std::vector<std::string> bodies;
-        for (const auto& request : RecordedRequests("HTTP_FEEDBACK_REQUESTS"))
-            bodies.push_back(request.substr(request.find("\r\n\r\n") + 4));
+        for (const auto& request : RecordedRequests("HTTP_FEEDBACK_REQUESTS")) {
+            const std::string body = request.substr(request.find("\r\n\r\n") + 4);
+            if (body.rfind(ours, 0) == 0) bodies.push_back(body);
+        }
         return bodies;
     }
     // The bodies the task's reports of `statuses` carry.
@@ -188,6 +206,29 @@ public:
 private:
     WPARAM LastCommand() const {
         return static_cast<WPARAM>(Send(pennant::WM_TEST_LAST_COMMAND, 0, 0));
+    }
+
+    // A visible dialog box of process `pid`, or null.
+    static HWND DialogOf(DWORD pid) {
+        struct Search {
+            DWORD pid;
+            HWND found;
+        } search = {pid, nullptr};
+        EnumWindows(
+            [](HWND window, LPARAM param) -> BOOL {
+                auto* s = reinterpret_cast<Search*>(param);
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                char className[16] = {};
+                GetClassNameA(window, className, sizeof className);
+                if (owner != s->pid || lstrcmpA(className, "#32770") != 0 ||
+                    !IsWindowVisible(window))
+                    return TRUE;
+                s->found = window;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found;
     }
 
     void RemoveInstallerFiles() const {
