@@ -5,9 +5,12 @@
 #include "app/Codes.h"
 
 #include "PennantRun.h"
+#include "TestInstaller.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -20,6 +23,12 @@ namespace {
 const bool peerHistoryReset = ResetPeersBeforeEachTest();
 
 const char LaunchFailedText[] = "启动安装包失败，请下次重试。";
+const char InstalledText[] = "恭喜您软件已成功升级至 3.1.0.7。";  // the task's version
+
+// What the served installer is: random bytes, or test_installer.exe that
+// writes the product key with the task's version, with another version, or
+// that never ends.
+enum class Product { None, Installs, WrongVersion, Hangs };
 
 struct Scenario {
     const char* name;
@@ -32,7 +41,40 @@ struct Scenario {
     std::vector<int> reports;
     std::vector<const char*> logLines;
     bool installerLeft;  // the installer is still in the download directory
+    Product product = Product::None;
 };
+
+// The product key the test installer writes and the task names, and the
+// directory it installs into; both gone after the run.
+struct ProductPlace {
+    explicit ProductPlace(const std::string& leaf)
+        : key(HKEY_CURRENT_USER, "HKEY_CURRENT_USER", leaf) {}
+    ScratchProductKey key;
+    TempDir dir{"prd"};
+};
+
+// The installer's bytes for `product`, installing into `place`.
+std::string InstallerBytes(Product product, size_t size, const ProductPlace& place,
+                           const RunTask& task) {
+    if (product == Product::None) return Pattern(size, 7);
+    InstallerPlan plan;
+    plan.key = place.key.Text();
+    plan.view = 64;
+    plan.path = place.dir / "Product";
+    plan.version = product == Product::WrongVersion ? task.oldversion : task.version;
+    plan.forever = product == Product::Hangs;
+    const std::string file = place.dir / "setup.exe";
+    EXPECT_TRUE(WriteTestInstaller(file, plan));
+    return ReadFile(file);
+}
+
+// A task for `place` (the JSON carries the key with forward slashes).
+RunTask TaskFor(const std::string& name, const ProductPlace& place) {
+    RunTask task = RunTask::Named(std::string("e2e-") + name + ".exe");
+    task.path = place.key.Text();
+    std::replace(task.path.begin(), task.path.end(), '\\', '/');
+    return task;
+}
 
 // The GET requests the fault server received, oldest first.
 std::vector<std::string> FaultGets() {
@@ -126,6 +168,50 @@ void DownloadBroken(PennantRun& run) {
     EXPECT_FALSE(FileExists(run.InstallerFile(".part")));
 }
 
+void InstallAndFinish(PennantRun& run, int command) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(run.WaitPhase(Finished));
+    EXPECT_EQ(InstalledText, run.StatusText());
+    EXPECT_FALSE(FileExists(run.InstallerFile(".meta")));
+    run.Command(command);
+}
+
+void InstallThenDone(PennantRun& run) { InstallAndFinish(run, DoneCommand); }
+void InstallThenExit(PennantRun& run) { InstallAndFinish(run, ExitCommand); }
+
+void InstallFailsItsCheck(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(run.WaitPhase(Finished));
+    EXPECT_EQ("未能成功安装，请下次重试。", run.StatusText());
+    EXPECT_TRUE(FileExists(run.InstallerFile(".meta")));
+    run.Command(DoneCommand);
+}
+
+// The installer's process id, as the wait thread logged it.
+DWORD InstallerPid(const std::string& log) {
+    const std::string mark = "pid of chlid process to wait is ";
+    const size_t at = log.find(mark);
+    return at == std::string::npos ? 0 : std::strtoul(log.c_str() + at + mark.size(), nullptr, 10);
+}
+
+// The session may not end under a running installer, but it ends anyway.
+void SessionEndsDuringTheInstallation(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(run.WaitPhase(Installing));
+    ASSERT_TRUE(run.WaitLog("pid of chlid process to wait is "));
+    EXPECT_EQ(FALSE, run.Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    run.Command(ExitCommand);  // ignored while installing
+    run.Post(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_EQ(1, run.Exit());
+    // The installer was left running; it ends with the test.
+    HANDLE installer = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, InstallerPid(run.Log()));
+    ASSERT_NE(nullptr, installer);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(installer, 0));
+    TerminateProcess(installer, 1);
+    WaitForSingleObject(installer, 10000);
+    CloseHandle(installer);
+}
+
 void SessionEnds(PennantRun& run) {
     EXPECT_EQ(TRUE, run.Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
     run.Post(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
@@ -156,6 +242,22 @@ const Scenario Scenarios[] = {
      {"recv WM_QUERYENDSESSINO, wParam = 0x0, lParam = 0x80000000, status = 0",
       "recv WM_ENDSESSINO, wParam = 0x1, lParam = 0x80000000, status = 0"},
      false},
+    {"InstallsThenDone", Server::Nginx, "-", 0, true, InstallThenDone, 0,
+     {Accepted, Downloaded, InstallStarted, Installed},
+     {"ShellExecute OK", "install over, phrase = 1, errno = 0", "Install check : PASS"}, false,
+     Product::Installs},
+    {"InstallsThenExit", Server::Nginx, "-", 0, true, InstallThenExit, 1,
+     {Accepted, Downloaded, InstallStarted, Installed, Cancelled}, {"Install check : PASS"},
+     false, Product::Installs},
+    {"InstallFailsItsCheck", Server::Nginx, "-", 0, true, InstallFailsItsCheck, 4,
+     {Accepted, Downloaded, InstallStarted, InstallFailed},
+     {"version unmatch, 3.0.0.1 (curr) != 3.1.0.7 (expect), install fail"}, true,
+     Product::WrongVersion},
+    {"SessionEndsDuringTheInstallation", Server::Nginx, "-", 0, true,
+     SessionEndsDuringTheInstallation, 1, {Accepted, Downloaded, InstallStarted, Cancelled},
+     {"recv WM_QUERYENDSESSINO, wParam = 0x0, lParam = 0x80000000, status = 6",
+      "recv WM_ENDSESSINO, wParam = 0x1, lParam = 0x80000000, status = 6"},
+     true, Product::Hangs},
 };
 
 // CTest lists each run by its name rather than by its bytes.
@@ -165,8 +267,9 @@ class Workflow : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(Workflow, EndsWithItsCodeReportsAndLog) {
     const Scenario& s = GetParam();
-    RunTask task = RunTask::Named(std::string("e2e-") + s.name + ".exe");
-    task.Serve(s.server, s.options, Pattern(s.size, 7));
+    ProductPlace place(s.name);
+    RunTask task = TaskFor(s.name, place);
+    task.Serve(s.server, s.options, InstallerBytes(s.product, s.size, place, task));
     if (!s.rightMd5) task.md5 = "0123456789abcdef0123456789abcdef";
     PennantRun run(task);
     ASSERT_NE(nullptr, run.WaitForOffer()) << "the offer never reached its place";
@@ -185,5 +288,48 @@ INSTANTIATE_TEST_SUITE_P(Runs, Workflow, ::testing::ValuesIn(Scenarios),
                          [](const ::testing::TestParamInfo<Scenario>& info) {
                              return std::string(info.param.name);
                          });
+
+// A run whose connection broke and that was then ended leaves the part
+// file; the next run of the same task goes on from it (or starts over where
+// the server ignores the range) and installs what the task promised.
+TEST(WorkflowAcrossRuns, AnInterruptedDownloadEndsInAVerifiedInstallation) {
+    struct Case {
+        const char* options;  // of the server the second run meets
+        size_t gets;          // the whole answer to the range is dropped and asked anew
+    } cases[] = {{"-", 2}, {"range=ignore", 3}};
+    for (const Case& c : cases) {
+        const char* options = c.options;
+        SCOPED_TRACE(options);
+        ForgetPeerHistory();
+        ProductPlace place("across");
+        RunTask task = TaskFor("across", place);
+        const std::string installer = InstallerBytes(Product::Installs, 0, place, task);
+        task.Serve(Server::Fault, "cut=200000", installer);
+        long long kept = 0;
+        {
+            PennantRun first(task);
+            ASSERT_NE(nullptr, first.WaitForOffer());
+            LoseTheNetworkThenExit(first);
+            EXPECT_EQ(2, first.Exit());
+            kept = FileSize(first.InstallerFile(".part"));
+            first.KeepFilesForTheNextRun();
+        }
+        ASSERT_GT(kept, 0);
+        // The same installer behind the same server, now whole.
+        task.url = FaultUrl(options, task.fname);
+        PennantRun second(task, PennantRun::UseEarlierFiles);
+        ASSERT_NE(nullptr, second.WaitForOffer());
+        InstallThenDone(second);
+        EXPECT_EQ(0, second.Exit());
+        EXPECT_EQ(second.Bodies({Accepted, DownloadError, Accepted, Downloaded, InstallStarted,
+                                 Installed}),
+                  second.ReportBodies());
+        const auto gets = FaultGets();
+        ASSERT_EQ(c.gets, gets.size());
+        EXPECT_NE(std::string::npos,
+                  gets[1].find("\r\nRange: bytes=" + std::to_string(kept) + "-\r\n"));
+        EXPECT_FALSE(FileExists(second.InstallerFile()));
+    }
+}
 
 }  // namespace

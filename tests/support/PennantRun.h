@@ -89,17 +89,20 @@ struct RunTask {
 
 // A started pennant.exe with the task; ended by its handle if the test did
 // not end it. The task's files in the download directory are removed before
-// the start and after the run.
+// the start (unless an earlier run left them on purpose) and after the run
+// (unless it keeps them for the next).
 class PennantRun {
 public:
-    explicit PennantRun(const RunTask& task)
+    enum Earlier { RemoveEarlierFiles, UseEarlierFiles };
+
+    explicit PennantRun(const RunTask& task, Earlier earlier = RemoveEarlierFiles)
         : task_(task), log_(pennant::GetAppDataDirectory()) {
-        RemoveInstallerFiles();
+        if (earlier == RemoveEarlierFiles) RemoveInstallerFiles();
         process_ = std::make_unique<PennantProcess>(task.Argument());
     }
     ~PennantRun() {
         process_.reset();
-        RemoveInstallerFiles();
+        if (!keepFiles_) RemoveInstallerFiles();
     }
     PennantRun(const PennantRun&) = delete;
     PennantRun& operator=(const PennantRun&) = delete;
@@ -203,6 +206,9 @@ public:
 
     const RunTask& Task() const { return task_; }
 
+    // Leaves part, meta and installer file for a following run of the task.
+    void KeepFilesForTheNextRun() { keepFiles_ = true; }
+
 private:
     WPARAM LastCommand() const {
         return static_cast<WPARAM>(Send(pennant::WM_TEST_LAST_COMMAND, 0, 0));
@@ -240,6 +246,7 @@ private:
     LogTail log_;
     std::unique_ptr<PennantProcess> process_;
     HWND window_ = nullptr;
+    bool keepFiles_ = false;
 };
 
 }  // namespace testing_support
