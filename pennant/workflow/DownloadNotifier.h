@@ -61,8 +61,8 @@ struct DownloadWorkerRecord {
 // Deletes the record; returns 0.
 unsigned __stdcall DownloadWorker(void* record);
 
-// The controller's one download worker: its thread handle and its control
-// block. Move-free and copy-free; at most one worker is held at a time.
+// The controller's download worker: its thread handle and its control
+// block, at most one worker at a time. Neither copied nor moved.
 class DownloadWorkerThread {
 public:
     DownloadWorkerThread() = default;
