@@ -16,6 +16,7 @@
 #include <iomanip>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 namespace pennant {
 namespace {
@@ -63,6 +64,64 @@ void DeleteOrLog(const std::string& path, const char* format) {
     if (!DeleteFileA(path.c_str())) Log(LogError, format, path.c_str(), LastError());
 }
 
+// 0 on a match (ignoring case); -1 when nothing was hashed, 1 when no digest
+// is expected; every mismatch is logged with the file's path.
+int CompareMd5(const std::string& actual, const std::string& path, const std::string& expected) {
+    int result;
+    if (actual.empty())
+        result = -1;
+    else if (expected.empty())
+        result = 1;
+    else
+        result = _stricmp(actual.c_str(), expected.c_str());
+    if (result != 0)
+        Log(LogWarning, "md5 check failed for file %s, %s != %s", path.c_str(), actual.c_str(),
+            expected.c_str());
+    return result;
+}
+
+// The download folder is shared by every user of the machine: from its MD5
+// check until the installer runs, the file is held open so that nobody can
+// write, replace or delete it. DELETE lets the part file be renamed through
+// the same handle.
+UniqueKernelHandle OpenHeld(const std::string& path, DWORD access) {
+    return UniqueKernelHandle(CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                          nullptr));
+}
+
+// Gives the open file the name `target` in its directory, replacing a file
+// of that name. The new name goes as an NT path: Wine resolves a bare file
+// name against the current directory instead of the file's own.
+bool RenameHeld(HANDLE file, const std::string& target) {
+    std::string full(MAX_PATH, '\0');
+    DWORD n = GetFullPathNameA(target.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (n >= full.size()) {
+        full.resize(n);
+        n = GetFullPathNameA(target.c_str(), n, &full[0], nullptr);
+    }
+    if (n == 0 || n >= full.size()) return false;
+    full.resize(n);
+    std::string ntPath;
+    if (full.compare(0, 4, "\\\\?\\") == 0)
+        ntPath = "\\??\\" + full.substr(4);
+    else if (full.compare(0, 2, "\\\\") == 0)
+        ntPath = "\\??\\UNC\\" + full.substr(2);
+    else
+        ntPath = "\\??\\" + full;
+    const std::wstring name = AnsiToWide(ntPath);
+
+    std::vector<BYTE> record(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(record.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    memcpy(info->FileName, name.data(), info->FileNameLength);
+    return SetFileInformationByHandle(file, FileRenameInfo, info,
+                                      static_cast<DWORD>(record.size())) != FALSE;
+}
+
 }  // namespace
 
 std::string FileMd5Hex(const std::string& path) {
@@ -72,10 +131,13 @@ std::string FileMd5Hex(const std::string& path) {
                                         OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return std::string();
+    return HandleMd5Hex(file.Get());
+}
+
+std::string HandleMd5Hex(HANDLE file) {
     LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file.Get(), &size)) return std::string();
-    UniqueKernelHandle mapping(
-        CreateFileMappingA(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!GetFileSizeEx(file, &size)) return std::string();
+    UniqueKernelHandle mapping(CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping) return std::string();
     UniqueCryptProvider provider;
     if (!CryptAcquireContextA(provider.Receive(), nullptr, nullptr, PROV_RSA_FULL,
@@ -111,18 +173,11 @@ std::string FileMd5Hex(const std::string& path) {
 }
 
 int CheckFileMd5(const std::string& path, const std::string& expected) {
-    const std::string actual = FileMd5Hex(path);
-    int result;
-    if (actual.empty())
-        result = -1;
-    else if (expected.empty())
-        result = 1;
-    else
-        result = _stricmp(actual.c_str(), expected.c_str());
-    if (result != 0)
-        Log(LogWarning, "md5 check failed for file %s, %s != %s", path.c_str(), actual.c_str(),
-            expected.c_str());
-    return result;
+    return CompareMd5(FileMd5Hex(path), path, expected);
+}
+
+int CheckHandleMd5(HANDLE file, const std::string& path, const std::string& expected) {
+    return CompareMd5(HandleMd5Hex(file), path, expected);
 }
 
 int CheckFileAgainstMeta(const std::string& filePath, const std::string& metaPath,
@@ -257,7 +312,8 @@ InstallerFiles InstallerFilesOf(const std::string& fileName) {
 }
 
 void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify,
-                      UniqueKernelHandle* /*checkedInstaller*/) {
+                      UniqueKernelHandle* checkedInstaller) {
+    if (checkedInstaller) checkedInstaller->Reset();
     // A signed URL stays valid only when its own query is kept intact.
     const char* joint = job.url.find('?') == std::string::npos ? "?skq=" : "&skq=";
     const std::string requestUrl = job.url + joint + std::to_string(GetTickCount());
@@ -269,11 +325,14 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
     // The task's MD5 is the installer's identity, whatever the server said
     // at start-up (a failed HEAD says nothing).
     if (_access(installPath.c_str(), 0) == 0) {
-        if (CheckFileMd5(installPath, job.md5) == 0) {
+        UniqueKernelHandle installer = OpenHeld(installPath, GENERIC_READ);
+        if (CheckHandleMd5(installer.Get(), installPath, job.md5) == 0) {
             Log(LogProgress, "file check : PASS");
             job.result = DownloadReady;
+            if (checkedInstaller) *checkedInstaller = std::move(installer);
             return;
         }
+        installer.Reset();
         Log(LogWarning, "install file can NOT pass check, remove it !");
         DeleteOrLog(installPath, "delete install file %s failed, errno = %d");
     }
@@ -324,9 +383,13 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
         Log(LogProgress, "download OK");
     }
 
-    if (CheckFileMd5(partPath, job.md5) == 0) {
-        if (MoveFileExA(partPath.c_str(), installPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    // The name changes under the handle that read the bytes, so the file
+    // is held from the check until the installer has started.
+    UniqueKernelHandle checkedPart = OpenHeld(partPath, GENERIC_READ | DELETE);
+    if (CheckHandleMd5(checkedPart.Get(), partPath, job.md5) == 0) {
+        if (RenameHeld(checkedPart.Get(), installPath)) {
             job.result = DownloadReady;
+            if (checkedInstaller) *checkedInstaller = std::move(checkedPart);
         } else {
             Log(LogError,
                 "move downloading file to install file failed, errno = %d, try using temp files",
@@ -334,6 +397,7 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
             job.result = DownloadRenameFailed;
         }
     } else {
+        checkedPart.Reset();
         DeleteOrLog(partPath, "delete download file %s failed, errno = %d");
         job.result = DownloadMd5Mismatch;
     }

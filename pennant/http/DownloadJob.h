@@ -50,7 +50,9 @@ struct DownloadJob {
 // The whole job in the download directory; sets job.result. With
 // DownloadReady and a `checkedInstaller` slot, the slot receives the
 // installer whose MD5 was checked, still open for reading with writes and
-// deletion denied to everyone, so the bytes checked are the bytes started.
+// deletion denied to everyone, so the bytes checked are the bytes started
+// (others may read it only while sharing deletion, as the loader does).
+// After any other result the slot is empty.
 void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify,
                     UniqueKernelHandle* checkedInstaller = nullptr);
 // The same in another directory (no trailing backslash).
@@ -81,8 +83,13 @@ constexpr int MaxRangeRestarts = 3;
 // file included).
 std::string FileMd5Hex(const std::string& path);
 
+// The same through an open file (read access; its file pointer is not used).
+std::string HandleMd5Hex(HANDLE file);
+
 // 0 on a match (ignoring case); -1 when the file could not be hashed, 1 when
 // no digest is expected, another non-zero value on a mismatch.
 int CheckFileMd5(const std::string& path, const std::string& expected);
+// The same through an open file; `path` names it in the log line.
+int CheckHandleMd5(HANDLE file, const std::string& path, const std::string& expected);
 
 }  // namespace pennant

@@ -362,3 +362,63 @@ TEST_F(Job, QueryOfASignedUrlIsKeptAndTheRunMarkerJoinedToIt) {
     ASSERT_EQ(2u, access.size());
     EXPECT_EQ(0u, access[1].rfind("GET /setup.exe?sig=a%2Fb&skq=", 0)) << access[1];
 }
+
+TEST_F(Job, CheckedInstallerIsHeldUntilTheSlotLetsGo) {
+    const std::string content = Pattern(300000);
+    WriteFile(NginxFile("setup.exe"), content);
+    // The held file admits only readers that share deletion, as the loader does.
+    const auto readShared = [](const std::string& path) {
+        UniqueKernelHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        std::string bytes(static_cast<size_t>(std::max(0LL, FileSize(path))), '\0');
+        DWORD read = 0;
+        if (!file || !::ReadFile(file.Get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read,
+                                 nullptr))
+            return std::string("unreadable");
+        return bytes.substr(0, read);
+    };
+    struct Case {
+        const char* name;
+        const char* installer;  // already in the folder, or nullptr
+        bool inUse;             // that installer is open elsewhere, deletion denied
+        int32_t result;
+    } cases[] = {
+        {"fresh download", nullptr, false, DownloadReady},
+        {"installer already there", "same", false, DownloadReady},
+        {"old installer in use", "old bytes", true, DownloadRenameFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& file : {Installer(), Part(), Meta()}) DeleteFileA(file.c_str());
+        if (c.installer) WriteFile(Installer(), c.installer == std::string("same") ? content
+                                                                                    : c.installer);
+        UniqueKernelHandle other;
+        if (c.inUse)
+            other.Reset(CreateFileA(Installer().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(content));
+        UniqueKernelHandle slot(CreateEventA(nullptr, FALSE, FALSE, nullptr));  // emptied
+        RunDownloadJobIn(dir.Path(), job, nullptr, &slot);
+        EXPECT_EQ(c.result, job.result);
+        if (c.result != DownloadReady) {
+            EXPECT_FALSE(slot.Valid());
+            EXPECT_TRUE(log.Contains(
+                "move downloading file to install file failed, errno = 5, try using temp files"));
+            EXPECT_EQ(content, readShared(Part()));
+            continue;
+        }
+        ASSERT_TRUE(slot.Valid());
+        EXPECT_EQ(INVALID_HANDLE_VALUE,
+                  CreateFileA(Installer().c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+        EXPECT_FALSE(DeleteFileA(Installer().c_str()));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+        EXPECT_EQ(content, readShared(Installer()));
+        EXPECT_EQ(Md5Of(content), HandleMd5Hex(slot.Get()));
+        slot.Reset();
+        EXPECT_TRUE(DeleteFileA(Installer().c_str()));
+    }
+}

@@ -178,22 +178,3 @@ TEST(ReadInstalledState, ReadsTextValuesOfAtMost260Bytes) {
         key.Delete();
     }
 }
-
-TEST(FileVersion, FixedBlockOfAProgramAndNoneElsewhere) {
-    pennant_test::LogCapture log;
-    TempDir dir("ver");
-    InstallerPlan plan;
-    plan.path = dir / "P";
-    plan.exe = "P.exe";
-    plan.fileVersion = "65535.0.10.65534";
-    ASSERT_TRUE(WriteTestInstaller(dir / "setup.exe", plan));
-    ASSERT_EQ(0, RunInstaller(dir / "setup.exe"));
-    std::string version;
-    EXPECT_TRUE(FileVersion(dir / "P\\P.exe", version));
-    EXPECT_EQ("65535.0.10.65534", version);
-    WriteFile(dir / "plain.txt", "no resources");
-    EXPECT_FALSE(FileVersion(dir / "plain.txt", version));
-    EXPECT_EQ("", log.Text());  // no version block is not worth a line
-    EXPECT_EQ("", FindFileUnder(dir / "absent", "P.exe"));
-    EXPECT_TRUE(log.ContainsAt(LogError, "find first file failed, errno = "));
-}

@@ -6,13 +6,17 @@ copy's MD5 (what a task names as "md5").
 
 The names are those of tests/support/TestInstaller.cpp: key, view, path,
 mkdir, version, filepath, exe, exedir, fileversion, exit, forever, delay.
-For example, an installer that installs Quillon 2.0.1 into the 64-bit view
-and keeps the version in the executable only:
+For example, an installer that installs Quillon 2.0.1 into the 64-bit view:
 
     make_test_installer.py build/x86_64/bin/test_installer.exe setup.exe \\
         'key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Aldermoor\\Quillon' \\
-        'path=C:\\Program Files\\Quillon' exe=Quillon.exe exedir=bin\\x64 \\
-        fileversion=2.0.1.0 filepath=@exe
+        'path=C:\\Program Files\\Quillon' version=2.0.1 exe=Quillon.exe \\
+        exedir=bin\\x64 fileversion=2.0.1.0 filepath=@exe
+
+Variants a task typically needs: the right version (as above), a wrong one
+(version=1.0), the version in the executable only (no version=; the task's
+version must then have four parts, as fileversion= has), no FilePath (no
+filepath=), and an installer that never ends (forever=1).
 
 The plan is appended to the program's bytes (a plan the source already
 carries is replaced): the "name=value" lines, their length as a 32-bit
