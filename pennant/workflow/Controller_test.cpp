@@ -3,6 +3,7 @@
 // take. Every run checks its exit code, the reports the service received (in
 // order) and its key log lines.
 #include "app/Codes.h"
+#include "app/Handles.h"
 
 #include "PennantRun.h"
 #include "TestInstaller.h"
@@ -168,23 +169,19 @@ void DownloadBroken(PennantRun& run) {
     EXPECT_FALSE(FileExists(run.InstallerFile(".part")));
 }
 
-void InstallAndFinish(PennantRun& run, int command) {
+// The installer ran: its outcome shows, the files go only after a success.
+void InstallAndFinish(PennantRun& run, const char* text, int command) {
     run.Command(UpgradeCommand);
     ASSERT_TRUE(run.WaitPhase(Finished));
-    EXPECT_EQ(InstalledText, run.StatusText());
-    EXPECT_FALSE(FileExists(run.InstallerFile(".meta")));
+    EXPECT_EQ(text, run.StatusText());
+    EXPECT_EQ(text != InstalledText, FileExists(run.InstallerFile(".meta")));
     run.Command(command);
 }
 
-void InstallThenDone(PennantRun& run) { InstallAndFinish(run, DoneCommand); }
-void InstallThenExit(PennantRun& run) { InstallAndFinish(run, ExitCommand); }
-
+void InstallThenDone(PennantRun& run) { InstallAndFinish(run, InstalledText, DoneCommand); }
+void InstallThenExit(PennantRun& run) { InstallAndFinish(run, InstalledText, ExitCommand); }
 void InstallFailsItsCheck(PennantRun& run) {
-    run.Command(UpgradeCommand);
-    ASSERT_TRUE(run.WaitPhase(Finished));
-    EXPECT_EQ("未能成功安装，请下次重试。", run.StatusText());
-    EXPECT_TRUE(FileExists(run.InstallerFile(".meta")));
-    run.Command(DoneCommand);
+    InstallAndFinish(run, "未能成功安装，请下次重试。", DoneCommand);
 }
 
 // The installer's process id, as the wait thread logged it.
@@ -204,12 +201,12 @@ void SessionEndsDuringTheInstallation(PennantRun& run) {
     run.Post(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
     EXPECT_EQ(1, run.Exit());
     // The installer was left running; it ends with the test.
-    HANDLE installer = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, InstallerPid(run.Log()));
-    ASSERT_NE(nullptr, installer);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(installer, 0));
-    TerminateProcess(installer, 1);
-    WaitForSingleObject(installer, 10000);
-    CloseHandle(installer);
+    UniqueKernelHandle installer(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, InstallerPid(run.Log())));
+    ASSERT_TRUE(installer.Valid());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(installer.Get(), 0));
+    TerminateProcess(installer.Get(), 1);
+    WaitForSingleObject(installer.Get(), 10000);
 }
 
 void SessionEnds(PennantRun& run) {

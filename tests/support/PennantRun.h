@@ -1,19 +1,10 @@
 // One end-to-end run of the real pennant.exe: a task whose installer one of
 // the HTTP peers serves, the program driven as a person would (real clicks)
 // or as Windows would (messages), and what it leaves behind: exit code,
-// feedback reports, log lines and files in the download directory.
-//
-//   RunTask task = RunTask::Named("e2e-accept.exe");
-//   task.Serve(Server::Nginx, "-", Pattern(200000));
-//   PennantRun run(task);
-//   run.Click(UpgradeCommand);
-//   run.WaitPhase(Finished);
-//   run.Command(DoneCommand);
-//   EXPECT_EQ(4, run.Exit());
-//   EXPECT_EQ(run.Bodies({1, 2, 12}), run.ReportBodies());
-//
-// Needs the peers --feedback and those the task's server names, the test
-// build's phase hooks, and the locks desktop, single_instance, feedback_port.
+// feedback reports, log lines and files in the download directory (see
+// pennant/workflow/Controller_test.cpp). Needs the peers --feedback and the
+// task's server, the test build's hooks, and the locks desktop,
+// single_instance and feedback_port.
 #pragma once
 
 #include "app/Codes.h"
@@ -34,7 +25,7 @@
 
 namespace testing_support {
 
-enum class Server { Nginx, Fault, Plain };
+enum class Server { Nginx, Fault };
 
 // The task of one run, as the update service would describe it.
 struct RunTask {
@@ -66,10 +57,6 @@ struct RunTask {
         case Server::Fault:
             WriteFile(FaultFile(fname), content);
             url = FaultUrl(options, fname);
-            break;
-        case Server::Plain:
-            WriteFile(PlainFile(fname), content);
-            url = PlainUrl(fname);
             break;
         }
         md5 = Md5Of(content);
@@ -182,20 +169,17 @@ public:
     // order. The recorder's port is the same for every build tree on the
     // machine, so it may also hear a pennant of another tree's tests.
     std::vector<std::string> ReportBodies() const {
-        const std::string ours = "deviceid=" + task_.devid + "&taskid=" + task_.taskid + "&";
         std::vector<std::string> bodies;
         for (const auto& request : RecordedRequests("HTTP_FEEDBACK_REQUESTS")) {
             const std::string body = request.substr(request.find("\r\n\r\n") + 4);
-            if (body.rfind(ours, 0) == 0) bodies.push_back(body);
+            if (body.rfind(Ids(), 0) == 0) bodies.push_back(body);
         }
         return bodies;
     }
     // The bodies the task's reports of `statuses` carry.
     std::vector<std::string> Bodies(const std::vector<int>& statuses) const {
         std::vector<std::string> bodies;
-        for (int status : statuses)
-            bodies.push_back("deviceid=" + task_.devid + "&taskid=" + task_.taskid +
-                             "&status=" + std::to_string(status));
+        for (int status : statuses) bodies.push_back(Ids() + "status=" + std::to_string(status));
         return bodies;
     }
 
@@ -204,12 +188,12 @@ public:
         return pennant::GetDownloadDirectory() + "\\" + task_.fname + suffix;
     }
 
-    const RunTask& Task() const { return task_; }
-
     // Leaves part, meta and installer file for a following run of the task.
     void KeepFilesForTheNextRun() { keepFiles_ = true; }
 
 private:
+    std::string Ids() const { return "deviceid=" + task_.devid + "&taskid=" + task_.taskid + "&"; }
+
     WPARAM LastCommand() const {
         return static_cast<WPARAM>(Send(pennant::WM_TEST_LAST_COMMAND, 0, 0));
     }
