@@ -1,20 +1,46 @@
 #include "http/Feedback.h"
 
+#include "app/Handles.h"
 #include "app/Log.h"
-#include "app/Task.h"
 #include "http/HttpTasks.h"
 
 #include <process.h>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <sstream>
 
 namespace pennant {
 namespace {
 
-// Report threads started and not yet finished.
+// Report threads started and not yet finished, waiting ones included.
 std::atomic<int> runningReports{0};
+
+// One report's thread: its record, the event of the report made before it
+// (set when that one is over) and its own event for the report after it.
+struct ReportTurn {
+    std::unique_ptr<FeedbackRecord> record;
+    std::shared_ptr<UniqueKernelHandle> after;
+    std::shared_ptr<UniqueKernelHandle> done;
+};
+
+std::mutex chainMutex;
+std::shared_ptr<UniqueKernelHandle> lastReportDone;  // guarded by chainMutex
+
+// The service reads the reports of one task as its story (downloaded, then
+// the launch failed), so a report waits for the one made before it; that
+// wait is bounded by the other's own time-outs.
+unsigned __stdcall ReportThread(void* argument) {
+    std::unique_ptr<ReportTurn> turn(static_cast<ReportTurn*>(argument));
+    if (turn->after && *turn->after) WaitForSingleObject(turn->after->Get(), INFINITE);
+    turn->after.reset();
+    const unsigned result = FeedbackWorker(turn->record.release());
+    if (*turn->done) SetEvent(turn->done->Get());
+    turn.reset();
+    --runningReports;
+    return result;
+}
 
 }  // namespace
 
@@ -39,32 +65,31 @@ unsigned __stdcall FeedbackWorker(void* argument) {
             Log(LogProgress, "post status %d", static_cast<int>(record->status));
         }
     }
-    record.reset();
-    --runningReports;
     return static_cast<unsigned>(result);
 }
 
 void PostFeedback(FeedbackRecord* record) {
-    std::unique_ptr<FeedbackRecord> owned(record);
+    auto turn = std::make_unique<ReportTurn>();
+    turn->record.reset(record);
+    turn->done =
+        std::make_shared<UniqueKernelHandle>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::lock_guard<std::mutex> lock(chainMutex);
+    turn->after = lastReportDone;
+    std::shared_ptr<UniqueKernelHandle> done = turn->done;
     ++runningReports;
-    uintptr_t thread = _beginthreadex(nullptr, 0, FeedbackWorker, owned.get(), 0, nullptr);
+    uintptr_t thread = _beginthreadex(nullptr, 0, ReportThread, turn.get(), 0, nullptr);
     if (thread == 0) {
         --runningReports;
         Log(LogError, "create post thread failed, errno = %d", static_cast<int>(GetLastError()));
-        return;
+        return;  // the next report waits for the one before this
     }
-    (void)owned.release();  // the thread owns it now
+    (void)turn.release();  // the thread owns it now
+    lastReportDone = std::move(done);
     CloseHandle(reinterpret_cast<HANDLE>(thread));
 }
 
-void PostStatus(int32_t status) {
-    auto record = std::make_unique<FeedbackRecord>();
-    if (TaskHolder* holder = CurrentTaskHolder()) {
-        record->deviceId = holder->task.devid;
-        record->taskId = holder->task.taskid;
-    }
-    record->status = status;
-    PostFeedback(record.release());
+void PostStatus(const std::string& deviceId, const std::string& taskId, int32_t status) {
+    PostFeedback(new FeedbackRecord{deviceId, taskId, status});
 }
 
 bool WaitForFeedbackReports(DWORD timeoutMs) {

@@ -22,11 +22,14 @@ const wchar_t* FeedbackUrl();
 // The request body: deviceid=<id>&taskid=<id>&status=<n>, byte for byte.
 std::string FeedbackBody(const FeedbackRecord& record);
 
-// Reports `status` for the current task on a new detached thread. Call on
-// the main thread; nothing is returned and nothing is waited for.
-void PostStatus(int32_t status);
+// Reports `status` about the task with these ids on a new detached thread.
+// The caller keeps its own copies of the ids (the task may be gone by the
+// time of the last report). Nothing is returned and nothing is waited for.
+void PostStatus(const std::string& deviceId, const std::string& taskId, int32_t status);
 
 // The same for an explicit record (taken over, deleted on every path).
+// Reports reach the service in the order they were made: each thread sends
+// once the report made before it has finished (sent, failed or given up).
 void PostFeedback(FeedbackRecord* record);
 
 // Thread procedure: POSTs the record's report once and deletes the record.
@@ -36,8 +39,9 @@ unsigned __stdcall FeedbackWorker(void* record);
 // How long the process waits for report threads at its end.
 constexpr DWORD FeedbackShutdownWaitMs = 3000;
 
-// Waits up to `timeoutMs` for report threads still running; true when none
-// is left. Called once before the process shuts networking down.
+// Waits up to `timeoutMs` for every report thread started so far (also one
+// still waiting for its turn); true when none is left. Called before the
+// process shuts networking down.
 bool WaitForFeedbackReports(DWORD timeoutMs);
 
 }  // namespace pennant

@@ -22,7 +22,7 @@ LRESULT OnTestCopyData(HWND window, WindowState& state, LPARAM copyData) {
     record.statusText[sizeof record.statusText - 1] = '\0';
     record.logoFile[sizeof record.logoFile - 1] = '\0';
 
-    state.SetPhase(record.phase);
+    state.phase = record.phase;
     state.status = record.status;
     if (TaskHolder* holder = CurrentTaskHolder()) {
         if (record.logoFile[0] != '\0') holder->task.logoFile = record.logoFile;
@@ -42,6 +42,17 @@ LRESULT OnTestCopyData(HWND window, WindowState& state, LPARAM copyData) {
 void RecordCommand(WPARAM wParam) { lastCommand = wParam; }
 
 LRESULT LastCommand() { return static_cast<LRESULT>(lastCommand); }
+
+LRESULT StateOfWindow(const WindowState& state) {
+    return static_cast<LRESULT>((state.phase & 0xff) | (state.status & 0xff) << 8 |
+                                (state.exitCode & 0xff) << 16);
+}
+
+LRESULT StatusTextAtom(const WindowState& state) {
+    char text[256] = {};
+    lstrcpynA(text, state.statusText, sizeof text);
+    return text[0] == '\0' ? 0 : static_cast<LRESULT>(GlobalAddAtomA(text));
+}
 
 LRESULT HandCursorShown() {
     return GetCursor() == LoadCursorA(nullptr, MAKEINTRESOURCEA(32649)) ? 1 : 0;  // IDC_HAND

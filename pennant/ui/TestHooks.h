@@ -31,6 +31,13 @@ constexpr UINT WM_TEST_LAST_COMMAND = WM_USER + 201;
 // Answered with 1 while the window's thread shows the hand cursor, else 0.
 constexpr UINT WM_TEST_HAND_CURSOR = WM_USER + 202;
 
+// Answered with phase | status << 8 | exit code << 16 (each a byte).
+constexpr UINT WM_TEST_STATE = WM_USER + 203;
+
+// Answered with a global atom holding the status line's first 255 bytes (0
+// when it is empty); the asker reads and deletes it.
+constexpr UINT WM_TEST_STATUS_TEXT = WM_USER + 204;
+
 // Applies a TestPhaseRecord: phase, status, status line and logo; shrinks the
 // window when asked; updates the views.
 LRESULT OnTestCopyData(HWND window, WindowState& state, LPARAM copyData);
@@ -38,6 +45,8 @@ LRESULT OnTestCopyData(HWND window, WindowState& state, LPARAM copyData);
 void RecordCommand(WPARAM wParam);
 LRESULT LastCommand();
 LRESULT HandCursorShown();
+LRESULT StateOfWindow(const WindowState& state);
+LRESULT StatusTextAtom(const WindowState& state);
 
 }  // namespace pennant
 

@@ -1,13 +1,12 @@
 // The pop-up's one state record: owned by the controller (one per main
 // window), handed to painting, the views and the tray menu. The main thread
-// alone writes it; a download worker gets only the pause flag.
+// alone reads and writes it; no other thread ever sees it.
 #pragma once
 
 #include "app/Codes.h"
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,18 +16,11 @@ namespace pennant {
 constexpr size_t StatusTextSize = 512;
 
 struct WindowState {
-    // Sets the phase and the pause flag the download worker reads with it.
-    void SetPhase(int32_t next) {
-        phase = next;
-        paused = next == Paused;
-    }
-
     int32_t phase = Offer;
     int32_t status = 0;  // the feedback status of the outcome so far
     int32_t exitCode = ExitSuccess;
     char statusText[StatusTextSize] = {};
     RECT statusRect = {20, 366, 320, 394};  // moves up when the window shrinks
-    std::atomic<bool> paused{false};        // the download worker's cancel test
 };
 
 }  // namespace pennant

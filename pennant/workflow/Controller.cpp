@@ -3,78 +3,347 @@
 #include "app/Codes.h"
 #include "app/Log.h"
 #include "app/Task.h"
+#include "http/DownloadJob.h"
 #include "http/Feedback.h"
 #include "ui/Painting.h"
 #include "ui/TestHooks.h"
 #include "ui/Tray.h"
 #include "ui/Window.h"
+#include "workflow/DownloadNotifier.h"
+#include "workflow/InstallCheck.h"
+#include "workflow/Installer.h"
+
+#include <memory>
+#include <string>
 
 namespace pennant {
 namespace {
 
-// The window's state, from WM_NCCREATE until WM_NCDESTROY.
-WindowState* StateOf(HWND window) {
-    return reinterpret_cast<WindowState*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+// What the controller keeps for its window, from WM_NCCREATE until
+// WM_NCDESTROY. Only the main thread touches it.
+struct Controller {
+    WindowState view;
+    DownloadWorkerThread worker;
+    // Every report carries these, copied when the task is ready: the task
+    // itself is released by the close sequence, before the last reports
+    // have left. A task that never loaded reports empty ids.
+    std::string deviceId;
+    std::string taskId;
+};
+
+Controller* ControllerOf(HWND window) {
+    return reinterpret_cast<Controller*>(GetWindowLongPtrA(window, GWLP_USERDATA));
 }
 
-LRESULT OnNcCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new WindowState));
-    return DefWindowProcA(window, message, wParam, lParam);
+// The loaded task, or null once the close sequence has released it.
+const Task* CurrentTask() {
+    const TaskHolder* holder = CurrentTaskHolder();
+    return holder ? &holder->task : nullptr;
 }
 
-LRESULT OnNcDestroy(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    delete StateOf(window);
-    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
-    return DefWindowProcA(window, message, wParam, lParam);
+// Decides `status` and reports it in the same step.
+void Report(Controller& c, int32_t status) {
+    c.view.status = status;
+    PostStatus(c.deviceId, c.taskId, status);
 }
 
-LRESULT OnCreate(HWND window) {
-    CreateWindowContents(window);
-    SetTimer(window, OfferTimer, OfferTimerPeriodMs, nullptr);
+const char* DownloadFailureText(WPARAM result) {
+    switch (result) {
+    case DownloadFailedResult:
+        return "下载安装包失败，请检查网络连接。";
+    case DownloadMd5Mismatch:
+        return "安装文件损坏，请重新下载。";
+    case DownloadRenameFailed:
+        return "重命名下载文件至安装文件失败，请下次重试。";
+    case DownloadDiskFull:
+        return "磁盘空间不足，请清理磁盘后重试。";
+    default:
+        return "未知错误，请下次重试。";
+    }
+}
+
+// Sets the phase to Downloading and starts a worker for the task's
+// installer; without a worker (logged) the phase stays Downloading.
+void StartDownloadWorker(HWND window, Controller& c) {
+    c.view.phase = Downloading;
+    const Task* task = CurrentTask();
+    if (!task) return;
+    auto record = std::make_unique<DownloadWorkerRecord>();
+    record->window = window;
+    record->url = task->url;
+    record->md5 = task->md5;
+    record->etag = task->etag;
+    record->lastModified = task->lastModified;
+    record->fileName = task->fname;
+    record->totalSize = task->size;
+    c.worker.Start(std::move(record));
+}
+
+// Up to three seconds for the worker to notice its stop; then it is let go.
+void WaitWorker(Controller& c) { c.worker.Wait(WorkerStopWaitMs); }
+
+// The verified installation leaves nothing behind for a later task.
+void DeleteInstallerFiles(const Task& task) {
+    const InstallerFiles files = InstallerFilesOf(task.fname);
+    if (!DeleteFileA(files.installer.c_str()))
+        Log(LogError, "after install, delete install file failed, errno = %d",
+            static_cast<int>(GetLastError()));
+    if (!DeleteFileA(files.meta.c_str()))
+        Log(LogError, "after install, delete meta file failed, errno = %d",
+            static_cast<int>(GetLastError()));
+}
+
+// Status, exit code and status line for an installer outcome.
+struct InstallVerdict {
+    int32_t status;
+    int32_t exitCode;
+    std::string text;
+};
+
+InstallVerdict JudgeInstall(WPARAM outcome) {
+    switch (outcome) {
+    case Exited: {
+        const Task* task = CurrentTask();
+        if (task && InstallCheck(task->path, task->exe, task->version, task->bits == 64)) {
+            DeleteInstallerFiles(*task);
+            // The promised version, not the one read back from the system.
+            return {Installed, ExitSuccess, "恭喜您软件已成功升级至 " + task->version + "。"};
+        }
+        return {InstallFailed, ExitInstallFailed, "未能成功安装，请下次重试。"};
+    }
+    case WaitFailed:
+        return {InstallFailed, ExitInstallFailed, "内部错误，请下次重试。"};
+    case LaunchFailed:
+        return {LaunchError, ExitInstallFailed, "启动安装包失败，请下次重试。"};
+    case TimedOut:
+        return {InstallTimedOut, ExitTimedOut, "安装超时，请下次重试。"};
+    default:
+        return {InstallFailed, ExitInstallFailed, "未知错误，请下次重试。"};
+    }
+}
+
+LRESULT OnInstallOver(HWND window, Controller& c, WPARAM outcome, LPARAM code) {
+    Log(LogProgress, "install over, phrase = %d, errno = %d", static_cast<int>(outcome),
+        static_cast<int>(code));
+    FlushLog();
+    if (c.view.phase != Installing) return 0;  // no installer of ours is running
+    ShowFromTray(window);
+    SetTimer(window, AutoCloseTimer, AutoCloseTimerPeriodMs, nullptr);
+    const InstallVerdict verdict = JudgeInstall(outcome);
+    c.view.exitCode = verdict.exitCode;
+    ShowFromTray(window);
+    c.view.phase = Finished;
+    Report(c, verdict.status);
+    UpdateViews(window, c.view);
+    SetStatusText(window, c.view, verdict.text.c_str());  // cut to the line's 511 bytes
     return 0;
 }
 
-// The task is loaded: fill in the offer and let it rise into view.
-LRESULT OnTaskReady(HWND window, WindowState& state) {
-    if (const TaskHolder* holder = CurrentTaskHolder())
-        ShowDescription(window, holder->task.description);
-    state.SetPhase(Offer);
-    UpdateViews(window, state);
+// The installer is ready: report it, hide the window and start the installer.
+void OnDownloadReady(HWND window, Controller& c) {
+    c.view.phase = Installing;
+    Report(c, Downloaded);
+    UpdateViews(window, c.view);
+    SetStatusText(window, c.view, "下载已完成，正在安装软件...");
+    ShowWindow(window, SW_HIDE);
+    const Task* task = CurrentTask();
+    const std::string installer = task ? InstallerFilesOf(task->fname).installer : std::string();
+    if (LaunchInstaller(window, installer, c.worker.TakeCheckedInstaller()) == 0) {
+        // Unless the outcome has overtaken the launch (the shell may pump
+        // messages), the installer runs and is waited for.
+        if (c.view.phase == Installing) Report(c, InstallStarted);
+        return;
+    }
+    // The launcher has sent its WM_INSTALL_OVER. Should one ever fail without
+    // it, the hidden window must not wait in Installing for good, where
+    // neither Exit nor the end of the session could end it.
+    if (c.view.phase == Installing) OnInstallOver(window, c, WaitFailed, GetLastError());
+}
+
+LRESULT OnDownloadOver(HWND window, Controller& c, WPARAM result) {
+    Log(LogProgress, "download over, errno = %d", static_cast<int>(result));
+    FlushLog();
+    // Only the held worker of a running download sends this.
+    if (!c.worker.Held() || (c.view.phase != Downloading && c.view.phase != Paused)) return 0;
+    if (result == DownloadReady) {
+        OnDownloadReady(window, c);
+        return 0;
+    }
+    ShowFromTray(window);
+    if (result == DownloadPaused) {
+        WaitWorker(c);
+        UpdateViews(window, c.view);
+        return 0;
+    }
+    c.view.status = DownloadError;
+    c.view.exitCode = ExitDownloadFailed;
+    if (result == DownloadConnectionBroken) {
+        // Reported only if the program is ended from here; Retry may still win.
+        WaitWorker(c);
+        c.view.phase = NetworkLost;
+        UpdateViews(window, c.view);
+        SetStatusText(window, c.view, "当前网络不可用,请检查网络");
+        return 0;
+    }
+    c.view.phase = DownloadFailed;
+    Report(c, DownloadError);
+    UpdateViews(window, c.view);
+    SetTimer(window, AutoCloseTimer, AutoCloseTimerPeriodMs, nullptr);
+    SetStatusText(window, c.view, DownloadFailureText(result));
+    return 0;
+}
+
+// Steps shared by ExitCommand and the end of the session: stop a download,
+// decide the report (a lost network keeps its 3 and 2) and send it.
+void DecideEnd(Controller& c) {
+    if (c.view.phase == Downloading) c.view.phase = Paused;
+    c.worker.RequestStop();
+    WaitWorker(c);  // at once when no worker is held or it has ended
+    if (c.view.phase != NetworkLost) {
+        c.view.status = Cancelled;
+        c.view.exitCode = ExitCancelled;
+    }
+    c.view.phase = Closing;
+    Report(c, c.view.status);
+}
+
+LRESULT OnTaskReady(HWND window, Controller& c) {
+    if (const Task* task = CurrentTask()) {
+        ShowDescription(window, task->description);
+        c.deviceId = task->devid;
+        c.taskId = task->taskid;
+    }
+    c.view.phase = Offer;
+    UpdateViews(window, c.view);
     SlideIn(window);
     return 0;
 }
 
-LRESULT OnDownloadProgress(HWND window, WPARAM percent) {
-    ShowProgress(window, static_cast<int>(percent));
+LRESULT OnTimer(HWND window, Controller& c, WPARAM id) {
+    KillTimer(window, id);  // every timer fires once
+    if (id != OfferTimer) {
+        CloseSequence(window);
+        return 0;
+    }
+    if (c.view.phase != Offer) {
+        Log(LogProgress, "timeout but we are working, ignore!!");
+        return 0;
+    }
+    c.view.phase = Closing;
+    c.view.exitCode = ExitTimedOut;
+    Report(c, OfferTimedOut);
+    CloseSequence(window);
     return 0;
 }
 
-// Ends the program: ExitCommand and the end of the Windows session. The
-// state is gone once the close sequence has destroyed the window.
-void EndProgram(HWND window, WindowState& state) {
-    if (state.phase != NetworkLost) {
-        state.status = Cancelled;
-        state.exitCode = ExitCancelled;
-    }
-    state.SetPhase(Closing);
-    PostStatus(state.status);
+LRESULT OnQueryEndSession(const Controller& c, WPARAM wParam, LPARAM lParam) {
+    Log(LogProgress, "recv WM_QUERYENDSESSINO, wParam = 0x%x, lParam = 0x%x, status = %d",
+        static_cast<unsigned>(wParam), static_cast<unsigned>(lParam),
+        static_cast<int>(c.view.phase));
+    // The installer runs elevated on our behalf; its end must be seen.
+    return c.view.phase == Installing ? FALSE : TRUE;
+}
+
+LRESULT OnEndSession(HWND window, Controller& c, WPARAM wParam, LPARAM lParam) {
+    Log(LogProgress, "recv WM_ENDSESSINO, wParam = 0x%x, lParam = 0x%x, status = %d",
+        static_cast<unsigned>(wParam), static_cast<unsigned>(lParam),
+        static_cast<int>(c.view.phase));
+    DecideEnd(c);
+    FlushLog();
+    CloseSequence(window);
+    // The session may end the process once this message is answered.
+    WaitForFeedbackReports(FeedbackShutdownWaitMs);
+    return 0;
+}
+
+// Commands. Each acts only in the phases the workflow leaves it to; a
+// command from elsewhere (another phase, another process) is ignored.
+
+void OnUpgrade(HWND window, Controller& c) {
+    if (c.view.phase != Offer) return;
+    StartDownloadWorker(window, c);
+    Report(c, Accepted);
+    UpdateViews(window, c.view);
+    CollapseWindow(window, c.view);
+}
+
+void OnRefuse(HWND window, Controller& c) {
+    if (c.view.phase != Offer) return;
+    c.view.exitCode = ExitCancelled;
+    c.view.phase = Closing;
+    Report(c, Refused);
     CloseSequence(window);
 }
 
-LRESULT OnCommand(HWND window, WindowState& state, WPARAM wParam) {
+void OnExit(HWND window, Controller& c) {
+    if (c.view.phase == Installing) return;
+    DecideEnd(c);
+    CloseSequence(window);
+}
+
+void OnPause(Controller& c) {
+    if (c.view.phase != Downloading || !c.worker.Held()) return;
+    c.view.phase = Paused;
+    c.worker.RequestStop();
+}
+
+// Resume and Retry: a new worker once the last one has been let go.
+bool CanRestartDownload(const Controller& c) {
+    return (c.view.phase == Paused || c.view.phase == NetworkLost) && !c.worker.Held();
+}
+
+void OnResume(HWND window, Controller& c) {
+    if (!CanRestartDownload(c)) return;
+    StartDownloadWorker(window, c);
+    UpdateViews(window, c.view);
+}
+
+void OnRetry(HWND window, Controller& c) {
+    if (!CanRestartDownload(c)) return;
+    StartDownloadWorker(window, c);
+    UpdateViews(window, c.view);
+    SetStatusText(window, c.view, "");
+}
+
+void OnDone(HWND window, Controller& c) {
+    if (c.view.phase != DownloadFailed && c.view.phase != Finished) return;
+    c.view.phase = Finished;
+    UpdateViews(window, c.view);
+    CloseSequence(window);
+}
+
+LRESULT OnCommand(HWND window, Controller& c, WPARAM wParam) {
 #ifdef PENNANT_TEST_HOOKS
     RecordCommand(wParam);
 #endif
     if (HIWORD(wParam) != 0) return 0;
     switch (LOWORD(wParam)) {
+    case UpgradeCommand:
+        OnUpgrade(window, c);
+        break;
+    case RefuseCommand:
+        OnRefuse(window, c);
+        break;
     case ExitCommand:
-        if (state.phase != Installing) EndProgram(window, state);
+        OnExit(window, c);
+        break;
+    case PauseCommand:
+        OnPause(c);
+        break;
+    case ResumeCommand:
+        OnResume(window, c);
+        break;
+    case RetryCommand:
+        OnRetry(window, c);
+        break;
+    case DoneCommand:
+        OnDone(window, c);
         break;
     case ShowWindowCommand:
         ShowFromTray(window);
         break;
     case CloseCommand:
-        OnCloseButton(window, state);
+        OnCloseButton(window, c.view);
         break;
     case MinimizeCommand:
         HideToTray(window);
@@ -85,19 +354,27 @@ LRESULT OnCommand(HWND window, WindowState& state, WPARAM wParam) {
     return 0;
 }
 
-LRESULT OnPaint(HWND window, const WindowState& state) {
-    PaintMainWindow(window, state);
+LRESULT OnNcCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new Controller));
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// A worker still running is told to stop and keeps its own control block.
+LRESULT OnNcDestroy(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    delete ControllerOf(window);
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+LRESULT OnCreate(HWND window) {
+    CreateWindowContents(window);
+    SetTimer(window, OfferTimer, OfferTimerPeriodMs, nullptr);
     return 0;
 }
 
-LRESULT OnLeftButtonDown(HWND window) {
-    DragWindow(window);
-    return 0;
-}
-
-LRESULT OnDestroy(const WindowState& state) {
+LRESULT OnDestroy(const Controller& c) {
     ReleaseWindowContents();
-    PostQuitMessage(state.exitCode);
+    PostQuitMessage(c.view.exitCode);
     return 0;
 }
 
@@ -105,39 +382,56 @@ LRESULT OnDestroy(const WindowState& state) {
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) return OnNcCreate(window, message, wParam, lParam);
-    WindowState* found = StateOf(window);
+    Controller* found = ControllerOf(window);
     if (!found) return DefWindowProcA(window, message, wParam, lParam);
-    WindowState& state = *found;
+    Controller& c = *found;
     switch (message) {
     case WM_CREATE:
         return OnCreate(window);
     case WM_PAINT:
-        return OnPaint(window, state);
+        PaintMainWindow(window, c.view);
+        return 0;
     case WM_LBUTTONDOWN:
-        return OnLeftButtonDown(window);
+        DragWindow(window);
+        return 0;
     case WM_TASK_READY:
-        return OnTaskReady(window, state);
+        return OnTaskReady(window, c);
     case WM_DOWNLOAD_PROGRESS:
-        return OnDownloadProgress(window, wParam);
+        ShowProgress(window, static_cast<int>(wParam));
+        return 0;
+    case WM_DOWNLOAD_OVER:
+        return OnDownloadOver(window, c, wParam);
+    case WM_INSTALL_OVER:
+        return OnInstallOver(window, c, wParam, lParam);
+    case WM_TIMER:
+        return OnTimer(window, c, wParam);
     case WM_TRAY_NOTIFY:
-        return OnTrayNotify(window, state, wParam, lParam);
+        return OnTrayNotify(window, c.view, wParam, lParam);
     case WM_MEASUREITEM:
         return OnMeasureItem(lParam);
     case WM_DRAWITEM:
         return OnDrawItem(lParam);
     case WM_COMMAND:
-        return OnCommand(window, state, wParam);
+        return OnCommand(window, c, wParam);
+    case WM_QUERYENDSESSION:
+        return OnQueryEndSession(c, wParam, lParam);
+    case WM_ENDSESSION:
+        return OnEndSession(window, c, wParam, lParam);
     case WM_DESTROY:
-        return OnDestroy(state);
+        return OnDestroy(c);
     case WM_NCDESTROY:
         return OnNcDestroy(window, message, wParam, lParam);
 #ifdef PENNANT_TEST_HOOKS
     case WM_COPYDATA:
-        return OnTestCopyData(window, state, lParam);
+        return OnTestCopyData(window, c.view, lParam);
     case WM_TEST_LAST_COMMAND:
         return LastCommand();
     case WM_TEST_HAND_CURSOR:
         return HandCursorShown();
+    case WM_TEST_STATE:
+        return StateOfWindow(c.view);
+    case WM_TEST_STATUS_TEXT:
+        return StatusTextAtom(c.view);
 #endif
     default:
         return DefWindowProcA(window, message, wParam, lParam);

@@ -6,7 +6,7 @@
 
 #include <process.h>
 
-#include <memory>
+#include <utility>
 
 namespace pennant {
 
@@ -17,7 +17,7 @@ void HttpDownloadNotifyByMessage::OnProgress(int64_t done, int64_t total) {
                  0);
 }
 
-bool HttpDownloadNotifyByMessage::IsCancelled() { return paused && *paused; }
+bool HttpDownloadNotifyByMessage::IsCancelled() { return stop && *stop; }
 
 unsigned __stdcall DownloadWorker(void* argument) {
     std::unique_ptr<DownloadWorkerRecord> record(static_cast<DownloadWorkerRecord*>(argument));
@@ -29,8 +29,9 @@ unsigned __stdcall DownloadWorker(void* argument) {
     job.fileName = record->fileName;
     job.totalSize = record->totalSize;
 
-    HttpDownloadNotifyByMessage notify(record->window, record->paused);
-    RunDownloadJob(job, &notify);
+    DownloadWorkerControl& control = *record->control;
+    HttpDownloadNotifyByMessage notify(record->window, &control.stop);
+    RunDownloadJob(job, &notify, &control.checkedInstaller);
 
     if (IsWindow(record->window)) {
         if (job.result == DownloadReady) PostMessageA(record->window, WM_DOWNLOAD_PROGRESS, 100, 100);
@@ -39,16 +40,40 @@ unsigned __stdcall DownloadWorker(void* argument) {
     return 0;
 }
 
-HANDLE StartDownloadWorker(DownloadWorkerRecord* record) {
-    std::unique_ptr<DownloadWorkerRecord> owned(record);
-    uintptr_t thread = _beginthreadex(nullptr, 0, DownloadWorker, owned.get(), 0, nullptr);
+DownloadWorkerThread::~DownloadWorkerThread() { RequestStop(); }
+
+bool DownloadWorkerThread::Start(std::unique_ptr<DownloadWorkerRecord> record) {
+    auto control = std::make_shared<DownloadWorkerControl>();
+    record->control = control;
+    uintptr_t thread = _beginthreadex(nullptr, 0, DownloadWorker, record.get(), 0, nullptr);
     if (thread == 0) {
-        Log(LogError, "create download thread failed, errno = %d",
+        Log(LogError, "create loading thread failed, errno = %d",
             static_cast<int>(GetLastError()));
-        return nullptr;
+        return false;
     }
-    (void)owned.release();  // the thread owns it now
-    return reinterpret_cast<HANDLE>(thread);
+    (void)record.release();  // the thread owns it now
+    thread_.Reset(reinterpret_cast<HANDLE>(thread));
+    control_ = std::move(control);
+    return true;
+}
+
+void DownloadWorkerThread::RequestStop() {
+    if (control_) control_->stop = true;
+}
+
+void DownloadWorkerThread::Wait(DWORD ms) {
+    if (!thread_) return;
+    const DWORD result = WaitForSingleObject(thread_.Get(), ms);
+    if (result != WAIT_OBJECT_0)
+        Log(LogError, "wait worker failed, ret = %d, errno = %d", static_cast<int>(result),
+            static_cast<int>(GetLastError()));
+    thread_.Reset();
+    control_.reset();
+}
+
+UniqueKernelHandle DownloadWorkerThread::TakeCheckedInstaller() {
+    if (!control_) return UniqueKernelHandle();
+    return std::move(control_->checkedInstaller);
 }
 
 }  // namespace pennant

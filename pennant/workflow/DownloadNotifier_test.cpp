@@ -6,11 +6,11 @@
 #include "app/Codes.h"
 #include "app/Directories.h"
 #include "http/DownloadJob.h"
-#include "ui/WindowState.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 using namespace pennant;
@@ -45,18 +45,28 @@ protected:
     // Starts a worker for `job` and pumps messages until WM_DOWNLOAD_OVER;
     // `onProgress` sees every progress message. The result, or -100 on time-out.
     int RunWorker(const DownloadJob& job, std::function<void(WPARAM)> onProgress = nullptr) {
-        auto* record = new DownloadWorkerRecord;
+        auto worker = std::make_unique<DownloadWorkerThread>();
+        if (!worker->Start(RecordFor(job))) return -101;
+        running = worker.get();
+        const int result = PumpUntilOver(onProgress);
+        if (running) running->Wait(10000);
+        running = nullptr;
+        return result;
+    }
+
+    std::unique_ptr<DownloadWorkerRecord> RecordFor(const DownloadJob& job) const {
+        auto record = std::make_unique<DownloadWorkerRecord>();
         record->window = window;
         record->url = job.url;
         record->md5 = job.md5;
         record->etag = job.etag;
         record->lastModified = job.lastModified;
         record->fileName = name;
-        record->paused = &paused;
         record->totalSize = job.totalSize;
-        paused = false;
-        HANDLE thread = StartDownloadWorker(record);
-        if (!thread) return -101;
+        return record;
+    }
+
+    int PumpUntilOver(const std::function<void(WPARAM)>& onProgress) {
         int result = -100;
         const DWORD start = GetTickCount();
         while (result == -100 && GetTickCount() - start < 120000) {
@@ -73,8 +83,6 @@ protected:
                 result = static_cast<int>(msg.wParam);
             }
         }
-        WaitForSingleObject(thread, 10000);
-        CloseHandle(thread);
         return result;
     }
 
@@ -82,7 +90,7 @@ protected:
     std::string directory;
     std::string name;
     HWND window = nullptr;
-    std::atomic<bool> paused{false};
+    DownloadWorkerThread* running = nullptr;  // the worker RunWorker holds
     std::vector<WPARAM> progress;
     std::vector<LPARAM> progressL;
 };
@@ -145,7 +153,7 @@ TEST_F(Worker, PauseDuringASlowDownloadKeepsEveryReceivedByte) {
     const std::string content = Pattern(1500000);
     WriteFile(FaultFile("slow.exe"), content);
     DownloadJob job = JobFor(FaultUrl("rate=300000", "slow.exe"), name, Md5Of(content));
-    EXPECT_EQ(DownloadPaused, RunWorker(job, [&](WPARAM) { paused = true; }));
+    EXPECT_EQ(DownloadPaused, RunWorker(job, [&](WPARAM) { running->RequestStop(); }));
     EXPECT_TRUE(log.Contains("user pause download"));
     const long long partSize = FileSize(Path(".part"));
     ASSERT_GT(partSize, 0);
@@ -163,22 +171,31 @@ TEST_F(Worker, PauseDuringASlowDownloadKeepsEveryReceivedByte) {
     EXPECT_EQ(content, ReadFile(Path()));
 }
 
-TEST(NotifyByMessage, PostsPercentAndReadsThePauseOfTheWindowState) {
+TEST_F(Worker, AWorkerLetGoByItsOwnerStopsOnItsOwnFlag) {
+    // The controller's state is gone with the window; the worker keeps its
+    // control block, sees the stop its owner left and ends at the next chunk.
+    const std::string content = Pattern(1500000);
+    WriteFile(FaultFile("slow.exe"), content);
+    DownloadJob job = JobFor(FaultUrl("rate=300000", "slow.exe"), name, Md5Of(content));
+    auto worker = std::make_unique<DownloadWorkerThread>();
+    ASSERT_TRUE(worker->Start(RecordFor(job)));
+    EXPECT_EQ(DownloadPaused, PumpUntilOver([&](WPARAM) { worker.reset(); }));
+    EXPECT_LT(FileSize(Path(".part")), static_cast<long long>(content.size()));
+}
+
+TEST(NotifyByMessage, PostsPercentAndReadsTheStopFlag) {
     HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   nullptr, nullptr);
     ASSERT_NE(nullptr, window);
-    WindowState state;
-    state.SetPhase(Downloading);
-    HttpDownloadNotifyByMessage notify(window, &state.paused);
+    DownloadWorkerControl control;
+    HttpDownloadNotifyByMessage notify(window, &control.stop);
     notify.OnProgress(5368709120LL / 3, 5368709120LL);
     MSG msg;
     ASSERT_TRUE(PeekMessageA(&msg, window, WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_PROGRESS, PM_REMOVE));
     EXPECT_EQ(33u, msg.wParam);
     EXPECT_EQ(0, msg.lParam);
     EXPECT_FALSE(notify.IsCancelled());
-    state.SetPhase(Paused);
+    control.stop = true;
     EXPECT_TRUE(notify.IsCancelled());
-    state.SetPhase(NetworkLost);
-    EXPECT_FALSE(notify.IsCancelled());
     DestroyWindow(window);
 }

@@ -196,8 +196,9 @@ int RunPennant(HINSTANCE instance, const char* commandTail) {
             return static_cast<int>(ExitWindowFailed);
         }
         const int result = RunMessageLoop();
-        // Reports of the last stages are still on their way; give them a
-        // moment before Winsock goes away under them.
+        // Reports of the last stages are still on their way: wait for all of
+        // them, a few seconds at most, before Winsock goes away under them.
+        // WinMain ends the process after the log is closed, whatever is left.
         WaitForFeedbackReports(FeedbackShutdownWaitMs);
         return result;
     }();

@@ -20,7 +20,8 @@ std::string ArgumentFromCommandLine(const char* commandTail);
 bool initInstance(HINSTANCE instance, const std::string& argument, const char* className,
                   const char* title);
 
-// The whole process from opening the log to closing it; returns the exit code.
+// The whole process from opening the log to closing it; returns the exit
+// code, with which WinMain then ends the process.
 int RunPennant(HINSTANCE instance, const char* commandTail);
 
 }  // namespace pennant

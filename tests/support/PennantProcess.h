@@ -55,7 +55,7 @@ public:
     DWORD Id() const { return info_.dwProcessId; }
 
     // The exit code, or -1 when the process is still running after `ms`.
-    long Wait(DWORD ms) {
+    long Wait(DWORD ms) const {
         if (!info_.hProcess || WaitForSingleObject(info_.hProcess, ms) != WAIT_OBJECT_0) return -1;
         DWORD code = 0;
         GetExitCodeProcess(info_.hProcess, &code);
@@ -73,6 +73,22 @@ public:
                 if (pid == info_.dwProcessId) found = w;
             }
             if (found || waited >= ms) return found;
+            Sleep(50);
+        }
+    }
+
+    // The process's pop-up once its offer has risen into place (visible, its
+    // bottom edge on the work area's), waiting up to `ms`; null if never.
+    HWND WaitForOffer(DWORD ms) const {
+        RECT work = {};
+        SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+        for (DWORD waited = 0;; waited += 50) {
+            HWND window = FindWindow("DOVAZIDERO", 0);
+            RECT r;
+            if (window && IsWindowVisible(window) && GetWindowRect(window, &r) &&
+                r.bottom == work.bottom)
+                return window;
+            if (waited >= ms || Wait(0) != -1) return nullptr;
             Sleep(50);
         }
     }

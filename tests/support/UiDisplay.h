@@ -83,6 +83,14 @@ inline void Click(int x, int y, int button = 1) {
             std::to_string(button));
 }
 
+// Clicks the centre of the child control `id` of `window` with the real
+// pointer, where a person would.
+inline void ClickChild(HWND window, int id) {
+    RECT r = {};
+    GetWindowRect(GetDlgItem(window, id), &r);
+    Click((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+}
+
 struct Rgb {
     int r = -1, g = -1, b = -1;
     bool operator==(const Rgb& o) const { return r == o.r && g == o.g && b == o.b; }

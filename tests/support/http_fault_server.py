@@ -8,6 +8,7 @@ Files are served from a root directory. The path chooses the behaviour:
     /f/<options>/<name>     <name> from the root, <options> a comma list of
                             key=value (or "-" for none):
         cut=N        close the connection after N body bytes
+        cutonce=N    the same for the first GET of <name> only; later ones whole
         rate=N       send the body at about N bytes per second
         etag=X       ETag "X" (default: derived from size and mtime)
         lm=T         Last-Modified from Unix time T (default: the file's mtime)
@@ -145,6 +146,11 @@ class Handler(socketserver.BaseRequestHandler):
         sock.sendall(head.encode("latin-1") + b"\r\n")
         if method == "HEAD":
             return
+        if "cutonce" in options and method == "GET":
+            with self.server.lock:
+                if name not in self.server.cut_names:
+                    self.server.cut_names.add(name)
+                    options["cut"] = options["cutonce"]
         if "cut" in options:
             payload = payload[:int(options["cut"])]
         if "extra" in options:
@@ -178,6 +184,7 @@ class FaultServer(socketserver.ThreadingTCPServer):
         self.root = root
         self.record_dir = record_dir
         self.sequence = 0
+        self.cut_names = set()  # names whose one cut (cutonce) is done
         self.lock = threading.Lock()
         super().__init__(("127.0.0.1", port), Handler)
 

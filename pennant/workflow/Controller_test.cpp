@@ -1,0 +1,332 @@
+// The workflow end to end: the real pennant.exe under Wine against nginx, the
+// fault server and the feedback recorder, driven along each road a task can
+// take. Every run checks its exit code, the reports the service received (in
+// order) and its key log lines.
+#include "app/Codes.h"
+#include "app/Handles.h"
+
+#include "PennantRun.h"
+#include "TestInstaller.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ostream>
+#include <string>
+#include <vector>
+
+using namespace pennant;
+using namespace testing_support;
+
+namespace {
+
+const bool peerHistoryReset = ResetPeersBeforeEachTest();
+
+const char LaunchFailedText[] = "启动安装包失败，请下次重试。";
+const char InstalledText[] = "恭喜您软件已成功升级至 3.1.0.7。";  // the task's version
+
+// What the served installer is: random bytes, or test_installer.exe that
+// writes the product key with the task's version, with another version, or
+// that never ends.
+enum class Product { None, Installs, WrongVersion, Hangs };
+
+struct Scenario {
+    const char* name;
+    Server server;
+    const char* options;  // the fault server's, "-" for none
+    size_t size;          // bytes of the (random) installer
+    bool rightMd5;
+    void (*drive)(PennantRun&);
+    long exitCode;
+    std::vector<int> reports;
+    std::vector<const char*> logLines;
+    bool installerLeft;  // the installer is still in the download directory
+    Product product = Product::None;
+};
+
+// The product key the test installer writes and the task names, and the
+// directory it installs into; both gone after the run.
+struct ProductPlace {
+    explicit ProductPlace(const std::string& leaf)
+        : key(HKEY_CURRENT_USER, "HKEY_CURRENT_USER", leaf) {}
+    ScratchProductKey key;
+    TempDir dir{"prd"};
+};
+
+// The installer's bytes for `product`, installing into `place`.
+std::string InstallerBytes(Product product, size_t size, const ProductPlace& place,
+                           const RunTask& task) {
+    if (product == Product::None) return Pattern(size, 7);
+    InstallerPlan plan;
+    plan.key = place.key.Text();
+    plan.view = 64;
+    plan.path = place.dir / "Product";
+    plan.version = product == Product::WrongVersion ? task.oldversion : task.version;
+    plan.forever = product == Product::Hangs;
+    const std::string file = place.dir / "setup.exe";
+    EXPECT_TRUE(WriteTestInstaller(file, plan));
+    return ReadFile(file);
+}
+
+// A task for `place` (the JSON carries the key with forward slashes).
+RunTask TaskFor(const std::string& name, const ProductPlace& place) {
+    RunTask task = RunTask::Named(std::string("e2e-") + name + ".exe");
+    task.path = place.key.Text();
+    std::replace(task.path.begin(), task.path.end(), '\\', '/');
+    return task;
+}
+
+// The GET requests the fault server received, oldest first.
+std::vector<std::string> FaultGets() {
+    std::vector<std::string> gets;
+    for (const auto& request : RecordedRequests("HTTP_FAULT_REQUESTS"))
+        if (request.rfind("GET ", 0) == 0) gets.push_back(request);
+    return gets;
+}
+
+bool WaitForBytes(const std::string& path) {
+    for (int i = 0; i < 600 && FileSize(path) <= 0; ++i) Sleep(50);
+    return FileSize(path) > 0;
+}
+
+// The launch of random bytes fails: after the shell's own error box the
+// outcome shows in the shrunk window.
+void ExpectLaunchFailureShown(const PennantRun& run) {
+    ASSERT_TRUE(run.AcceptShellErrorBox());
+    ASSERT_TRUE(run.WaitPhase(Finished));
+    EXPECT_EQ(LaunchFailedText, run.StatusText());
+    EXPECT_TRUE(IsWindowVisible(run.Window())) << "the outcome brings the window back";
+    RECT r = {};
+    GetWindowRect(run.Window(), &r);
+    EXPECT_EQ(170, r.bottom - r.top);
+}
+
+void AcceptByClick(PennantRun& run) {
+    run.Click(UpgradeCommand);
+    ExpectLaunchFailureShown(run);
+    run.Command(DoneCommand);
+}
+
+void RefuseByClick(PennantRun& run) { run.Click(RefuseCommand); }
+
+void CloseMessage(PennantRun& run) { run.Post(WM_CLOSE, 0, 0); }
+
+void OfferTimerFires(PennantRun& run) { run.Post(WM_TIMER, OfferTimer, 0); }
+
+void SecondUpgradeAndLateOfferTimer(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    run.Command(UpgradeCommand);
+    run.Post(WM_TIMER, OfferTimer, 0);
+    ASSERT_TRUE(run.WaitLog("timeout but we are working, ignore!!"));
+    EXPECT_EQ(Downloading, run.Phase());
+    RECT work = {}, r = {};
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    GetWindowRect(run.Window(), &r);
+    EXPECT_EQ(work.bottom, r.bottom) << "the window shrinks once";
+    run.Command(ExitCommand);  // stops the slow download
+}
+
+void PauseAndResume(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(WaitForBytes(run.InstallerFile(".part")));
+    run.Command(PauseCommand);
+    ASSERT_TRUE(run.WaitLog("download over, errno = 4"));
+    EXPECT_EQ(Paused, run.Phase());
+    const long long kept = FileSize(run.InstallerFile(".part"));
+    run.Command(ResumeCommand);
+    ExpectLaunchFailureShown(run);
+    const auto gets = FaultGets();
+    ASSERT_EQ(2u, gets.size());
+    EXPECT_NE(std::string::npos, gets[1].find("\r\nRange: bytes=" + std::to_string(kept) + "-\r\n"))
+        << gets[1];
+    run.Command(DoneCommand);
+}
+
+void LoseTheNetwork(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(run.WaitPhase(NetworkLost));
+    EXPECT_EQ("当前网络不可用,请检查网络", run.StatusText());
+}
+
+void LoseTheNetworkThenRetry(PennantRun& run) {
+    LoseTheNetwork(run);
+    run.Command(RetryCommand);
+    ExpectLaunchFailureShown(run);
+    run.Command(DoneCommand);
+}
+
+void LoseTheNetworkThenExit(PennantRun& run) {
+    LoseTheNetwork(run);
+    run.Command(ExitCommand);
+}
+
+// Nobody closes the failure: its timer does, ten seconds later.
+void DownloadBroken(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(run.WaitPhase(DownloadFailed));
+    EXPECT_EQ("安装文件损坏，请重新下载。", run.StatusText());
+    EXPECT_FALSE(FileExists(run.InstallerFile(".part")));
+}
+
+// The installer ran: its outcome shows, the files go only after a success.
+void InstallAndFinish(PennantRun& run, const char* text, int command) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(run.WaitPhase(Finished));
+    EXPECT_EQ(text, run.StatusText());
+    EXPECT_EQ(text != InstalledText, FileExists(run.InstallerFile(".meta")));
+    run.Command(command);
+}
+
+void InstallThenDone(PennantRun& run) { InstallAndFinish(run, InstalledText, DoneCommand); }
+void InstallThenExit(PennantRun& run) { InstallAndFinish(run, InstalledText, ExitCommand); }
+void InstallFailsItsCheck(PennantRun& run) {
+    InstallAndFinish(run, "未能成功安装，请下次重试。", DoneCommand);
+}
+
+// The installer's process id, as the wait thread logged it.
+DWORD InstallerPid(const std::string& log) {
+    const std::string mark = "pid of chlid process to wait is ";
+    const size_t at = log.find(mark);
+    return at == std::string::npos ? 0 : std::strtoul(log.c_str() + at + mark.size(), nullptr, 10);
+}
+
+// The session may not end under a running installer, but it ends anyway.
+void SessionEndsDuringTheInstallation(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(run.WaitPhase(Installing));
+    ASSERT_TRUE(run.WaitLog("pid of chlid process to wait is "));
+    EXPECT_EQ(FALSE, run.Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    run.Command(ExitCommand);  // ignored while installing
+    run.Post(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_EQ(1, run.Exit());
+    // The installer was left running; it ends with the test.
+    UniqueKernelHandle installer(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, InstallerPid(run.Log())));
+    ASSERT_TRUE(installer.Valid());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(installer.Get(), 0));
+    TerminateProcess(installer.Get(), 1);
+    WaitForSingleObject(installer.Get(), 10000);
+}
+
+void SessionEnds(PennantRun& run) {
+    EXPECT_EQ(TRUE, run.Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    run.Post(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+}
+
+const Scenario Scenarios[] = {
+    {"AcceptByClickThenLaunchFails", Server::Nginx, "-", 300000, true, AcceptByClick, 4,
+     {Accepted, Downloaded, LaunchError},
+     {"download over, errno = 0", "install over, phrase = 4, errno = "}, true},
+    {"RefuseByClick", Server::Nginx, "-", 1000, true, RefuseByClick, 1, {Refused}, {}, false},
+    {"CloseMessageDuringTheOffer", Server::Nginx, "-", 1000, true, CloseMessage, 0, {}, {},
+     false},
+    {"OfferTimesOut", Server::Nginx, "-", 1000, true, OfferTimerFires, 5, {OfferTimedOut}, {},
+     false},
+    {"SecondUpgradeAndLateOfferTimerChangeNothing", Server::Fault, "rate=100000", 2000000,
+     true, SecondUpgradeAndLateOfferTimer, 1, {Accepted, Cancelled}, {}, false},
+    {"PauseAndResumeFromThePartFile", Server::Fault, "rate=300000", 600000, true,
+     PauseAndResume, 4, {Accepted, Downloaded, LaunchError},
+     {"user pause download", "download over, errno = 4"}, true},
+    {"NetworkLostThenRetry", Server::Fault, "cutonce=200000", 600000, true,
+     LoseTheNetworkThenRetry, 4, {Accepted, Downloaded, LaunchError},
+     {"connection break detected", "download over, errno = 5"}, true},
+    {"NetworkLostThenExit", Server::Fault, "cut=200000", 600000, true, LoseTheNetworkThenExit,
+     2, {Accepted, DownloadError}, {"download over, errno = 5"}, false},
+    {"WrongMd5ClosesByItself", Server::Nginx, "-", 300000, false, DownloadBroken, 2,
+     {Accepted, DownloadError}, {"download over, errno = 2"}, false},
+    {"SessionEndsDuringTheOffer", Server::Nginx, "-", 1000, true, SessionEnds, 1, {Cancelled},
+     {"recv WM_QUERYENDSESSINO, wParam = 0x0, lParam = 0x80000000, status = 0",
+      "recv WM_ENDSESSINO, wParam = 0x1, lParam = 0x80000000, status = 0"},
+     false},
+    {"InstallsThenDone", Server::Nginx, "-", 0, true, InstallThenDone, 0,
+     {Accepted, Downloaded, InstallStarted, Installed},
+     {"ShellExecute OK", "install over, phrase = 1, errno = 0", "Install check : PASS"}, false,
+     Product::Installs},
+    {"InstallsThenExit", Server::Nginx, "-", 0, true, InstallThenExit, 1,
+     {Accepted, Downloaded, InstallStarted, Installed, Cancelled}, {"Install check : PASS"},
+     false, Product::Installs},
+    {"InstallFailsItsCheck", Server::Nginx, "-", 0, true, InstallFailsItsCheck, 4,
+     {Accepted, Downloaded, InstallStarted, InstallFailed},
+     {"version unmatch, 3.0.0.1 (curr) != 3.1.0.7 (expect), install fail"}, true,
+     Product::WrongVersion},
+    {"SessionEndsDuringTheInstallation", Server::Nginx, "-", 0, true,
+     SessionEndsDuringTheInstallation, 1, {Accepted, Downloaded, InstallStarted, Cancelled},
+     {"recv WM_QUERYENDSESSINO, wParam = 0x0, lParam = 0x80000000, status = 6",
+      "recv WM_ENDSESSINO, wParam = 0x1, lParam = 0x80000000, status = 6"},
+     true, Product::Hangs},
+};
+
+// CTest lists each run by its name rather than by its bytes.
+void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
+
+class Workflow : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(Workflow, EndsWithItsCodeReportsAndLog) {
+    const Scenario& s = GetParam();
+    ProductPlace place(s.name);
+    RunTask task = TaskFor(s.name, place);
+    task.Serve(s.server, s.options, InstallerBytes(s.product, s.size, place, task));
+    if (!s.rightMd5) task.md5 = "0123456789abcdef0123456789abcdef";
+    PennantRun run(task);
+    ASSERT_NE(nullptr, run.WaitForOffer()) << "the offer never reached its place";
+
+    s.drive(run);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(s.exitCode, run.Exit());
+    EXPECT_EQ(run.Bodies(s.reports), run.ReportBodies());
+    const std::string log = run.Log();
+    for (const char* line : s.logLines) EXPECT_NE(std::string::npos, log.find(line)) << line;
+    EXPECT_NE(std::string::npos, log.find(" return code = " + std::to_string(s.exitCode)));
+    EXPECT_EQ(s.installerLeft, FileExists(run.InstallerFile()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, Workflow, ::testing::ValuesIn(Scenarios),
+                         [](const ::testing::TestParamInfo<Scenario>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A run whose connection broke and that was then ended leaves the part
+// file; the next run of the same task goes on from it (or starts over where
+// the server ignores the range) and installs what the task promised.
+TEST(WorkflowAcrossRuns, AnInterruptedDownloadEndsInAVerifiedInstallation) {
+    struct Case {
+        const char* options;  // of the server the second run meets
+        size_t gets;          // the whole answer to the range is dropped and asked anew
+    } cases[] = {{"-", 2}, {"range=ignore", 3}};
+    for (const Case& c : cases) {
+        const char* options = c.options;
+        SCOPED_TRACE(options);
+        ForgetPeerHistory();
+        ProductPlace place("across");
+        RunTask task = TaskFor("across", place);
+        const std::string installer = InstallerBytes(Product::Installs, 0, place, task);
+        task.Serve(Server::Fault, "cut=200000", installer);
+        long long kept = 0;
+        {
+            PennantRun first(task);
+            ASSERT_NE(nullptr, first.WaitForOffer());
+            LoseTheNetworkThenExit(first);
+            EXPECT_EQ(2, first.Exit());
+            kept = FileSize(first.InstallerFile(".part"));
+            first.KeepFilesForTheNextRun();
+        }
+        ASSERT_GT(kept, 0);
+        // The same installer behind the same server, now whole.
+        task.url = FaultUrl(options, task.fname);
+        PennantRun second(task, PennantRun::UseEarlierFiles);
+        ASSERT_NE(nullptr, second.WaitForOffer());
+        InstallThenDone(second);
+        EXPECT_EQ(0, second.Exit());
+        EXPECT_EQ(second.Bodies({Accepted, DownloadError, Accepted, Downloaded, InstallStarted,
+                                 Installed}),
+                  second.ReportBodies());
+        const auto gets = FaultGets();
+        ASSERT_EQ(c.gets, gets.size());
+        EXPECT_NE(std::string::npos,
+                  gets[1].find("\r\nRange: bytes=" + std::to_string(kept) + "-\r\n"));
+        EXPECT_FALSE(FileExists(second.InstallerFile()));
+    }
+}
+
+}  // namespace
