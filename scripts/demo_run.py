@@ -212,8 +212,9 @@ def main():
         feedback.stop()
         nginx.stop()
 
-    say("log written by this run:")
-    print(log.text(), end="")
+    say("log written by this run (progress and above; all of it in %s):" % log.directory)
+    print("".join(line for line in log.text().splitlines(True) if not line.startswith("[1]")),
+          end="")
     say("feedback reports: " + (", ".join(said) if said else "none"))
     say("pennant.exe exit code %d" % code)
     statuses = [re.sub(r".*status=", "", body) for body in said]

@@ -118,19 +118,6 @@ public:
             Sleep(50);
     }
 
-    // Presses OK on the message box the shell shows in the program when it
-    // cannot start a file, as the user would; false when none came.
-    bool AcceptShellErrorBox() const {
-        for (int i = 0; i < 600 && process_->Wait(0) == -1; ++i) {
-            if (HWND box = DialogOf(process_->Id())) {
-                PostMessageA(box, WM_COMMAND, IDOK, 0);
-                return true;
-            }
-            Sleep(50);
-        }
-        return false;
-    }
-
     int Phase() const { return static_cast<int>(Send(pennant::WM_TEST_STATE, 0, 0) & 0xff); }
 
     // True once the phase is `phase` (within a minute, or while the program runs).
@@ -196,29 +183,6 @@ private:
 
     WPARAM LastCommand() const {
         return static_cast<WPARAM>(Send(pennant::WM_TEST_LAST_COMMAND, 0, 0));
-    }
-
-    // A visible dialog box of process `pid`, or null.
-    static HWND DialogOf(DWORD pid) {
-        struct Search {
-            DWORD pid;
-            HWND found;
-        } search = {pid, nullptr};
-        EnumWindows(
-            [](HWND window, LPARAM param) -> BOOL {
-                auto* s = reinterpret_cast<Search*>(param);
-                DWORD owner = 0;
-                GetWindowThreadProcessId(window, &owner);
-                char className[16] = {};
-                GetClassNameA(window, className, sizeof className);
-                if (owner != s->pid || lstrcmpA(className, "#32770") != 0 ||
-                    !IsWindowVisible(window))
-                    return TRUE;
-                s->found = window;
-                return FALSE;
-            },
-            reinterpret_cast<LPARAM>(&search));
-        return search.found;
     }
 
     void RemoveInstallerFiles() const {
