@@ -4,6 +4,9 @@
 #include "app/Log.h"
 #include "app/Text.h"
 
+// The JSON reader still includes the old bind header, which otherwise
+// announces its deprecation in every build of this file.
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 

@@ -32,6 +32,8 @@ import struct
 import threading
 import time
 
+from peerlib import RequestRecorder, ServedOnThread
+
 HEAD_LIMIT = 1 << 16
 
 
@@ -183,33 +185,10 @@ class FaultServer(socketserver.ThreadingTCPServer):
     def __init__(self, port, root, record_dir):
         self.root = root
         self.record_dir = record_dir
-        self.sequence = 0
+        self.record = RequestRecorder(record_dir).record
         self.cut_names = set()  # names whose one cut (cutonce) is done
         self.lock = threading.Lock()
         super().__init__(("127.0.0.1", port), Handler)
-
-    def record(self, raw):
-        with self.lock:
-            self.sequence += 1
-            name = os.path.join(self.record_dir, "%04d.req" % self.sequence)
-        with open(name + ".tmp", "wb") as f:
-            f.write(raw)
-        os.rename(name + ".tmp", name)
-
-
-class RunningServer:
-    def __init__(self, server, directories):
-        self.server = server
-        self.directories = directories
-        self.thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        import shutil
-        for d in self.directories:
-            shutil.rmtree(d, ignore_errors=True)
 
 
 def start_server(port, base):
@@ -233,4 +212,4 @@ def start_server(port, base):
                 shutil.rmtree(top, ignore_errors=True)
                 raise
             time.sleep(0.2)
-    return RunningServer(server, [top]), server.server_address[1], root, record_dir
+    return ServedOnThread(server, top), server.server_address[1], root, record_dir

@@ -31,7 +31,7 @@ import socketserver
 import tempfile
 import threading
 
-from peerlib import ServedOnThread, windows_path
+from peerlib import RequestRecorder, ServedOnThread, windows_path
 
 RANGE = re.compile(r"^bytes (\d+)-(\d+)/(\d+)$")
 
@@ -90,18 +90,10 @@ class ChunkServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
         for d in (self.root, self.records, self.parts):
             os.mkdir(d)
         self.lock = threading.Lock()
-        self.sequence = 0
+        self.record = RequestRecorder(self.records).record
         self.fired = set()
         self.sessions = {}  # (name, session) -> {first byte: length}
         super().__init__(("127.0.0.1", 0), Handler)
-
-    def record(self, raw):
-        with self.lock:
-            self.sequence += 1
-            name = os.path.join(self.records, "%06d.req" % self.sequence)
-        with open(name + ".tmp", "wb") as f:
-            f.write(raw)
-        os.rename(name + ".tmp", name)
 
     def fire_once(self, name, fault, options, first):
         with self.lock:

@@ -1,5 +1,7 @@
 """Helpers every test peer shares: a free loopback port, the Windows name
-(under Wine's Z: drive) of a Linux path, and a server served on a thread."""
+(under Wine's Z: drive) of a Linux path, a server served on a thread, and
+the numbered request records tests read back."""
+import os
 import shutil
 import socket
 import threading
@@ -33,3 +35,22 @@ class ServedOnThread:
         self.server.shutdown()
         self.server.server_close()
         shutil.rmtree(self.top, ignore_errors=True)
+
+
+class RequestRecorder:
+    """Keeps each request it is given as NNNNNN.req in `directory`, numbered
+    in arrival order; a file appears whole (written aside, then renamed), so
+    a test that reads the directory never sees half a request."""
+
+    def __init__(self, directory):
+        self.directory = directory
+        self.lock = threading.Lock()
+        self.sequence = 0
+
+    def record(self, raw):
+        with self.lock:
+            self.sequence += 1
+            name = os.path.join(self.directory, "%06d.req" % self.sequence)
+        with open(name + ".tmp", "wb") as f:
+            f.write(raw)
+        os.rename(name + ".tmp", name)
