@@ -25,7 +25,7 @@
 
 namespace testing_support {
 
-enum class Server { Nginx, Fault };
+enum class Server { Nginx, Fault, Plain };
 
 // The task of one run, as the update service would describe it.
 struct RunTask {
@@ -57,6 +57,10 @@ struct RunTask {
         case Server::Fault:
             WriteFile(FaultFile(fname), content);
             url = FaultUrl(options, fname);
+            break;
+        case Server::Plain:
+            WriteFile(PlainFile(fname), content);
+            url = PlainUrl(fname);
             break;
         }
         md5 = Md5Of(content);
