@@ -193,6 +193,7 @@ def main():
                     time.sleep(1)
                     screenshot(args.shots, "2-downloading")
                 if log.wait_for("ShellExecute OK", 120, process):
+                    say("the installer runs; the pop-up stays hidden until it ends")
                     time.sleep(1)
                     screenshot(args.shots, "3-installing")
                 if log.wait_for("install over", 120, process):
