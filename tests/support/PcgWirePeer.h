@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <cstdlib>
 #include <sstream>
@@ -123,28 +124,17 @@ public:
     }
 
 private:
+    // The peer sends each recorded request as one Base64 line.
     static std::string DecodeBase64(const std::string& text) {
-        auto digit = [](char c) -> int {
-            if (c >= 'A' && c <= 'Z') return c - 'A';
-            if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-            if (c >= '0' && c <= '9') return c - '0' + 52;
-            if (c == '+') return 62;
-            if (c == '/') return 63;
-            return -1;
-        };
-        std::string out;
-        unsigned value = 0;
-        int bits = 0;
-        for (char c : text) {
-            int d = digit(c);
-            if (d < 0) continue;
-            value = (value << 6) | static_cast<unsigned>(d);
-            bits += 6;
-            if (bits >= 8) {
-                bits -= 8;
-                out += static_cast<char>((value >> bits) & 0xFF);
-            }
-        }
+        DWORD size = 0;
+        if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                                  nullptr, &size, nullptr, nullptr))
+            return std::string();
+        std::string out(size, '\0');
+        if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                                  reinterpret_cast<BYTE*>(&out[0]), &size, nullptr, nullptr))
+            return std::string();
+        out.resize(size);
         return out;
     }
 

@@ -17,12 +17,10 @@ Publishes PCG_COM_HTTP_PORT, PCG_COM_HTTP_REQUESTS (Windows path of a
 directory with one NNNNNN.req file per request head) and
 PCG_COM_REFUSED_PORT (a loopback port nothing listens on)."""
 import os
-import shutil
 import socketserver
 import tempfile
-import threading
 
-from peerlib import free_port, windows_path
+from peerlib import RequestRecorder, ServedOnThread, free_port, windows_path
 
 
 def answer(path):
@@ -91,32 +89,12 @@ class Server(socketserver.ThreadingTCPServer):
         super().__init__(("127.0.0.1", 0), Handler)
         self.directory = tempfile.mkdtemp(prefix="pcg-com-http-")
         os.chmod(self.directory, 0o777)
-        self.lock = threading.Lock()
-        self.count = 0
-
-    def record(self, head):
-        with self.lock:
-            self.count += 1
-            name = os.path.join(self.directory, "%06d.req" % self.count)
-        with open(name, "wb") as f:
-            f.write(head)
-
-
-class Running:
-    def __init__(self):
-        self.server = Server()
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        shutil.rmtree(self.server.directory, ignore_errors=True)
+        self.record = RequestRecorder(self.directory).record
 
 
 def start(env):
-    running = Running()
-    env["PCG_COM_HTTP_PORT"] = str(running.server.server_address[1])
-    env["PCG_COM_HTTP_REQUESTS"] = windows_path(running.server.directory)
+    server = Server()
+    env["PCG_COM_HTTP_PORT"] = str(server.server_address[1])
+    env["PCG_COM_HTTP_REQUESTS"] = windows_path(server.directory)
     env["PCG_COM_REFUSED_PORT"] = str(free_port())
-    return running
+    return ServedOnThread(server, server.directory)
