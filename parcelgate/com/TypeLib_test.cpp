@@ -161,7 +161,7 @@ TEST_F(PcgComTypeLibrary, LibraryAttributes) {
     EXPECT_EQ(0x0409u, attributes->lcid);
     EXPECT_EQ(1, attributes->wMajorVerNum);
     EXPECT_EQ(0, attributes->wMinorVerNum);
-    // The i686 deliverable carries a 32-bit library; this 64-bit test build a 64-bit one.
+    // Each build carries the library of its own kind.
     EXPECT_EQ(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, attributes->syskind);
     library_->ReleaseTLibAttr(attributes);
 
@@ -284,12 +284,12 @@ TEST_F(PcgComTypeLibrary, Coclasses) {
     }
 }
 
-// The i686 deliverable, when the build tree holds it beside this one
-// (<root>\x86_64\bin and <root>\i686\bin): a 32-bit library with the same
-// members in the same slots.
+// The i686 deliverable, when the build root holds it beside this tree
+// (<root>\test-<arch>\bin and <root>\release\bin): a 32-bit library with
+// the same members in the same slots.
 TEST_F(PcgComTypeLibrary, DeliverableCarriesThe32BitLibrary) {
-    const std::string deliverable = ExecutableDirectory() + "\\..\\..\\i686\\bin\\Parcelgate.dll";
-    if (!FileExists(deliverable)) GTEST_SKIP() << "no i686 build beside this one";
+    const std::string deliverable = ExecutableDirectory() + "\\..\\..\\release\\bin\\Parcelgate.dll";
+    if (!FileExists(deliverable)) GTEST_SKIP() << "no deliverables tree beside this one";
     ComPtr<ITypeLib> library32;
     ASSERT_EQ(S_OK, LoadTypeLibEx(Wide(deliverable).c_str(), REGKIND_NONE, library32.GetAddressOf()));
     TLIBATTR* attributes = nullptr;

@@ -12,6 +12,10 @@ namespace {
 
 WPARAM lastCommand = 0;
 
+// The binary check looks for these bytes: present in every test build's
+// pennant.exe, absent from the deliverable.
+[[gnu::used]] const char hooksMarker[] = "PENNANT_TEST_HOOKS compiled in";
+
 }  // namespace
 
 LRESULT OnTestCopyData(HWND window, WindowState& state, LPARAM copyData) {

@@ -73,7 +73,7 @@ std::string TaskArgument() {
     return EncodeBase64(json);
 }
 
-// <build root>/screenshots: the tests run in <build root>/x86_64.
+// <build root>/screenshots: the tests run in <build root>/test-<arch>.
 std::string GalleryDirectory() {
     char cwd[MAX_PATH];
     GetCurrentDirectoryA(sizeof cwd, cwd);

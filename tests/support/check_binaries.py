@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Checks the built deliverables of both architectures: PE32 for i686, PE32+
-for x86_64, import tables naming only Windows' own DLLs, and Parcelgate.dll
-exporting exactly its four COM entry points, by name, ordinals 1 to 4, and
-pennant.exe importing COMCTL32.dll (on Windows the progress bar class exists
-only once the program has initialised the common controls).
+"""Checks the deliverables tree and one test tree: PE32 for i686, PE32+ for
+x86_64, import tables naming only Windows' own DLLs, Parcelgate.dll exporting
+exactly its four COM entry points, by name, ordinals 1 to 4, and pennant.exe
+importing COMCTL32.dll (on Windows the progress bar class exists only once
+the program has initialised the common controls). The deliverable pennant.exe
+must not hold the test hooks' marker, which the test tree's must hold (so the
+check cannot pass on a marker that is never compiled in).
 
-    check_binaries.py <build root>
+    check_binaries.py <build root> <test tree name> <test tree arch>
 """
 import os
 import re
@@ -21,6 +23,7 @@ WINDOWS_DLLS = {
 }
 FORMATS = {"i686": "pei-i386", "x86_64": "pei-x86-64"}
 REQUIRED_IMPORTS = {"pennant.exe": {"comctl32.dll"}}
+HOOKS_MARKER = b"PENNANT_TEST_HOOKS compiled in"
 EXPORTS = ["DllUnregisterServer", "DllRegisterServer", "DllCanUnloadNow", "DllGetClassObject"]
 
 
@@ -45,37 +48,50 @@ def exports(dump):
     return pairs
 
 
-def main(build_root):
+def check(path, fmt, failures):
+    dump = objdump(path)
+    name = os.path.basename(path)
+    if f"file format {fmt}" not in dump:
+        failures.append(f"{path}: not {fmt}")
+    imported = {dll.lower() for dll in re.findall(r"DLL Name: (\S+)", dump)}
+    for dll in sorted(REQUIRED_IMPORTS.get(name, set()) - imported):
+        failures.append(f"{path}: does not import {dll}")
+    for dll in sorted(imported):
+        if dll not in WINDOWS_DLLS and not dll.startswith("api-ms-win-"):
+            failures.append(f"{path}: imports {dll}")
+    if name == "Parcelgate.dll":
+        # The name table lists (ordinal - base, name) alphabetically.
+        by_ordinal = [n for _, n in sorted(exports(dump))]
+        if by_ordinal != EXPORTS:
+            failures.append(f"{path}: exports by ordinal {by_ordinal}")
+
+
+def hooks_compiled_in(path):
+    with open(path, "rb") as f:
+        return HOOKS_MARKER in f.read()
+
+
+def main(build_root, test_tree, test_arch):
     failures = []
-    checked = 0
-    for arch, fmt in FORMATS.items():
+    trees = {"release": "i686", test_tree: test_arch}
+    for tree, arch in trees.items():
         for name in ("pennant.exe", "Parcelgate.dll", "pgxfer.exe"):
-            path = os.path.join(build_root, arch, "bin", name)
+            path = os.path.join(build_root, tree, "bin", name)
             if not os.path.exists(path):
-                if name == "pennant.exe":
-                    failures.append(f"{path}: missing")
+                failures.append(f"{path}: missing")
                 continue
-            checked += 1
-            dump = objdump(path)
-            if f"file format {fmt}" not in dump:
-                failures.append(f"{path}: not {fmt}")
-            imported = {dll.lower() for dll in re.findall(r"DLL Name: (\S+)", dump)}
-            for dll in sorted(REQUIRED_IMPORTS.get(name, set()) - imported):
-                failures.append(f"{path}: does not import {dll}")
-            for dll in re.findall(r"DLL Name: (\S+)", dump):
-                low = dll.lower()
-                if low not in WINDOWS_DLLS and not low.startswith("api-ms-win-"):
-                    failures.append(f"{path}: imports {dll}")
-            if name == "Parcelgate.dll":
-                # The name table lists (ordinal - base, name) alphabetically.
-                by_ordinal = [n for _, n in sorted(exports(dump))]
-                if by_ordinal != EXPORTS:
-                    failures.append(f"{path}: exports by ordinal {by_ordinal}")
+            check(path, FORMATS[arch], failures)
+    release = os.path.join(build_root, "release", "bin", "pennant.exe")
+    tested = os.path.join(build_root, test_tree, "bin", "pennant.exe")
+    if os.path.exists(release) and hooks_compiled_in(release):
+        failures.append(f"{release}: carries the test hooks")
+    if os.path.exists(tested) and not hooks_compiled_in(tested):
+        failures.append(f"{tested}: no hooks marker (the check would see nothing)")
     for f in failures:
         print("FAIL", f)
-    print(f"checked {checked} binaries, {len(failures)} problems")
+    print(f"checked {len(trees)} trees, {len(failures)} problems")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(*sys.argv[1:4]))

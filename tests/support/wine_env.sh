@@ -1,5 +1,6 @@
 # Sourced by scripts: the Wine prefix, the virtual display and a persistent
 # wineserver for one build tree. wine_env_start <build_root>; wine_env_stop.
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/platform.sh"
 
 wine_env_start() {
   local build_root
@@ -33,6 +34,7 @@ wine_env_start() {
     done
   fi
 
+  renew_prefix_without_wow64 "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/.pennant-ready" ]; then
     echo "wine: preparing prefix $WINEPREFIX"
     wineboot --init >/dev/null 2>&1 || true
