@@ -16,8 +16,10 @@ else
 fi
 export BENCH_ROUNDS="${2:-2}"
 export BUILD_ROOT="${BUILD_ROOT:-$here/build}"
-export BENCH_BIN="$BUILD_ROOT/x86_64/bin"
-BUILD_ARCHS=x86_64 BUILD_TARGETS="Parcelgate pcg_com_download" "$here/scripts/build" >/dev/null
+source "$here/scripts/platform.sh"
+choose_bench_tree
+export BENCH_BIN="$BUILD_ROOT/$BENCH_TREE/bin"
+BUILD_TREES="$BENCH_TREE" BUILD_TARGETS="Parcelgate pcg_com_download" "$here/scripts/build" >/dev/null
 source "$here/tests/support/wine_env.sh"
 wine_env_start "$BUILD_ROOT" >/dev/null 2>&1
 trap wine_env_stop EXIT

@@ -9,7 +9,9 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 size_mib="${1:-256}"
 rounds="${2:-3}"
 export BUILD_ROOT="${BUILD_ROOT:-$here/build}"
-BUILD_ARCHS=x86_64 BUILD_TARGETS=pcg_http_bench "$here/scripts/build" >/dev/null
+source "$here/scripts/platform.sh"
+choose_bench_tree
+BUILD_TREES="$BENCH_TREE" BUILD_TARGETS=pcg_http_bench "$here/scripts/build" >/dev/null
 source "$here/tests/support/wine_env.sh"
 wine_env_start "$BUILD_ROOT" >/dev/null 2>&1
 trap wine_env_stop EXIT
@@ -21,5 +23,5 @@ python3 "$here/tests/support/with_peers.py" --nginx --pcg-wire -- bash -c '
   url="http://127.0.0.1:$HTTP_NGINX_PORT/bench.bin"
   echo "curl GET:"; for i in 1 2; do curl -s -o /dev/null -w "  %{size_download} bytes, %{speed_download} B/s\n" "$url"; done
   echo "session under Wine:"
-  wine "'"$BUILD_ROOT"'/x86_64/bin/pcg_http_bench.exe" "$url" '"$rounds"' "http://127.0.0.1:$PCG_WIRE_PORT/sink"
+  wine "'"$BUILD_ROOT/$BENCH_TREE"'/bin/pcg_http_bench.exe" "$url" '"$rounds"' "http://127.0.0.1:$PCG_WIRE_PORT/sink"
 '

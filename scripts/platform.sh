@@ -74,3 +74,11 @@ renew_prefix_without_wow64() {
   WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
   rm -rf "$prefix"
 }
+
+# For the demo and the benches: BENCH_TREE, the test tree of the build that
+# runs here (see choose_test_arch), announced in one line.
+choose_bench_tree() {
+  choose_test_arch
+  BENCH_TREE="test-$TEST_ARCH"
+  echo "${1:-bench}: the $TEST_ARCH build ($TEST_ARCH_WHY)"
+}

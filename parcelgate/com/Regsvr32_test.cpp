@@ -21,18 +21,27 @@ const char kEngineKey[] = "CLSID\\{995CEE8E-B749-47EC-8CC0-4BC7F0C0125D}";
 const char kTransKey[] = "CLSID\\{908CCA94-17DB-4C1F-B0DB-0BF351FC6EB0}";
 const char kTypeLibKey[] = "TypeLib\\{7AE723F7-8170-4974-9D8A-31E9F3CFDE5D}";
 
+// The registry view of this process's kind; classes registered by a server
+// of the other kind live in the other view, where this process's COM cannot
+// see them (ProgIDs and type libraries are shared by both views).
+const REGSAM kOwnView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+const REGSAM kOtherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+
 std::string Value(const std::string& key, const std::string& name = "") {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | kOwnView, &opened) != ERROR_SUCCESS)
+        return "<missing>";
     char data[1024] = {};
     DWORD size = sizeof data;
-    if (RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), name.empty() ? nullptr : name.c_str(), RRF_RT_REG_SZ, nullptr,
-                     data, &size) != ERROR_SUCCESS)
-        return "<missing>";
-    return data;
+    const LSTATUS status =
+        RegGetValueA(opened, nullptr, name.empty() ? nullptr : name.c_str(), RRF_RT_REG_SZ, nullptr, data, &size);
+    RegCloseKey(opened);
+    return status == ERROR_SUCCESS ? data : "<missing>";
 }
 
-bool KeyExists(const std::string& key) {
+bool KeyExists(const std::string& key, REGSAM view = kOwnView) {
     HKEY opened = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | view, &opened) != ERROR_SUCCESS) return false;
     RegCloseKey(opened);
     return true;
 }
@@ -63,6 +72,7 @@ void ExpectRegistered(const std::string& registeredPath, const std::string& full
     EXPECT_EQ("{908CCA94-17DB-4C1F-B0DB-0BF351FC6EB0}", Value("Parcelgate.NetFileTrans\\Clsid"));
     EXPECT_EQ("Parcelgate Library", Value(std::string(kTypeLibKey) + "\\1.0"));
     EXPECT_EQ(fullPath, Value(std::string(kTypeLibKey) + "\\1.0\\409\\" + (sizeof(void*) == 8 ? "win64" : "win32")));
+    for (const char* classKey : {kEngineKey, kTransKey}) EXPECT_FALSE(KeyExists(classKey, kOtherView)) << classKey;
 }
 
 void ExpectUnregistered() {

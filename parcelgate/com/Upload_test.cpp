@@ -79,14 +79,25 @@ TEST_F(PcgComUpload, SizeChoosesThePathAndUploadsRunAtOnce) {
 // pgxfer through the registered server: its exit codes, and a failed
 // upload that the next run resumes.
 TEST(PcgPgxfer, ExitCodesAndAResumedUpload) {
-    Registered server(ExecutableDirectory() + "\\Parcelgate.dll");
-    ASSERT_EQ(0, server.Code());
+    const std::string dll = ExecutableDirectory() + "\\Parcelgate.dll";
     TempDir dir("pcg");
     const std::string file = dir / "pgxfer.bin";
     const std::string content = Pattern(20000, 31);
     WriteFile(file, content);
     const std::string pgxfer = "\"" + ExecutableDirectory() + "\\pgxfer.exe\" ";
     const std::string url = ChunkUrl("refuse=4000", "pgxfer.bin");
+
+    // Not registered for this kind of process: the code for "no server" and
+    // a message that names the regsvr32 to use.
+    Regsvr32("/u /s", dll);
+    EXPECT_EQ(3, RunProcess("cmd.exe /c \"" + pgxfer + "upload \"" + file + "\" " + url + " 2>\"" +
+                            (dir / "err.txt") + "\"\""));
+    const std::string bits = sizeof(void*) == 8 ? "64" : "32";
+    EXPECT_NE(std::string::npos, ReadFile(dir / "err.txt").find("not registered for " + bits + "-bit clients"))
+        << ReadFile(dir / "err.txt");
+
+    Registered server(dll);
+    ASSERT_EQ(0, server.Code());
     struct Case {
         std::string arguments;
         long exitCode;

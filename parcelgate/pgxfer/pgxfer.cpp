@@ -26,6 +26,8 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 
+constexpr int kBits = sizeof(void*) == 8 ? 64 : 32;
+
 std::wstring Wide(const char* text) {
     const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
     std::wstring wide(static_cast<size_t>(n > 0 ? n : 1), L'\0');
@@ -180,9 +182,18 @@ int Run(const std::vector<std::string>& args) {
     Ref<INetFileEngine> engine;
     HRESULT hr = CoCreateInstance(CLSID_NetFileEngine, nullptr, CLSCTX_INPROC_SERVER, IID_INetFileEngine,
                                   reinterpret_cast<void**>(engine.Receive()));
+    if (hr == REGDB_E_CLASSNOTREG) {
+        // On 64-bit Windows each kind of process sees only the servers
+        // registered by the regsvr32 of its own kind.
+        std::fprintf(stderr,
+                     "pgxfer: Parcelgate.dll is not registered for %d-bit clients (0x%08lX); register the %d-bit "
+                     "Parcelgate.dll with the %d-bit regsvr32%s\n",
+                     kBits, static_cast<unsigned long>(hr), kBits, kBits,
+                     kBits == 32 ? " (C:\\Windows\\SysWOW64\\regsvr32.exe on 64-bit Windows)" : "");
+        return 3;
+    }
     if (FAILED(hr)) {
-        std::fprintf(stderr, "pgxfer: cannot create NetFileEngine (0x%08lX); is Parcelgate.dll registered?\n",
-                     static_cast<unsigned long>(hr));
+        std::fprintf(stderr, "pgxfer: cannot create NetFileEngine (0x%08lX)\n", static_cast<unsigned long>(hr));
         return 3;
     }
     if (!proxy.empty()) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <functional>
 #include <utility>
 #include <vector>
@@ -107,6 +108,25 @@ TEST(InstallCheck, JudgesWhatTheInstallerLeftBehind) {
          {{LogWarning, "Open [{sub}]  failed for read 64 bits place."}}},
         {"64-bit view read as 32", true, none, nullptr, "Product.exe", "2.0.1.0", false, false,
          {{LogWarning, "Open [{sub}]  failed for read 32 bits place."}}},
+        // Where installers of each kind put products; a 32-bit check must not
+        // be redirected away from either folder.
+        {"file under Program Files, 64-bit view", true,
+         [](InstallerPlan& p) {
+             p.version.reset();
+             p.path = "C:\\Program Files\\PennantCheck";
+         },
+         nullptr, "Product.exe", "3.4.5.6", true, true,
+         {{LogProgress, "find target exe at {dir}\\bin\\x64\\Product.exe"},
+          {LogProgress, "Install check : PASS"}}},
+        {"file under Program Files (x86), 32-bit view", true,
+         [](InstallerPlan& p) {
+             p.view = 32;
+             p.version.reset();
+             p.path = "C:\\Program Files (x86)\\PennantCheck";
+         },
+         nullptr, "Product.exe", "3.4.5.6", false, true,
+         {{LogProgress, "find target exe at {dir}\\bin\\x64\\Product.exe"},
+          {LogProgress, "Install check : PASS"}}},
     };
     ScratchProductKey userKey(HKEY_CURRENT_USER, "HKEY_CURRENT_USER", "check");
     ScratchProductKey machineKey(HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE", "check");
@@ -124,6 +144,14 @@ TEST(InstallCheck, JudgesWhatTheInstallerLeftBehind) {
         plan.exeDir = "bin\\x64";
         plan.fileVersion = "3.4.5.6";
         c.change(plan);
+        const std::string installed = plan.path.value_or(dir / "Product");
+        struct Uninstall {
+            std::string path;
+            ~Uninstall() {
+                std::error_code ec;
+                std::filesystem::remove_all(path, ec);
+            }
+        } uninstall{installed};
         ASSERT_TRUE(WriteTestInstaller(dir / "setup.exe", plan));
         ASSERT_EQ(0, RunInstaller(dir / "setup.exe"));
 
@@ -132,7 +160,7 @@ TEST(InstallCheck, JudgesWhatTheInstallerLeftBehind) {
         EXPECT_EQ(c.pass, InstallCheck(keyText, c.exe, c.expect, c.view64));
         for (const auto& line : c.lines) {
             const std::string text =
-                Replace(Replace(line.second, "{dir}", dir / "Product"), "{sub}", key.Subkey());
+                Replace(Replace(line.second, "{dir}", installed), "{sub}", key.Subkey());
             EXPECT_TRUE(log.ContainsAt(line.first, text)) << text << "\n" << log.Text();
         }
     }

@@ -48,10 +48,39 @@ wine_env_start() {
   wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 
+# Processes started for this prefix that still run: every Wine process,
+# the wineserver and the display carry WINEPREFIX in their environment. The
+# calling shell and its ancestors are not counted.
+wine_env_leftovers() {
+  local mine=" " pid=$$ environ
+  while [ "$pid" -gt 1 ]; do
+    mine+="$pid "
+    pid="$(awk '{print $4}' "/proc/$pid/stat" 2>/dev/null || echo 1)"
+  done
+  for environ in /proc/[0-9]*/environ; do
+    pid="${environ#/proc/}"; pid="${pid%/environ}"
+    case "$mine" in *" $pid "*) continue ;; esac
+    [ "$pid" = "$BASHPID" ] && continue
+    if { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+      echo "$pid $({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null | cut -c1-100)"
+    fi
+  done
+}
+
+# Stops the wineserver and the display, then makes sure nothing started for
+# this prefix is left: it names and kills what is, and answers 1.
 wine_env_stop() {
   wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
   if [ -n "${WINE_ENV_XVFB_PID:-}" ]; then
     kill "$WINE_ENV_XVFB_PID" 2>/dev/null || true
     wait "$WINE_ENV_XVFB_PID" 2>/dev/null || true
   fi
+  local left
+  left="$(wine_env_leftovers)"
+  [ -z "$left" ] && return 0
+  echo "wine_env: still running after the run (now killed):" >&2
+  echo "$left" | sed 's/^/  /' >&2
+  echo "$left" | awk '{print $1}' | xargs -r kill -9 2>/dev/null || true
+  return 1
 }
