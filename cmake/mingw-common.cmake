@@ -14,5 +14,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Test executables run through Wine (64-bit only on these machines).
+# Test executables run through Wine: 32-bit ones under its WoW64 where the
+# kernel runs 32-bit code (scripts/platform.sh finds out).
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

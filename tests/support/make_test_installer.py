@@ -8,7 +8,7 @@ The names are those of tests/support/TestInstaller.cpp: key, view, path,
 mkdir, version, filepath, exe, exedir, fileversion, exit, forever, delay.
 For example, an installer that installs Quillon 2.0.1 into the 64-bit view:
 
-    make_test_installer.py build/x86_64/bin/test_installer.exe setup.exe \\
+    make_test_installer.py build/test-i686/bin/test_installer.exe setup.exe \\
         'key=HKEY_LOCAL_MACHINE\\SOFTWARE\\Aldermoor\\Quillon' \\
         'path=C:\\Program Files\\Quillon' version=2.0.1 exe=Quillon.exe \\
         exedir=bin\\x64 fileversion=2.0.1.0 filepath=@exe
