@@ -71,6 +71,24 @@ TEST_F(PcgComDownload, FromNginxEventsInOrderOnOneWorkerThread) {
     EXPECT_EQ(1u, WaitForLogLines(Env("HTTP_NGINX_ACCESS_LOG"), "GET /pcg-file.bin?access_token=tok 200", 1));
 }
 
+TEST_F(PcgComDownload, PastFourGiBStreamsToDiskInFlatMemory) {
+    const long long size = 4294967296LL + (1 << 20) + 5;
+    const FileMarks marks = MarksAstrideFourGiB(size);
+    ASSERT_TRUE(WriteSparse(NginxFile("huge.bin"), size, marks));
+    const std::string file = dir_ / "huge.bin";  // written whole: 4 GiB of disk until the end
+    const size_t peak = PeakWorkingSet();
+    ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
+    VARIANT_BOOL started = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, Trans("tok", sink.Get())->DownLoad(Bstr(NginxUrl("huge.bin")).Get(), Bstr(file).Get(), &started));
+    EXPECT_TRUE(sink->Wait(240000));
+    EXPECT_EQ(kFinished, sink->Names());
+    EXPECT_LT(PeakWorkingSet() - peak, 64u << 20);
+    EXPECT_EQ(size, FileSize(file));
+    for (const auto& mark : marks) EXPECT_EQ(mark.second, ReadAt(file, mark.first, mark.second.size())) << mark.first;
+    EXPECT_TRUE(DeleteFileA(NginxFile("huge.bin").c_str()));
+    EXPECT_TRUE(DeleteFileA(file.c_str()));
+}
+
 TEST_F(PcgComDownload, AnyCompleteAnswerIsWrittenWhole) {
     struct Case {
         const char* path;

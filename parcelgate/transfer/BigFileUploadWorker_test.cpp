@@ -196,18 +196,12 @@ TEST(PcgBigFileUpload, ForcedReUploadStartsAtZeroWithItsOwnSession) {
 // Records written by hand: the one that fits resumes, every other one is
 // ignored and the upload starts at byte 0 with the session ID it was given.
 TEST(PcgBigFileUpload, OnlyARecordThatFitsTheFileIsFollowed) {
-    const int64_t size = 4294967296LL + 10301;  // sparse: only its last chunk is ever read
-    const int64_t last = 100 * BigFileUploadWorker::ChunkSize(size);
+    const int64_t size = 4294967296LL + 10301;  // sparse: only its last chunks are ever read
+    const int64_t chunk = BigFileUploadWorker::ChunkSize(size), last = 100 * chunk;
     TempDir dir("pcg");
     const std::string file = dir / "huge.bin";
-    {
-        HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, h);
-        LARGE_INTEGER to;
-        to.QuadPart = size;
-        ASSERT_TRUE(SetFilePointerEx(h, to, nullptr, FILE_BEGIN) && SetEndOfFile(h));
-        CloseHandle(h);
-    }
+    const FileMarks marks = MarksAstrideFourGiB(size);
+    ASSERT_TRUE(WriteSparse(file, size, marks));
     const std::string url = FullUrl("-", "huge.bin");
     auto json = [&](int64_t recordSize, int64_t pos, int64_t uploaded, const std::string& recordUrl) {
         return "{'size':" + std::to_string(recordSize) + ",'uploadsize':" + std::to_string(uploaded) +
@@ -215,6 +209,26 @@ TEST(PcgBigFileUpload, OnlyARecordThatFitsTheFileIsFollowed) {
                ",'end':" + std::to_string(pos - 1) + ",'pos':" + std::to_string(pos) + ",'hash':'','url':'" +
                recordUrl + "','filename':'" + Escaped(file) + "'}";
     };
+
+    // Three chunks before the end, so that one chunk straddles 4 GiB. They
+    // pass through one buffer: 2 GiB of address space hold few of this size.
+    WriteFile(dir / "huge.upbreak", EncodeBase64(json(size, last - 3 * chunk, last - 3 * chunk, url)));
+    const size_t peak = PeakWorkingSet();
+    EXPECT_EQ(Events(size, last - 3 * chunk, size, "OnFinish"), Upload(file, url, 77));
+    EXPECT_LT(PeakWorkingSet() - peak, static_cast<size_t>(chunk + chunk / 4));
+    std::vector<std::string> ranges;
+    for (const SeenChunk& seen : ChunksSeen()) ranges.push_back(HeaderValue(seen.head, "X-Content-Range"));
+    EXPECT_EQ((std::vector<std::string>{"bytes 4166128175-4209077949/4294977597",
+                                        "bytes 4209077950-4252027724/4294977597",
+                                        "bytes 4252027725-4294977499/4294977597",
+                                        "bytes 4294977500-4294977596/4294977597"}),
+              ranges);
+    // Its earlier bytes never came, so the server still holds the session's part file.
+    const std::string stored = ChunkFile("..\\parts\\huge.bin.5000000001");
+    for (size_t m = 1; m < marks.size(); ++m)
+        EXPECT_EQ(marks[m].second, ReadAt(stored, marks[m].first, marks[m].second.size())) << marks[m].first;
+    EXPECT_TRUE(DeleteFileA(stored.c_str()));
+
     struct Case {
         const char* what;
         std::string record;

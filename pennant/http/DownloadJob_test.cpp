@@ -7,7 +7,9 @@
 #include "app/Directories.h"
 
 #include <gtest/gtest.h>
+#include <wincrypt.h>
 
+#include <cstdio>
 #include <functional>
 #include <vector>
 
@@ -18,6 +20,28 @@ namespace {
 
 std::string MetaText(const std::string& etag, int64_t lastModified) {
     return etag + "\r\n" + std::to_string(lastModified) + "\r\n";
+}
+
+// The MD5 of a file in plain reads front to back: a path of its own beside
+// the job's check, which hashes mapped views.
+std::string StreamedMd5(const std::string& path) {
+    UniqueKernelHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    std::vector<BYTE> buffer(1 << 20);
+    DWORD got = 0, length = 16;
+    bool ok = file && CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
+                                           CRYPT_VERIFYCONTEXT) &&
+              CryptCreateHash(provider, CALG_MD5, 0, 0, &hash);
+    while (ok && (ok = ::ReadFile(file.Get(), buffer.data(), 1 << 20, &got, nullptr)) && got > 0)
+        ok = CryptHashData(hash, buffer.data(), got, 0);
+    ok = ok && CryptGetHashParam(hash, HP_HASHVAL, buffer.data(), &length, 0);
+    char hex[33] = {};
+    for (DWORD i = 0; ok && i < length && i < 16; ++i) snprintf(hex + 2 * i, 3, "%02x", buffer[i]);
+    if (hash) CryptDestroyHash(hash);
+    if (provider) CryptReleaseContext(provider, 0);
+    return ok ? hex : "";
 }
 
 class Job : public ::testing::Test {
@@ -240,6 +264,25 @@ TEST_F(Job, InstallerThatNoLongerMatchesIsDeletedAndThePartResumed) {
     EXPECT_EQ(content, ReadFile(Installer()));
     EXPECT_TRUE(log.Contains("install file can NOT pass check, remove it !"));
     EXPECT_NE(std::string::npos, NginxAccessLines().back().find("\"bytes=100000-\""));
+}
+
+TEST_F(Job, PartFilePastFourGiBIsResumedThere) {
+    const long long size = 4294967296LL + (1 << 20) + 3, partSize = 4294967296LL + (512 << 10);
+    const FileMarks marks = MarksAstrideFourGiB(size);  // sparse, both server file and part
+    ASSERT_TRUE(WriteSparse(NginxFile("setup.exe"), size, marks));
+    ASSERT_TRUE(WriteSparse(Part(), partSize, {marks[0], marks[1]}));  // what a run left
+    const std::string md5 = StreamedMd5(NginxFile("setup.exe"));
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", md5);
+    EXPECT_EQ(size, job.totalSize) << "the start-up query's Content-Length";
+    ASSERT_EQ(0, WriteMetaFile(Meta(), job.etag, job.lastModified));
+    EXPECT_EQ(DownloadReady, Run(job));
+    const std::string resumed = NginxAccessLines().back();
+    EXPECT_NE(std::string::npos, resumed.find(" 206 524291 \"bytes=4295491584-\"")) << resumed;
+    EXPECT_EQ(size, FileSize(Installer()));
+    for (const auto& mark : marks)
+        EXPECT_EQ(mark.second, ReadAt(Installer(), mark.first, mark.second.size())) << mark.first;
+    EXPECT_TRUE(DeleteFileA(Installer().c_str()));
+    EXPECT_TRUE(DeleteFileA(NginxFile("setup.exe").c_str()));
 }
 
 TEST_F(Job, NotEnoughFreeSpaceOnASmallVolume) {

@@ -89,11 +89,11 @@ int HttpDownloader::Download(const std::string& filePath, DWORD* status) {
         return TaskFailed;
     }
 
-    DWORD contentLength = 0;
+    int64_t contentLength = 0;
     if (request.QueryContentLength(&contentLength) != 0) return TaskFailed;
-    if (maxBytes > 0 && static_cast<int64_t>(contentLength) > maxBytes) {
-        Log(LogWarning, "body of %lu bytes exceeds the limit of %lld", contentLength,
-            static_cast<long long>(maxBytes));
+    if (maxBytes > 0 && contentLength > maxBytes) {
+        Log(LogWarning, "body of %lld bytes exceeds the limit of %lld",
+            static_cast<long long>(contentLength), static_cast<long long>(maxBytes));
         return TaskFailed;
     }
 
@@ -111,7 +111,7 @@ int HttpDownloader::Download(const std::string& filePath, DWORD* status) {
         if (last != total - 1)
             Log(LogWarning, "end unmatch %lld != %lld - 1", static_cast<long long>(last),
                 static_cast<long long>(total));
-        if (offset + static_cast<int64_t>(contentLength) != total)
+        if (offset + contentLength != total)
             Log(LogWarning, "total unmatch %lld + %lld != %lld", static_cast<long long>(offset),
                 static_cast<long long>(contentLength), static_cast<long long>(total));
     }
@@ -217,7 +217,7 @@ int QueryResourceInfo(const std::string& url, uint64_t* size, std::string* etag,
     if (result != 0) return result;
     // Each header on its own: a server without ETag still names its
     // Last-Modified, and that alone identifies the installer's version.
-    DWORD length = 0;
+    int64_t length = 0;
     const bool haveSize = querier.request.QueryContentLength(&length) == 0;
     if (haveSize) *size = length;
     const bool haveEtag = querier.request.QueryETag(etag) == 0;

@@ -136,10 +136,23 @@ int WinHttpRequest::QueryStatusCode(DWORD* status) {
     return QueryHeader(WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, status, &length);
 }
 
-int WinHttpRequest::QueryContentLength(DWORD* contentLength) {
-    DWORD length = sizeof *contentLength;
-    return QueryHeader(WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER, contentLength,
-                       &length);
+int WinHttpRequest::QueryContentLength(int64_t* contentLength) {
+    wchar_t value[32] = {};
+    DWORD length = sizeof value - sizeof value[0];
+    if (QueryHeader(WINHTTP_QUERY_CONTENT_LENGTH, value, &length) != 0) return -1;
+    // Digits only, at most 18 of them: no sign, no overflow.
+    int64_t number = 0;
+    int digits = 0;
+    for (const wchar_t* c = value; *c != L'\0'; ++c, ++digits) {
+        if (*c < L'0' || *c > L'9' || digits == 18) {
+            Log(LogError, "Content-Length is not a size: %ls", value);
+            return -1;
+        }
+        number = number * 10 + (*c - L'0');
+    }
+    if (digits == 0) return -1;
+    *contentLength = number;
+    return 0;
 }
 
 int ParseContentRange(const wchar_t* value, int64_t* first, int64_t* last, int64_t* total) {

@@ -71,7 +71,9 @@ public:
 
     int QueryHeader(DWORD infoLevel, void* buffer, DWORD* length);
     int QueryStatusCode(DWORD* status);
-    int QueryContentLength(DWORD* length);
+    // Read as text: the numeric query holds 32 bits (Wine even stops at
+    // 2^31 - 1), and installers grow past 4 GiB.
+    int QueryContentLength(int64_t* length);
     // Content-Range "bytes first-last/total"; -1 when missing or unscannable.
     int QueryContentRange(int64_t* first, int64_t* last, int64_t* total);
     // ETag as sent (quotes kept), in the ANSI code page.

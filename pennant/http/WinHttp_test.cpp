@@ -109,11 +109,12 @@ TEST_F(OwnerExchange, ReadsNginxValidatorsAndTheRangeOfAPartialAnswer) {
     ASSERT_EQ(0, request.Send(nullptr, 0, 0));
     ASSERT_EQ(0, request.ReceiveResponse());
 
-    DWORD status = 0, length = 0;
+    DWORD status = 0;
+    int64_t length = 0;
     ASSERT_EQ(0, request.QueryStatusCode(&status));
     EXPECT_EQ(206u, status);
     ASSERT_EQ(0, request.QueryContentLength(&length));
-    EXPECT_EQ(4000u, length);
+    EXPECT_EQ(4000, length);
     int64_t first = 0, last = 0, total = 0;
     ASSERT_EQ(0, request.QueryContentRange(&first, &last, &total));
     EXPECT_EQ(1000, first);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -58,6 +60,56 @@ inline long long FileSize(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
     return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+using FileMarks = std::vector<std::pair<long long, std::string>>;
+
+// A file of `size` bytes that holds `marks` at their offsets and nothing
+// written elsewhere: on the Linux file system under Wine the rest is a hole,
+// so files past 4 GiB cost the disk next to nothing.
+inline bool WriteSparse(const std::string& path, long long size, const FileMarks& marks) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER at;
+    at.QuadPart = size;
+    bool ok = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    for (const auto& mark : marks) {
+        at.QuadPart = mark.first;
+        DWORD written = 0;
+        ok = ok && SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+             ::WriteFile(file, mark.second.data(), static_cast<DWORD>(mark.second.size()), &written, nullptr) &&
+             written == mark.second.size();
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+// Marks at both ends of a file and astride its 4 GiB offset.
+inline FileMarks MarksAstrideFourGiB(long long size) {
+    return {{0, "head"}, {4294967296LL - 3, "lowHIGH"}, {size - 4, "tail"}};
+}
+
+// Up to `count` bytes from `offset` on, without reading what lies before.
+inline std::string ReadAt(const std::string& path, long long offset, size_t count) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "(cannot open)";
+    std::string bytes(count, '\0');
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    DWORD got = 0;
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
+        !::ReadFile(file, &bytes[0], static_cast<DWORD>(count), &got, nullptr))
+        got = 0;
+    CloseHandle(file);
+    return bytes.substr(0, got);
+}
+
+// The most memory the process has held in RAM so far.
+inline size_t PeakWorkingSet() {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) ? counters.PeakWorkingSetSize : 0;
 }
 
 // Names of the entries of a directory (without "." and ".."), sorted.
