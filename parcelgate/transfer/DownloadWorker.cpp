@@ -8,9 +8,9 @@ namespace pcg {
 
 void DownloadWorker::Execute() {
     RaiseBegin();
-    std::unique_ptr<DownloadFile> file;
+    std::unique_ptr<ReplacingFile> file;
     try {
-        file = std::make_unique<DownloadFile>(FileName());
+        file = std::make_unique<ReplacingFile>(FileName());
     } catch (const std::exception&) {
         RaiseFail(0);
         return;
