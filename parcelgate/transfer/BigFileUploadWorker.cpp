@@ -1,4 +1,4 @@
-#include "BigFileUploadWorker.h"
+#include "transfer/BigFileUploadWorker.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -6,9 +6,9 @@
 #include <new>
 #include <utility>
 
-#include "FileUtils.h"
-#include "Json.h"
-#include "Text.h"
+#include "transfer/FileUtils.h"
+#include "base/Json.h"
+#include "base/Text.h"
 
 namespace pcg {
 namespace {

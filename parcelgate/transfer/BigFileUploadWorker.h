@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "UniqueHandle.h"
-#include "WorkerThread.h"
+#include "base/UniqueHandle.h"
+#include "transfer/WorkerThread.h"
 
 namespace pcg {
 

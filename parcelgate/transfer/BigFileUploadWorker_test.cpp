@@ -1,7 +1,7 @@
 // The big-file upload against the tests' own chunk server (tests/support/
 // peer_chunks.py), which reassembles what it is sent and can refuse a chunk
 // or cut the connection: real files, real resume records, real sockets.
-#include "BigFileUploadWorker.h"
+#include "transfer/BigFileUploadWorker.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -16,7 +16,7 @@
 #include "HttpPeers.h"
 #include "RecordingProgress.h"
 #include "TestFiles.h"
-#include "Utils.h"
+#include "base/Utils.h"
 
 namespace pcg {
 namespace {

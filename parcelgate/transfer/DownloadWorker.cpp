@@ -1,8 +1,8 @@
-#include "DownloadWorker.h"
+#include "transfer/DownloadWorker.h"
 
 #include <memory>
 
-#include "FileUtils.h"
+#include "transfer/FileUtils.h"
 
 namespace pcg {
 

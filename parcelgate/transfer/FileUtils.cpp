@@ -1,11 +1,11 @@
-#include "FileUtils.h"
+#include "transfer/FileUtils.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 
-#include "UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 namespace pcg {
 
@@ -129,12 +129,6 @@ void ReplacingFile::Commit() {
     if (!MoveFileExA(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         ThrowFileError("Cannot replace file", target_);
     temporary_.clear();
-}
-
-std::string ChangeFileExt(const std::string& name, const std::string& ext) {
-    size_t dot = name.find_last_of(".\\/:");
-    if (dot == std::string::npos || name[dot] != '.') return name + ext;
-    return name.substr(0, dot) + ext;
 }
 
 }  // namespace pcg

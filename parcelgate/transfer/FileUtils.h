@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "HttpParser.h"
-#include "UniqueHandle.h"
-#include "Utils.h"
+#include "http/HttpParser.h"
+#include "base/UniqueHandle.h"
+#include "base/Utils.h"
 
 namespace pcg {
 
@@ -46,11 +46,6 @@ int64_t LastWriteTime(const std::string& name);
 // full path and looked up with a directory search matching any attribute,
 // and the 64-bit size of the first match is returned (-1 if the search fails).
 int64_t GetFileSize64(const std::string& name);
-
-// The name with its extension (from the last "." after the last "\", "/" or
-// ":") replaced by ext (which includes its dot), or ext appended when there is
-// none: ChangeFileExt("C:\\a\\f.bin", ".upbreak") == "C:\\a\\f.upbreak".
-std::string ChangeFileExt(const std::string& name, const std::string& ext);
 
 // A file written whole before it replaces its target: a temporary file
 // beside the target (its name plus kPartSuffix) takes the bytes as they

@@ -1,4 +1,4 @@
-#include "FileUtils.h"
+#include "transfer/FileUtils.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

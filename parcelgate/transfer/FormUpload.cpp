@@ -1,13 +1,13 @@
-#include "FormUpload.h"
+#include "transfer/FormUpload.h"
 
 #include <atomic>
 #include <cstdio>
 #include <utility>
 
-#include "FileUtils.h"
-#include "Json.h"
-#include "Text.h"
-#include "WorkerThread.h"
+#include "transfer/FileUtils.h"
+#include "base/Json.h"
+#include "base/Text.h"
+#include "transfer/WorkerThread.h"
 
 namespace pcg {
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "ProgressSink.h"
+#include "transfer/ProgressSink.h"
 
 namespace pcg {
 

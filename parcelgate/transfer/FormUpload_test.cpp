@@ -1,7 +1,7 @@
 // The form upload and its monitor against nginx with the upload-progress
 // module in front of the tests' own multipart backend
 // (tests/support/peer_nginx_progress.py).
-#include "FormUpload.h"
+#include "transfer/FormUpload.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "HttpPeers.h"
-#include "Json.h"
+#include "base/Json.h"
 #include "RecordingProgress.h"
 #include "TestFiles.h"
-#include "WorkerThread.h"
+#include "transfer/WorkerThread.h"
 
 namespace pcg {
 namespace {

@@ -2,15 +2,15 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-#include "HttpClient.h"
+#include "http/HttpClient.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "UniqueHandle.h"
-#include "Utils.h"
+#include "base/UniqueHandle.h"
+#include "base/Utils.h"
 
 namespace pcg {
 

@@ -1,6 +1,6 @@
 // Conversions of the one text unit (the way into the ANSI code page is
 // pinned end to end in ClientText_test.cpp).
-#include "Text.h"
+#include "base/Text.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

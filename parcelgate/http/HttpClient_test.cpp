@@ -1,12 +1,12 @@
 // The request bytes and session state that need no peer; the wire itself is
 // checked against real servers in HttpSession_test.cpp.
-#include "HttpClient.h"
+#include "http/HttpClient.h"
 
 #include <gtest/gtest.h>
 
-#include "HttpSession.h"
-#include "ProxySettings.h"
-#include "Utils.h"
+#include "http/HttpSession.h"
+#include "http/ProxySettings.h"
+#include "base/Utils.h"
 
 namespace pcg {
 namespace {

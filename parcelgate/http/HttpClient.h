@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "HttpParser.h"
+#include "http/HttpParser.h"
 
 namespace pcg {
 

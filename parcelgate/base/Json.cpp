@@ -1,11 +1,11 @@
-#include "Json.h"
+#include "base/Json.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace pcg {
 
