@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "HttpSession.h"
+#include "http/HttpSession.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <atomic>
 
-#include "ComServer.h"
+#include "com/ComServer.h"
 
 namespace pcg {
 

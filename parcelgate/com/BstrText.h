@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace pcg {
 

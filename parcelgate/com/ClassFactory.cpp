@@ -1,12 +1,12 @@
-#include "ClassFactory.h"
+#include "com/ClassFactory.h"
 
 #include <oleauto.h>
 
 #include <new>
 
-#include "ComServer.h"
-#include "NetFileEngine.h"
-#include "NetFileTrans.h"
+#include "com/ComServer.h"
+#include "com/NetFileEngine.h"
+#include "com/NetFileTrans.h"
 
 namespace pcg {
 namespace {

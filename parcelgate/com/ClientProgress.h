@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "Parcelgate_h.h"
-#include "ProgressSink.h"
+#include "transfer/ProgressSink.h"
 
 namespace pcg {
 

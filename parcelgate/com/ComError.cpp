@@ -1,10 +1,10 @@
-#include "ComError.h"
+#include "com/ComError.h"
 
 #include <oleauto.h>
 
 #include <new>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace pcg {
 

@@ -1,4 +1,4 @@
-#include "ComServer.h"
+#include "com/ComServer.h"
 
 #include <oleauto.h>
 

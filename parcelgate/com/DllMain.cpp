@@ -2,12 +2,12 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "ClassFactory.h"
-#include "ComError.h"
-#include "ComServer.h"
-#include "ProxySettings.h"
-#include "WorkerThread.h"
-#include "Registration.h"
+#include "com/ClassFactory.h"
+#include "com/ComError.h"
+#include "com/ComServer.h"
+#include "http/ProxySettings.h"
+#include "transfer/WorkerThread.h"
+#include "com/Registration.h"
 
 using namespace pcg;
 

@@ -1,10 +1,10 @@
-#include "NetFileEngine.h"
+#include "com/NetFileEngine.h"
 
-#include "BstrText.h"
-#include "ComError.h"
-#include "Json.h"
-#include "NetFileTrans.h"
-#include "ProxySettings.h"
+#include "com/BstrText.h"
+#include "com/ComError.h"
+#include "base/Json.h"
+#include "com/NetFileTrans.h"
+#include "http/ProxySettings.h"
 
 namespace pcg {
 

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "AutoObject.h"
+#include "com/AutoObject.h"
 #include "Parcelgate_h.h"
 
 namespace pcg {

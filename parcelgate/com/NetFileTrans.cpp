@@ -1,15 +1,15 @@
-#include "NetFileTrans.h"
+#include "com/NetFileTrans.h"
 
 #include <memory>
 
-#include "BigFileUploadWorker.h"
-#include "BstrText.h"
-#include "ClientProgress.h"
-#include "ComError.h"
-#include "DownloadWorker.h"
-#include "FileUtils.h"
-#include "FormUpload.h"
-#include "Utils.h"
+#include "transfer/BigFileUploadWorker.h"
+#include "com/BstrText.h"
+#include "com/ClientProgress.h"
+#include "com/ComError.h"
+#include "transfer/DownloadWorker.h"
+#include "transfer/FileUtils.h"
+#include "transfer/FormUpload.h"
+#include "base/Utils.h"
 
 namespace pcg {
 

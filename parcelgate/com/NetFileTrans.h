@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "AutoObject.h"
+#include "com/AutoObject.h"
 #include "Parcelgate_h.h"
 
 namespace pcg {

@@ -1,12 +1,12 @@
-#include "Registration.h"
+#include "com/Registration.h"
 
 #include <oleauto.h>
 #include <objbase.h>
 
-#include "ClassFactory.h"
-#include "ComError.h"
-#include "ComServer.h"
-#include "UniqueHandle.h"
+#include "com/ClassFactory.h"
+#include "com/ComError.h"
+#include "com/ComServer.h"
+#include "base/UniqueHandle.h"
 
 namespace pcg {
 namespace {

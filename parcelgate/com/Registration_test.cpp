@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "ComError.h"
+#include "com/ComError.h"
 #include "PcgComClient.h"
-#include "Registration.h"
+#include "com/Registration.h"
 
 namespace {
 

@@ -76,9 +76,10 @@ TEST_F(PcgComUpload, SizeChoosesThePathAndUploadsRunAtOnce) {
     }
 }
 
-// pgxfer through the registered server: its exit codes, and a failed
-// upload that the next run resumes.
-TEST(PcgPgxfer, ExitCodesAndAResumedUpload) {
+// pgxfer through the registered server: its exit codes, a failed upload that
+// the next run resumes, and a killed download whose leftover the next
+// download of the same target replaces.
+TEST(PcgPgxfer, ExitCodesAResumedUploadAndAKilledDownload) {
     const std::string dll = ExecutableDirectory() + "\\Parcelgate.dll";
     TempDir dir("pcg");
     const std::string file = dir / "pgxfer.bin";
@@ -104,6 +105,8 @@ TEST(PcgPgxfer, ExitCodesAndAResumedUpload) {
     };
     for (const Case& c : {Case{"frobnicate", 2},
                           Case{"upload \"" + file + "\" ftp://127.0.0.1/x", 4},
+                          Case{"download --force " + url + " \"" + file + "\"", 2},
+                          Case{"upload \"" + (dir / "missing.txt") + "\" " + url, 11},  // at once: no event comes
                           Case{"--token t upload \"" + file + "\" " + url, 10},  // OnFail(0): the chunk refused
                           Case{"--token t upload \"" + file + "\" " + url, 0}}) {  // resumed
         SCOPED_TRACE(c.arguments);
@@ -111,6 +114,22 @@ TEST(PcgPgxfer, ExitCodesAndAResumedUpload) {
     }
     EXPECT_TRUE(content == ReadFile(ChunkFile("pgxfer.bin")));
     EXPECT_FALSE(FileExists(dir / "pgxfer.upbreak"));
+
+    const std::string target = dir / "target.bin";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    std::string line = pgxfer + "download " + ChunkUrl("-", "stall") + " \"" + target + "\"";
+    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    for (int waited = 0; waited < 30000 && !FileExists(target + ".pcgpart"); waited += 20) Sleep(20);
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_TRUE(FileExists(target + ".pcgpart"));
+    EXPECT_EQ(0, RunProcess(pgxfer + "download " + ChunkUrl("-", "pgxfer.bin") + " \"" + target + "\""));
+    EXPECT_TRUE(content == ReadFile(target));
+    EXPECT_FALSE(FileExists(target + ".pcgpart"));
 }
 
 }  // namespace

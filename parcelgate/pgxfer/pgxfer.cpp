@@ -4,11 +4,9 @@
 //   pgxfer [--token T] [--proxy HOST:PORT [--proxy-user USER:PASSWORD]] download URL FILE
 //   pgxfer [--token T] [--proxy ...] upload FILE URL [--force]
 //
-// Shows a live progress line (bytes, percent, rate) for uploads; Ctrl+C
-// stops an upload by answering E_ABORT to its next OnProgress. Exit code: 0
-// after OnFinish, 10 + the OnFail code after OnFail, 2 for a bad command
-// line, 3 when the server cannot be created or refuses the call, 4 when
-// DownLoad or Upload did not start (the URL is no "http://" URL).
+// Shows a live progress line (bytes, percent, rate of this run) for uploads;
+// Ctrl+C stops an upload by answering E_ABORT to its next OnProgress, a
+// second Ctrl+C ends pgxfer at once. Exit codes: see Usage().
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -25,6 +23,9 @@
 namespace {
 
 std::atomic<bool> stopRequested{false};
+
+// Files up to this size go up as one form, larger ones in chunks.
+constexpr long long kFormLimit = 10240;
 
 constexpr int kBits = sizeof(void*) == 8 ? 64 : 32;
 
@@ -73,7 +74,10 @@ private:
 // worker threads.
 class Progress : public INetFileProgress {
 public:
-    Progress() : done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), started_(GetTickCount64()) {}
+    // fileSize: of the file to upload (its bytes decide how far a resumed
+    // upload had come), 0 for a download.
+    explicit Progress(long long fileSize)
+        : done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), fileSize_(fileSize), started_(GetTickCount64()) {}
     virtual ~Progress() { CloseHandle(done_); }
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
@@ -99,11 +103,14 @@ public:
         return S_OK;
     }
     STDMETHODIMP OnProgress(UINT64 position, UINT64 maximum, TNetFileAction, HRESULT* value) override {
+        const long long at = static_cast<long long>(position);
+        if (!reported_.exchange(true)) base_ = at - FirstChunk(at);
+        last_ = at;
         const double seconds = (GetTickCount64() - started_) / 1000.0;
         const double percent = maximum ? 100.0 * static_cast<double>(position) / static_cast<double>(maximum) : 0.0;
         std::printf("\r%llu / %llu bytes  %5.1f %%  %8.1f MB/s ", static_cast<unsigned long long>(position),
                     static_cast<unsigned long long>(maximum), percent,
-                    seconds > 0 ? static_cast<double>(position) / 1e6 / seconds : 0.0);
+                    seconds > 0 ? static_cast<double>(at - base_) / 1e6 / seconds : 0.0);
         std::fflush(stdout);
         if (stopRequested && value) *value = E_ABORT;
         return S_OK;
@@ -115,8 +122,25 @@ public:
     int ExitCode() const { return exitCode_; }
     double Seconds() const { return (ended_ - started_) / 1000.0; }
     ULONG References() const { return references_; }
+    // Bytes this run of an upload sent and had acknowledged: a resumed
+    // upload counts from where it resumed.
+    long long Sent() const { return (exitCode_ == 0 ? fileSize_ : last_.load()) - base_; }
+    // Bytes acknowledged before this run (0 unless it resumed).
+    long long Resumed() const { return base_; }
 
 private:
+    // The size of the first chunk a run reports: the server cuts a file of
+    // more than the form limit into N chunks of size div N bytes (N from 100
+    // down while size mod N is 1) and the rest, and a run goes on from a
+    // chunk's start. A form's progress counts from 0.
+    long long FirstChunk(long long position) const {
+        if (fileSize_ <= kFormLimit) return position;
+        long long parts = 100;
+        while (parts > 1 && fileSize_ % parts == 1) --parts;
+        const long long chunk = fileSize_ / parts, rest = fileSize_ % chunk;
+        return position == fileSize_ && rest != 0 ? rest : chunk;
+    }
+
     HRESULT End(int exitCode) {
         // The first last event counts: a form upload's monitor may still
         // report after the upload itself has ended.
@@ -130,6 +154,10 @@ private:
 
     std::atomic<ULONG> references_{1};
     HANDLE done_;
+    const long long fileSize_;
+    std::atomic<bool> reported_{false};
+    std::atomic<long long> base_{0};
+    std::atomic<long long> last_{0};
     std::atomic<ULONGLONG> started_;
     std::atomic<ULONGLONG> ended_{0};
     std::atomic<int> exitCode_{1};
@@ -137,16 +165,66 @@ private:
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
-    stopRequested = true;
-    std::fprintf(stderr, "\nstopping at the next progress report\n");
+    if (stopRequested.exchange(true)) {
+        // A server that never reports again must not hold the user: the
+        // record of an upload stays as the last acknowledged chunk left it.
+        std::fprintf(stderr, "\nstopped\n");
+        std::fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 13);
+    }
+    std::fprintf(stderr, "\nstopping at the next progress report (Ctrl+C again ends at once)\n");
     return TRUE;
 }
 
 int Usage() {
     std::fprintf(stderr,
                  "usage: pgxfer [--token T] [--proxy HOST:PORT [--proxy-user USER:PASSWORD]] download URL FILE\n"
-                 "       pgxfer [--token T] [--proxy ...] upload FILE URL [--force]\n");
+                 "       pgxfer [--token T] [--proxy ...] upload FILE URL [--force]\n"
+                 "exit codes: 0 finished; 10 request or server failure; 11 file gone; 12 empty file;\n"
+                 "            13 stopped; 2 bad command line; 3 server cannot be created or refused the call;\n"
+                 "            4 no http:// URL; 5 the server ended the transfer without a last event\n");
     return 2;
+}
+
+// The call's HRESULT and the text of the error object it left, if any.
+int Failed(const char* what, HRESULT hr) {
+    std::string text;
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) == S_OK && info) {
+        BSTR description = nullptr;
+        if (SUCCEEDED(info->GetDescription(&description)) && description) {
+            const UINT page = GetConsoleOutputCP() ? GetConsoleOutputCP() : CP_ACP;
+            const int n = WideCharToMultiByte(page, 0, description, -1, nullptr, 0, nullptr, nullptr);
+            if (n > 1) {
+                text.assign(static_cast<size_t>(n), '\0');
+                WideCharToMultiByte(page, 0, description, -1, &text[0], n, nullptr, nullptr);
+                text.resize(static_cast<size_t>(n - 1));
+                text = ": " + text;
+            }
+        }
+        SysFreeString(description);
+        info->Release();
+    }
+    std::fprintf(stderr, "pgxfer: %s failed (0x%08lX)%s\n", what, static_cast<unsigned long>(hr), text.c_str());
+    return 3;
+}
+
+// The text as a JSON string, quotes included.
+std::string JsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", c);
+            quoted += escape;
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
 }
 
 std::string Before(const std::string& text, char separator) { return text.substr(0, text.find(separator)); }
@@ -157,7 +235,9 @@ std::string After(const std::string& text, char separator) {
 
 long long FileSize(const std::wstring& name) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (!GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return -1;
     return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
@@ -178,6 +258,19 @@ int Run(const std::vector<std::string>& args) {
         }
     }
     if ((command != "download" && command != "upload") || operands.size() != 2) return Usage();
+    const bool upload = command == "upload";
+    if (force && !upload) {
+        std::fprintf(stderr, "pgxfer: --force is for uploads only\n");
+        return Usage();
+    }
+    const std::wstring file = Wide((upload ? operands[0] : operands[1]).c_str());
+    const std::string& url = upload ? operands[1] : operands[0];
+    const long long fileSize = upload ? FileSize(file) : 0;
+    if (fileSize < 0) {
+        // The server raises no event for a name that is no file.
+        std::fprintf(stderr, "pgxfer: no such file: %s\n", operands[0].c_str());
+        return 11;
+    }
 
     Ref<INetFileEngine> engine;
     HRESULT hr = CoCreateInstance(CLSID_NetFileEngine, nullptr, CLSCTX_INPROC_SERVER, IID_INetFileEngine,
@@ -192,30 +285,22 @@ int Run(const std::vector<std::string>& args) {
                      kBits == 32 ? " (C:\\Windows\\SysWOW64\\regsvr32.exe on 64-bit Windows)" : "");
         return 3;
     }
-    if (FAILED(hr)) {
-        std::fprintf(stderr, "pgxfer: cannot create NetFileEngine (0x%08lX)\n", static_cast<unsigned long>(hr));
-        return 3;
-    }
+    if (FAILED(hr)) return Failed("creating NetFileEngine", hr);
     if (!proxy.empty()) {
         VARIANT_BOOL loaded = VARIANT_FALSE;
         Bstr host(Before(proxy, ':').c_str()), port(After(proxy, ':').c_str());
         Bstr user(Before(proxyUser, ':').c_str()), password(After(proxyUser, ':').c_str());
-        engine->LoadProxyInfo(host.Get(), port.Get(), user.Get(), password.Get(), &loaded);
+        hr = engine->LoadProxyInfo(host.Get(), port.Get(), user.Get(), password.Get(), &loaded);
+        if (FAILED(hr)) return Failed("LoadProxyInfo", hr);
     }
-    // The token goes into the JSON text as it is: keep it to plain characters.
     Ref<INetFileTrans> trans;
-    hr = engine->CreateNetFileTrans(Bstr(("{\"access_token\":\"" + token + "\"}").c_str()).Get(), trans.Receive());
-    if (FAILED(hr)) {
-        std::fprintf(stderr, "pgxfer: CreateNetFileTrans failed (0x%08lX)\n", static_cast<unsigned long>(hr));
-        return 3;
-    }
-    Progress* progress = new Progress();
+    hr = engine->CreateNetFileTrans(Bstr(("{\"access_token\":" + JsonString(token) + "}").c_str()).Get(),
+                                    trans.Receive());
+    if (FAILED(hr)) return Failed("CreateNetFileTrans", hr);
+    Progress* progress = new Progress(fileSize);
     trans->put_Progress(progress);
 
     VARIANT_BOOL started = VARIANT_FALSE;
-    const bool upload = command == "upload";
-    const std::wstring file = Wide((upload ? operands[0] : operands[1]).c_str());
-    const std::string& url = upload ? operands[1] : operands[0];
     if (upload) {
         SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
         hr = trans->Upload(Bstr(file).Get(), Bstr(url.c_str()).Get(), force ? VARIANT_TRUE : VARIANT_FALSE, &started);
@@ -225,18 +310,28 @@ int Run(const std::vector<std::string>& args) {
     trans->put_Progress(nullptr);
     int exitCode = 4;
     if (FAILED(hr)) {
-        std::fprintf(stderr, "pgxfer: %s failed (0x%08lX)\n", command.c_str(), static_cast<unsigned long>(hr));
-        exitCode = 3;
+        exitCode = Failed(command.c_str(), hr);
     } else if (started != VARIANT_TRUE) {
         std::fprintf(stderr, "pgxfer: %s did not start (not an http:// URL)\n", command.c_str());
     } else {
-        WaitForSingleObject(progress->Done(), INFINITE);
+        // The last event, or the end of every server thread that holds the
+        // callback: a transfer that ends without an event must not hold
+        // pgxfer for ever.
+        while (WaitForSingleObject(progress->Done(), 100) == WAIT_TIMEOUT && progress->References() > 1) {
+        }
+        if (WaitForSingleObject(progress->Done(), 0) != WAIT_OBJECT_0) {
+            std::fprintf(stderr, "pgxfer: the server ended the %s without a last event\n", command.c_str());
+            progress->Release();
+            return 5;
+        }
         exitCode = progress->ExitCode();
-        const long long bytes = FileSize(file);
+        const long long bytes = upload ? progress->Sent() : exitCode == 0 ? FileSize(file) : 0;
         const double seconds = progress->Seconds();
-        std::printf("\n%s: %s, %lld bytes in %.2f s, %.1f MB/s\n", command.c_str(),
-                    exitCode == 0 ? "finished" : "failed", bytes, seconds,
+        std::printf("\n%s: %s, %lld bytes %s in %.2f s, %.1f MB/s\n", command.c_str(),
+                    exitCode == 0 ? "finished" : "failed", bytes, upload ? "sent" : "received", seconds,
                     seconds > 0 && bytes > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0);
+        if (upload && progress->Resumed() > 0)
+            std::printf("resumed after %lld bytes acknowledged before\n", progress->Resumed());
         if (exitCode != 0) std::printf("OnFail(%d)\n", exitCode - 10);
         PROCESS_MEMORY_COUNTERS memory = {};
         memory.cb = sizeof memory;

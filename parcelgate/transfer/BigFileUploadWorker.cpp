@@ -1,4 +1,4 @@
-#include "BigFileUploadWorker.h"
+#include "transfer/BigFileUploadWorker.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -6,9 +6,9 @@
 #include <new>
 #include <utility>
 
-#include "FileUtils.h"
-#include "Json.h"
-#include "Text.h"
+#include "transfer/FileUtils.h"
+#include "base/Json.h"
+#include "base/Text.h"
 
 namespace pcg {
 namespace {
@@ -112,7 +112,9 @@ void BigFileUploadWorker::Execute() {
         RaiseFail(0);
         return;
     }
-    DeleteFileIfExists(ResumeName(fileName_));
+    // A record left behind would send the next upload of the same file
+    // mid-file under this finished session.
+    DeleteOrEmptyFile(ResumeName(fileName_));
     RaiseFinish();
 }
 
@@ -149,7 +151,7 @@ bool BigFileUploadWorker::SendChunk(const char* chunk, size_t size) {
     HttpSession& session = Session();
     session.SetMimeType("application/octet-stream");
     auto& headers = session.Headers();
-    headers.push_back("Content-Disposition: attachment; filename=\"" + Utf8FromAnsi(fileName_) + "\"");
+    headers.push_back("Content-Disposition: attachment; filename=\"" + HeaderFileName(fileName_) + "\"");
     headers.push_back("Session-ID: " + std::to_string(sessionId_));
     headers.push_back("Host:" + ExtractHost(Url()));
     headers.push_back("X-Content-Range: bytes " + std::to_string(start_) + "-" + std::to_string(end_) + "/" +
@@ -179,6 +181,12 @@ bool BigFileUploadWorker::Seek(int64_t position) {
 void BigFileUploadWorker::LoadResume() {
     const std::string record = ResumeName(fileName_);
     if (!FileExists(fileName_) || !FileExists(record)) return;
+    // Name and size say nothing about the content: a file written after its
+    // record is another version, and joining its bytes to the ones the
+    // server already holds would make a file that never existed.
+    const int64_t written = LastWriteTime(fileName_);
+    const int64_t saved = LastWriteTime(record);
+    if (written < 0 || saved < 0 || written > saved) return;
     JsonValue json;
     try {
         if (!ParseJson(Base64Decode(ReadFileToString(record)), json) || !json.IsObject()) return;

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "UniqueHandle.h"
-#include "WorkerThread.h"
+#include "base/UniqueHandle.h"
+#include "transfer/WorkerThread.h"
 
 namespace pcg {
 
@@ -14,7 +14,8 @@ namespace pcg {
 // its own POST of raw bytes acknowledged by 201 (or 200). After a failure or
 // a stop by the client a resume record beside the file (extension
 // ".upbreak", Base64 of a compact JSON object) lets the next upload of the
-// same file to the same URL continue after the last acknowledged byte.
+// same file to the same URL continue after the last acknowledged byte,
+// unless the file was written after its record was.
 //
 // Events: OnBegin, OnProgress(acknowledged, size) after every chunk, then
 // OnFinish; OnFail(1) when the file is gone (or its size unreadable),

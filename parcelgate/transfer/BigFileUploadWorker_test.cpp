@@ -1,7 +1,7 @@
 // The big-file upload against the tests' own chunk server (tests/support/
 // peer_chunks.py), which reassembles what it is sent and can refuse a chunk
 // or cut the connection: real files, real resume records, real sockets.
-#include "BigFileUploadWorker.h"
+#include "transfer/BigFileUploadWorker.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -16,7 +16,7 @@
 #include "HttpPeers.h"
 #include "RecordingProgress.h"
 #include "TestFiles.h"
-#include "Utils.h"
+#include "base/Utils.h"
 
 namespace pcg {
 namespace {
@@ -129,9 +129,15 @@ TEST(PcgBigFileUpload, WholeFileInAcknowledgedChunks) {
     }
 }
 
+UniqueHandle OpenShared(const std::string& name) {
+    return UniqueHandle(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 // An upload that ends early saves a record from which the next Upload of the
 // same file and URL sends exactly what was not acknowledged, under the first
-// session ID.
+// session ID, unless the file was written after the record. A finished
+// upload's record is never followed again, even when it cannot be deleted.
 TEST(PcgBigFileUpload, InterruptedUploadContinuesFromItsRecord) {
     const int64_t size = 10301, chunk = 104;
     struct Case {
@@ -140,15 +146,20 @@ TEST(PcgBigFileUpload, InterruptedUploadContinuesFromItsRecord) {
         int abortAtProgress;  // 0: never
         const char* firstEnd;
         int64_t resumeAt;
+        bool changed = false;  // the file is rewritten, same size and name, after the record
+        int keep = 0;          // the record resists deletion: 1 read-only, 2 held open by another program
     };
-    for (const Case& c : {Case{"client stops", "-", 30, "OnFail(3)", 30 * chunk},
-                          Case{"chunk refused", "refuse=" + std::to_string(40 * chunk), 0, "OnFail(0)", 40 * chunk},
-                          Case{"connection cut", "cut=" + std::to_string(50 * chunk), 0, "OnFail(0)", 50 * chunk}}) {
+    for (const Case& c : {Case{"client stops", "-", 30, "OnFail(3)", 30 * chunk, false, 1},
+                          Case{"chunk refused", "refuse=" + std::to_string(40 * chunk), 0, "OnFail(0)", 40 * chunk,
+                               false, 2},
+                          Case{"connection cut", "cut=" + std::to_string(50 * chunk), 0, "OnFail(0)", 50 * chunk},
+                          Case{"the file changes", "-", 30, "OnFail(3)", 30 * chunk, true}}) {
         SCOPED_TRACE(c.what);
         ForgetPeerHistory();
         TempDir dir("pcg");
         const std::string file = dir / "resumed.bin";
-        const std::string content = Pattern(size, 9);
+        const std::string record = dir / "resumed.upbreak";
+        std::string content = Pattern(size, 9);
         WriteFile(file, content);
         const std::string url = FullUrl(c.options, "resumed.bin");
         auto stop = [&](int n) { return n == c.abortAtProgress ? E_ABORT : S_OK; };
@@ -162,15 +173,22 @@ TEST(PcgBigFileUpload, InterruptedUploadContinuesFromItsRecord) {
                       (c.abortAtProgress ? std::to_string(c.resumeAt - chunk) : at) + ",\"end\":" +
                       std::to_string(c.resumeAt - 1) + ",\"pos\":" + at + ",\"hash\":\"\",\"url\":\"" + url +
                       "\",\"filename\":\"" + Escaped(file) + "\"}",
-                  Base64Decode(ReadFile(dir / "resumed.upbreak")));
+                  Base64Decode(ReadFile(record)));
+        EXPECT_EQ((std::vector<std::string>{"resumed.bin", "resumed.upbreak"}), FilesIn(dir.Path()));
+        if (c.changed) WriteFile(file, content = Pattern(size, 10));
+        if (c.keep == 1) SetFileAttributesA(record.c_str(), FILE_ATTRIBUTE_READONLY);
+        UniqueHandle holder(c.keep == 2 ? OpenShared(record) : UniqueHandle());
 
-        EXPECT_EQ(Events(size, c.resumeAt, size, "OnFinish"), Upload(file, url, 999));
+        const int64_t from = c.changed ? 0 : c.resumeAt;
+        EXPECT_EQ(Events(size, from, size, "OnFinish"), Upload(file, url, 999));
         auto chunks = ChunksSeen();
         ASSERT_LT(sentFirst, chunks.size());
-        EXPECT_EQ(c.resumeAt, chunks[sentFirst].first);
-        for (const SeenChunk& seen : chunks) EXPECT_EQ("4242", seen.session);
+        EXPECT_EQ(from, chunks[sentFirst].first);
+        for (size_t i = sentFirst; i < chunks.size(); ++i) EXPECT_EQ(c.changed ? "999" : "4242", chunks[i].session);
         EXPECT_TRUE(content == ReadFile(ChunkFile("resumed.bin")));
-        EXPECT_FALSE(FileExists(dir / "resumed.upbreak"));
+        EXPECT_EQ(c.keep != 2, !FileExists(record));
+        EXPECT_EQ(Events(size, 0, size, "OnFinish"), Upload(file, url, 1000));
+        EXPECT_EQ(0, ChunksSeen()[chunks.size()].first);
     }
 }
 
@@ -287,11 +305,6 @@ TEST(PcgBigFileUpload, FileThatChangesSizeEndsWithAnEvent) {
             EXPECT_TRUE(FileExists(dir / "changing.upbreak"));
         }
     }
-}
-
-UniqueHandle OpenShared(const std::string& name) {
-    return UniqueHandle(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // With a real pipe in place of the file for a size that cannot be read.

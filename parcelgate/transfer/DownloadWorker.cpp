@@ -1,16 +1,16 @@
-#include "DownloadWorker.h"
+#include "transfer/DownloadWorker.h"
 
 #include <memory>
 
-#include "FileUtils.h"
+#include "transfer/FileUtils.h"
 
 namespace pcg {
 
 void DownloadWorker::Execute() {
     RaiseBegin();
-    std::unique_ptr<DownloadFile> file;
+    std::unique_ptr<ReplacingFile> file;
     try {
-        file = std::make_unique<DownloadFile>(FileName());
+        file = std::make_unique<ReplacingFile>(FileName());
     } catch (const std::exception&) {
         RaiseFail(0);
         return;

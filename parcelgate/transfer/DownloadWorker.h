@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "WorkerThread.h"
+#include "transfer/WorkerThread.h"
 
 namespace pcg {
 

@@ -1,11 +1,11 @@
-#include "FileUtils.h"
+#include "transfer/FileUtils.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 
-#include "UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 namespace pcg {
 
@@ -20,8 +20,8 @@ namespace {
 }  // namespace
 
 std::string ReadFileToString(const std::string& name) {
-    UniqueHandle file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle file(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) ThrowFileError("Cannot open file", name);
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file.Get(), &size)) ThrowFileError("Cannot size file", name);
@@ -41,17 +41,11 @@ std::string ReadFileToString(const std::string& name) {
 }
 
 void WriteStringToFile(const std::string& name, const std::string& bytes) {
-    UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) ThrowFileError("Cannot create file", name);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 24));
-        DWORD written = 0;
-        if (!WriteFile(file.Get(), bytes.data() + done, piece, &written, nullptr) || written == 0)
-            ThrowFileError("Cannot write file", name);
-        done += written;
-    }
+    // Beside the file, then moved over it: a crash leaves the old content or
+    // the new one, never a cut one.
+    ReplacingFile file(name);
+    if (!file.Write(bytes.data(), bytes.size())) ThrowFileError("Cannot write file", name);
+    file.Commit();
 }
 
 bool FileExists(const std::string& name) {
@@ -71,6 +65,27 @@ bool DeleteFileIfExists(const std::string& name) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+bool DeleteOrEmptyFile(const std::string& name) {
+    if (DeleteFileIfExists(name)) return true;
+    const DWORD attributes = GetFileAttributesA(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetFileAttributesA(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        if (DeleteFileIfExists(name)) return true;
+    }
+    // Held by a program that did not share deletion (a scanner, an indexer):
+    // an empty file is at least no longer what it was.
+    UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.Valid();
+}
+
+int64_t LastWriteTime(const std::string& name) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                data.ftLastWriteTime.dwLowDateTime);
+}
+
 int64_t GetFileSize64(const std::string& name) {
     if (!FileExists(name)) return -1;
     char full[MAX_PATH * 4];
@@ -82,31 +97,22 @@ int64_t GetFileSize64(const std::string& name) {
     return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
-DownloadFile::DownloadFile(const std::string& target) : target_(target) {
-    char full[MAX_PATH * 4];
-    char* name = nullptr;
-    DWORD length = GetFullPathNameA(target.c_str(), sizeof full, full, &name);
-    if (length == 0 || length >= sizeof full || name == nullptr) ThrowFileError("Cannot place a file beside", target);
-    // Beside the target, so the final move stays on one volume and is a rename.
-    char temporary[MAX_PATH * 4];
-    if (GetTempFileNameA(std::string(full, name).c_str(), "pcg", 0, temporary) == 0)
-        ThrowFileError("Cannot create a file beside", target);
-    file_.Reset(CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_.Valid()) {
-        DWORD error = GetLastError();
-        DeleteFileA(temporary);
-        SetLastError(error);
-        ThrowFileError("Cannot open file", temporary);
-    }
+ReplacingFile::ReplacingFile(const std::string& target) : target_(target) {
+    // Beside the target, so the final move stays on one volume and is a
+    // rename; named after it, so a leftover says whose it is.
+    const std::string temporary = target + kPartSuffix;
+    file_.Reset(CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    if (!file_.Valid()) ThrowFileError("Cannot create file", temporary);
     temporary_ = temporary;
 }
 
-DownloadFile::~DownloadFile() {
+ReplacingFile::~ReplacingFile() {
     file_.Reset();
     if (!temporary_.empty()) DeleteFileA(temporary_.c_str());
 }
 
-bool DownloadFile::Write(const char* data, size_t size) {
+bool ReplacingFile::Write(const char* data, size_t size) {
     while (size > 0) {
         DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 24));
         DWORD written = 0;
@@ -117,18 +123,12 @@ bool DownloadFile::Write(const char* data, size_t size) {
     return true;
 }
 
-void DownloadFile::Commit() {
+void ReplacingFile::Commit() {
     if (!FlushFileBuffers(file_.Get())) ThrowFileError("Cannot flush file", temporary_);
     if (!CloseHandle(file_.Release())) ThrowFileError("Cannot close file", temporary_);
     if (!MoveFileExA(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         ThrowFileError("Cannot replace file", target_);
     temporary_.clear();
-}
-
-std::string ChangeFileExt(const std::string& name, const std::string& ext) {
-    size_t dot = name.find_last_of(".\\/:");
-    if (dot == std::string::npos || name[dot] != '.') return name + ext;
-    return name.substr(0, dot) + ext;
 }
 
 }  // namespace pcg

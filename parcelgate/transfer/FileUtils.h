@@ -6,18 +6,20 @@
 #include <cstdint>
 #include <string>
 
-#include "HttpParser.h"
-#include "UniqueHandle.h"
-#include "Utils.h"
+#include "http/HttpParser.h"
+#include "base/UniqueHandle.h"
+#include "base/Utils.h"
 
 namespace pcg {
 
-// The whole content of the file, opened for reading while others may read
-// but not write. Throws TransferError when the file cannot be opened or read.
+// The whole content of the file, opened for reading while others may still
+// read and write it, as a reader should. Throws TransferError when the file
+// cannot be opened or read.
 std::string ReadFileToString(const std::string& name);
 
-// Creates the file or truncates it, then writes the bytes. Throws TransferError
-// when the file cannot be created or a write fails.
+// Replaces the file's content with the bytes (a new file when there was
+// none), through a ReplacingFile. Throws TransferError when the file cannot be
+// created or a write fails.
 void WriteStringToFile(const std::string& name, const std::string& bytes);
 
 // True when a file (not a directory) of that name exists.
@@ -31,27 +33,37 @@ void CreateEmptyFile(const std::string& name);
 // deleted.
 bool DeleteFileIfExists(const std::string& name);
 
+// Deletes the file, also when it is read-only; when it is held open so that
+// it cannot go, empties it instead. False only when it is still there with
+// its content.
+bool DeleteOrEmptyFile(const std::string& name);
+
+// The file's last-write time in 100-nanosecond units, or -1 when it cannot be
+// read (no such file).
+int64_t LastWriteTime(const std::string& name);
+
 // -1 if no file of that name exists (a directory is no file); otherwise the name is expanded to a
 // full path and looked up with a directory search matching any attribute,
 // and the 64-bit size of the first match is returned (-1 if the search fails).
 int64_t GetFileSize64(const std::string& name);
 
-// The name with its extension (from the last "." after the last "\", "/" or
-// ":") replaced by ext (which includes its dot), or ext appended when there is
-// none: ChangeFileExt("C:\\a\\f.bin", ".upbreak") == "C:\\a\\f.upbreak".
-std::string ChangeFileExt(const std::string& name, const std::string& ext);
-
-// The file a download writes: a temporary file beside the target takes the
-// body as it arrives and replaces the target only once complete. Until then
-// the target stays as it was, and a download that fails leaves no trace.
-class DownloadFile : public BodySink {
+// A file written whole before it replaces its target: a temporary file
+// beside the target (its name plus kPartSuffix) takes the bytes as they
+// arrive and is moved over the target only once complete. Until then the
+// target stays as it was, and a writer that fails leaves no trace. A writer
+// that was killed leaves the temporary file, which the next writer of the
+// same target replaces.
+class ReplacingFile : public BodySink {
 public:
-    // Creates the temporary file; throws TransferError when it cannot.
-    explicit DownloadFile(const std::string& target);
+    static constexpr const char* kPartSuffix = ".pcgpart";
+
+    // Creates the temporary file (replacing a leftover one); throws
+    // TransferError when it cannot.
+    explicit ReplacingFile(const std::string& target);
     // Deletes the temporary file unless Commit() succeeded.
-    ~DownloadFile();
-    DownloadFile(const DownloadFile&) = delete;
-    DownloadFile& operator=(const DownloadFile&) = delete;
+    ~ReplacingFile();
+    ReplacingFile(const ReplacingFile&) = delete;
+    ReplacingFile& operator=(const ReplacingFile&) = delete;
 
     bool Write(const char* data, size_t size) override;
 

@@ -1,4 +1,4 @@
-#include "FileUtils.h"
+#include "transfer/FileUtils.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -24,25 +24,24 @@ TEST(PcgFileHelpers, WriteThenReadRoundTripsBinaryBytesAndTruncates) {
     EXPECT_EQ("", ReadFileToString(name));
 }
 
-TEST(PcgFileHelpers, ReadDeniesWritersAndFailsForMissingFiles) {
+TEST(PcgFileHelpers, ReadSharesWithWritersAndFailsForHeldOrMissingFiles) {
     TempDir dir;
     std::string name = dir / "locked.txt";
     testing_support::WriteFile(name, "abc");
-    {
-        // Someone holds the file open for writing: the read must not share with them.
-        HANDLE writer = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, writer);
-        EXPECT_THROW(ReadFileToString(name), TransferError);
-        CloseHandle(writer);
-    }
-    {
-        // Readers are fine.
-        HANDLE reader = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, reader);
-        EXPECT_EQ("abc", ReadFileToString(name));
-        CloseHandle(reader);
+    struct Case {
+        DWORD access, share;
+        bool readable;
+    };
+    for (const Case& c : {Case{GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, true},  // open for writing elsewhere
+                          Case{GENERIC_READ, FILE_SHARE_READ, true},
+                          Case{GENERIC_READ, 0, false}}) {  // held without sharing
+        SCOPED_TRACE(c.share);
+        UniqueHandle holder(CreateFileA(name.c_str(), c.access, c.share, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder.Valid());
+        if (c.readable)
+            EXPECT_EQ("abc", ReadFileToString(name));
+        else
+            EXPECT_THROW(ReadFileToString(name), TransferError);
     }
     EXPECT_THROW(ReadFileToString(dir / "missing.txt"), TransferError);
     EXPECT_THROW(WriteStringToFile(dir / "no\\such\\dir.txt", "x"), TransferError);

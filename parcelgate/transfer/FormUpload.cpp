@@ -1,13 +1,13 @@
-#include "FormUpload.h"
+#include "transfer/FormUpload.h"
 
 #include <atomic>
 #include <cstdio>
 #include <utility>
 
-#include "FileUtils.h"
-#include "Json.h"
-#include "Text.h"
-#include "WorkerThread.h"
+#include "transfer/FileUtils.h"
+#include "base/Json.h"
+#include "base/Text.h"
+#include "transfer/WorkerThread.h"
 
 namespace pcg {
 
@@ -57,14 +57,22 @@ protected:
         } markEnd{ended_};
 
         if (!FileExists(FileName())) return;
-        const std::string content = ReadFileToString(FileName());
+        std::string content;
+        try {
+            content = ReadFileToString(FileName());
+        } catch (const TransferError&) {
+            // A file that is there but cannot be read (another program holds
+            // it without sharing, a region is locked) must not end silently.
+            RaiseFail(0);
+            return;
+        }
         const std::string boundary = NewBoundary();
         HttpSession& session = Session();
         session.SetMimeType("multipart/form-data; boundary=" + boundary);
         session.Headers().push_back("Host:" + ExtractHost(Url()));
         std::string form = "--" + boundary + "\r\n" +
                            "Content-Disposition: form-data; name=\"project[upload_file]\"; filename=\"" +
-                           Utf8FromAnsi(FileName()) + "\"\r\n" + "Content-Type: text/plain\r\n\r\n" + content +
+                           HeaderFileName(FileName()) + "\"\r\n" + "Content-Type: text/plain\r\n\r\n" + content +
                            "\r\n--" + boundary + "--\r\n";
         const uint64_t length = form.size();
         session.Document().Assign(std::move(form));

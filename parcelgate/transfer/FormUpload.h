@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "ProgressSink.h"
+#include "transfer/ProgressSink.h"
 
 namespace pcg {
 
@@ -12,7 +12,9 @@ class UploadMonitor;
 // Uploads a small file (or a name that is no file) as one multipart form
 // POST on one thread while a monitor thread polls the upload-progress
 // service of the same host ("/progress", header "X-Progress-ID") and turns
-// its answers into OnProgress events.
+// its answers into OnProgress events. A name that is no file ends the
+// upload thread without an event; a file that is there but cannot be read
+// ends it with OnFail(0).
 //
 // The monitor polls back to back until the service answers "done" or
 // "error" or the client answers E_ABORT (with an event sink), and in any

@@ -1,7 +1,7 @@
 // The form upload and its monitor against nginx with the upload-progress
 // module in front of the tests' own multipart backend
 // (tests/support/peer_nginx_progress.py).
-#include "FormUpload.h"
+#include "transfer/FormUpload.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "HttpPeers.h"
-#include "Json.h"
+#include "base/Json.h"
 #include "RecordingProgress.h"
 #include "TestFiles.h"
-#include "WorkerThread.h"
+#include "transfer/WorkerThread.h"
 
 namespace pcg {
 namespace {
@@ -73,11 +73,13 @@ TEST(PcgFormUpload, OutcomesAndTheMonitorAlwaysStops) {
         bool withSink;
         bool stop;           // the client answers E_ABORT to the first OnProgress
         const char* result;  // the upload thread's last event; "" for none
+        bool locked = false;  // another program holds the file without sharing it
     };
     for (const Case& c : {Case{"accepted with 201", "/up", true, true, false, "OnFinish"},
                           Case{"200 is no success here", "/status/200/up", true, true, false, "OnFail(0)"},
                           Case{"client stops it", "/up", true, true, true, "OnFail(0)"},
                           Case{"no such file", "/up", false, true, false, ""},
+                          Case{"file that cannot be read", "/up", true, true, false, "OnFail(0)", true},
                           Case{"no event sink", "/up", true, false, false, ""}}) {
         SCOPED_TRACE(c.what);
         ForgetPeerHistory();
@@ -85,6 +87,8 @@ TEST(PcgFormUpload, OutcomesAndTheMonitorAlwaysStops) {
         TempDir dir("pcg");
         const std::string file = dir / ansiName;
         if (c.withFile) WriteFile(file, content);
+        UniqueHandle holder(c.locked ? CreateFileA(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+                                     : INVALID_HANDLE_VALUE);
         auto sink = c.withSink ? std::make_shared<RecordingProgress>() : nullptr;
         if (c.stop) sink->AnswerProgress([](int) { return E_ABORT; });
 
@@ -95,8 +99,8 @@ TEST(PcgFormUpload, OutcomesAndTheMonitorAlwaysStops) {
         const auto events = sink ? sink->Names() : std::vector<std::string>();
         const auto forms = ReceivedForms();
         EXPECT_LT(0u, CountContaining(Lines(ReadFile(Env("PCG_FORM_ACCESS_LOG"))), "GET /progress 200"));
-        if (!c.withFile) {
-            EXPECT_TRUE(events.empty());
+        if (!c.withFile || c.locked) {
+            EXPECT_EQ(c.locked ? std::vector<std::string>{c.result} : std::vector<std::string>(), events);
             EXPECT_TRUE(forms.empty());
             continue;
         }

@@ -1,8 +1,8 @@
-#include "WorkerThread.h"
+#include "transfer/WorkerThread.h"
 
 #include <cstdio>
 
-#include "ProxySettings.h"
+#include "http/ProxySettings.h"
 
 namespace pcg {
 namespace {

@@ -14,10 +14,10 @@
 #include <string>
 #include <utility>
 
-#include "HttpSession.h"
-#include "ProgressSink.h"
-#include "UniqueHandle.h"
-#include "Utils.h"
+#include "http/HttpSession.h"
+#include "transfer/ProgressSink.h"
+#include "base/UniqueHandle.h"
+#include "base/Utils.h"
 
 namespace pcg {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ProgressSink.h"
+#include "transfer/ProgressSink.h"
 
 namespace testing_support {
 

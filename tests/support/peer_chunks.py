@@ -18,6 +18,10 @@ The path before the name chooses faults, each firing once per name:
                      close the connection without an answer
         status=N     acknowledge every chunk with N (200 or 201) instead
 
+A GET of /stall answers 200 with a length it never completes and holds the
+connection until the client leaves; a GET of any other path answers the
+completed file named by the path's last element.
+
 Every chunk's request head is recorded as NNNNNN.req (bytes of the body are
 not kept). A chunk whose range and body length disagree, or whose headers
 are missing, is answered 400.
@@ -72,6 +76,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
         complete = server.store(name, session, first, body, size)
         status = int(options.get("status", 200 if complete else 201))
         self.answer(status, b"stored")
+
+    def do_GET(self):
+        name = self.path.split("?", 1)[0].rsplit("/", 1)[-1]
+        if name == "stall":
+            self.send_response(200)
+            self.send_header("Content-Length", "1000000")
+            self.end_headers()
+            self.wfile.write(b"x" * 10)
+            self.wfile.flush()
+            self.rfile.read(1)  # returns once the client is gone
+            self.close_connection = True
+            return
+        path = os.path.join(self.server.root, name)
+        if not os.path.isfile(path):
+            return self.answer(404, b"no such file")
+        with open(path, "rb") as f:
+            self.answer(200, f.read())
 
     def answer(self, status, body):
         self.send_response(status)

@@ -1,11 +1,11 @@
-#include "Json.h"
+#include "base/Json.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
-#include "Text.h"
+#include "base/Text.h"
 
 namespace pcg {
 
@@ -148,6 +148,9 @@ JsonValue& JsonValue::Append(JsonValue value) {
 
 // ---- reader -----------------------------------------------------------------
 
+// Reads one value from the start of a text, leniently: strings and keys in
+// single or double quotes, and whatever follows the first complete value is
+// left unread. Each step answers false for text it cannot read.
 class JsonReader {
 public:
     explicit JsonReader(const std::string& text) : text_(text) {}
@@ -160,212 +163,213 @@ public:
 private:
     bool AtEnd() const { return pos_ >= text_.size(); }
     char Peek() const { return AtEnd() ? '\0' : text_[pos_]; }
-
+    // Consumes c when it comes next.
+    bool Take(char c) {
+        if (Peek() != c) return false;
+        ++pos_;
+        return true;
+    }
     void SkipBlanks() {
         while (!AtEnd() && (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\r' || text_[pos_] == '\n'))
             ++pos_;
     }
 
-    bool ReadValue(JsonValue& out, int depth) {
-        if (AtEnd()) return false;
-        char c = Peek();
-        if (c == '{' || c == '[') {
-            if (depth >= kMaxJsonDepth) return false;
-            return c == '{' ? ReadObject(out, depth + 1) : ReadArray(out, depth + 1);
-        }
-        if (c == '"' || c == '\'') {
-            out = JsonValue::String(std::string());
-            return ReadString(out.text_);
-        }
-        if (c == '-' || (c >= '0' && c <= '9')) return ReadNumber(out);
-        if (ReadWord("true")) {
-            out = JsonValue::Bool(true);
-            return true;
-        }
-        if (ReadWord("false")) {
-            out = JsonValue::Bool(false);
-            return true;
-        }
-        if (ReadWord("null")) {
-            out = JsonValue();
-            return true;
-        }
-        return false;
-    }
-
-    bool ReadWord(const char* word) {
-        size_t n = std::char_traits<char>::length(word);
-        if (text_.compare(pos_, n, word) != 0) return false;
-        pos_ += n;
-        return true;
-    }
-
-    bool ReadObject(JsonValue& out, int depth) {
-        out = JsonValue::Object();
-        ++pos_;  // '{'
-        SkipBlanks();
-        if (Peek() == '}') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
-            SkipBlanks();
-            if (Peek() != '"' && Peek() != '\'') return false;
-            std::string key;
-            if (!ReadString(key)) return false;
-            SkipBlanks();
-            if (Peek() != ':') return false;
-            ++pos_;
-            SkipBlanks();
-            JsonValue value;
-            if (!ReadValue(value, depth)) return false;
-            out.Set(key, std::move(value));
-            SkipBlanks();
-            if (Peek() == ',') {
-                ++pos_;
-                continue;
-            }
-            if (Peek() == '}') {
-                ++pos_;
-                return true;
-            }
-            return false;
-        }
-    }
-
-    bool ReadArray(JsonValue& out, int depth) {
-        out = JsonValue::Array();
-        ++pos_;  // '['
-        SkipBlanks();
-        if (Peek() == ']') {
-            ++pos_;
-            return true;
-        }
-        for (;;) {
-            SkipBlanks();
-            JsonValue value;
-            if (!ReadValue(value, depth)) return false;
-            out.items_.push_back(std::move(value));
-            SkipBlanks();
-            if (Peek() == ',') {
-                ++pos_;
-                continue;
-            }
-            if (Peek() == ']') {
-                ++pos_;
-                return true;
-            }
-            return false;
-        }
-    }
-
-    static int Hex(char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    }
-
-    bool ReadHex4(unsigned& value) {
-        if (pos_ + 4 > text_.size()) return false;
-        value = 0;
-        for (int i = 0; i < 4; ++i) {
-            int digit = Hex(text_[pos_ + i]);
-            if (digit < 0) return false;
-            value = value * 16 + static_cast<unsigned>(digit);
-        }
-        pos_ += 4;
-        return true;
-    }
-
-    // Text in "\u" escapes is collected as UTF-16 and converted to the ANSI
-    // code page when a run of escapes ends.
-    static void FlushWide(std::wstring& wide, std::string& out) {
-        if (wide.empty()) return;
-        const std::string bytes = AnsiFromWide(wide);
-        if (!bytes.empty())
-            out += bytes;
-        else
-            out.append(wide.size(), '?');
-        wide.clear();
-    }
-
-    bool ReadString(std::string& out) {
-        char quote = text_[pos_++];
-        std::wstring wide;
-        for (;;) {
-            if (AtEnd()) return false;
-            char c = text_[pos_++];
-            if (c == quote) {
-                FlushWide(wide, out);
-                return true;
-            }
-            if (c != '\\') {
-                FlushWide(wide, out);
-                out += c;
-                continue;
-            }
-            if (AtEnd()) return false;
-            char e = text_[pos_++];
-            if (e == 'u') {
-                unsigned unit = 0;
-                if (!ReadHex4(unit)) return false;
-                wide += static_cast<wchar_t>(unit);
-                continue;
-            }
-            FlushWide(wide, out);
-            switch (e) {
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
-                default: out += e; break;  // \" \' \\ \/ and anything else: the character itself
-            }
-        }
-    }
-
-    bool ReadNumber(JsonValue& out) {
-        size_t start = pos_;
-        if (Peek() == '-') ++pos_;
-        size_t digits = pos_;
-        while (!AtEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
-        if (pos_ == digits) return false;
-        bool integral = true;
-        if (Peek() == '.') {
-            integral = false;
-            ++pos_;
-            size_t fraction = pos_;
-            while (!AtEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
-            if (pos_ == fraction) return false;
-        }
-        if (Peek() == 'e' || Peek() == 'E') {
-            integral = false;
-            ++pos_;
-            if (Peek() == '+' || Peek() == '-') ++pos_;
-            size_t exponent = pos_;
-            while (!AtEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
-            if (pos_ == exponent) return false;
-        }
-        std::string number = text_.substr(start, pos_ - start);
-        out = JsonValue();
-        out.kind_ = JsonValue::Kind::Number;
-        out.text_ = number;
-        out.float_ = std::strtod(number.c_str(), nullptr);
-        if (integral) {
-            errno = 0;
-            long long value = std::strtoll(number.c_str(), nullptr, 10);
-            if (errno != ERANGE) {
-                out.integral_ = true;
-                out.integer_ = value;
-            }
-        }
-        return true;
-    }
+    bool ReadValue(JsonValue& out, int depth);
+    bool ReadLiteral(JsonValue& out);
+    template <class ReadItem>
+    bool ReadItems(char close, ReadItem readItem);
+    bool ReadObject(JsonValue& out, int depth);
+    bool ReadArray(JsonValue& out, int depth);
+    bool ReadString(std::string& out);
+    bool ReadEscape(std::string& out, std::wstring& wide);
+    bool ReadHex4(unsigned& value);
+    static void FlushWide(std::wstring& wide, std::string& out);
+    size_t SkipDigits();
+    bool ReadNumber(JsonValue& out);
 
     const std::string& text_;
     size_t pos_ = 0;
 };
+
+bool JsonReader::ReadValue(JsonValue& out, int depth) {
+    const char c = Peek();
+    if (c == '{' || c == '[') {
+        if (depth >= kMaxJsonDepth) return false;
+        return c == '{' ? ReadObject(out, depth + 1) : ReadArray(out, depth + 1);
+    }
+    if (c == '"' || c == '\'') {
+        out = JsonValue::String(std::string());
+        return ReadString(out.text_);
+    }
+    if (c == '-' || (c >= '0' && c <= '9')) return ReadNumber(out);
+    return ReadLiteral(out);
+}
+
+bool JsonReader::ReadLiteral(JsonValue& out) {
+    static const struct {
+        const char* word;
+        JsonValue (*make)();
+    } kLiterals[] = {{"true", [] { return JsonValue::Bool(true); }},
+                     {"false", [] { return JsonValue::Bool(false); }},
+                     {"null", [] { return JsonValue(); }}};
+    for (const auto& literal : kLiterals) {
+        const size_t n = std::char_traits<char>::length(literal.word);
+        if (text_.compare(pos_, n, literal.word) == 0) {
+            pos_ += n;
+            out = literal.make();
+            return true;
+        }
+    }
+    return false;
+}
+
+// The items of an object or array after its opening bracket, separated by
+// commas, up to the closing one; readItem reads one item.
+template <class ReadItem>
+bool JsonReader::ReadItems(char close, ReadItem readItem) {
+    ++pos_;  // the opening bracket
+    SkipBlanks();
+    if (Take(close)) return true;
+    for (;;) {
+        SkipBlanks();
+        if (!readItem()) return false;
+        SkipBlanks();
+        if (Take(',')) continue;
+        return Take(close);
+    }
+}
+
+bool JsonReader::ReadObject(JsonValue& out, int depth) {
+    out = JsonValue::Object();
+    return ReadItems('}', [&] {
+        std::string key;
+        if ((Peek() != '"' && Peek() != '\'') || !ReadString(key)) return false;
+        SkipBlanks();
+        if (!Take(':')) return false;
+        SkipBlanks();
+        JsonValue value;
+        if (!ReadValue(value, depth)) return false;
+        out.Set(key, std::move(value));
+        return true;
+    });
+}
+
+bool JsonReader::ReadArray(JsonValue& out, int depth) {
+    out = JsonValue::Array();
+    return ReadItems(']', [&] {
+        JsonValue value;
+        if (!ReadValue(value, depth)) return false;
+        out.items_.push_back(std::move(value));
+        return true;
+    });
+}
+
+bool JsonReader::ReadString(std::string& out) {
+    const char quote = text_[pos_++];
+    std::wstring wide;
+    for (;;) {
+        if (AtEnd()) return false;
+        const char c = text_[pos_++];
+        if (c == quote) {
+            FlushWide(wide, out);
+            return true;
+        }
+        if (c == '\\') {
+            if (!ReadEscape(out, wide)) return false;
+            continue;
+        }
+        FlushWide(wide, out);
+        out += c;
+    }
+}
+
+// One escape after its backslash: "\u" adds a UTF-16 unit to wide, any other
+// goes to out.
+bool JsonReader::ReadEscape(std::string& out, std::wstring& wide) {
+    if (AtEnd()) return false;
+    const char e = text_[pos_++];
+    if (e == 'u') {
+        unsigned unit = 0;
+        if (!ReadHex4(unit)) return false;
+        wide += static_cast<wchar_t>(unit);
+        return true;
+    }
+    FlushWide(wide, out);
+    switch (e) {
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        default: out += e; break;  // \" \' \\ \/ and anything else: the character itself
+    }
+    return true;
+}
+
+bool JsonReader::ReadHex4(unsigned& value) {
+    if (pos_ + 4 > text_.size()) return false;
+    value = 0;
+    for (int i = 0; i < 4; ++i) {
+        const char c = text_[pos_ + i];
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) return false;
+        value = value * 16 + static_cast<unsigned>(digit);
+    }
+    pos_ += 4;
+    return true;
+}
+
+// Text in "\u" escapes is collected as UTF-16 and converted to the ANSI code
+// page when a run of escapes ends.
+void JsonReader::FlushWide(std::wstring& wide, std::string& out) {
+    if (wide.empty()) return;
+    const std::string bytes = AnsiFromWide(wide);
+    if (!bytes.empty())
+        out += bytes;
+    else
+        out.append(wide.size(), '?');
+    wide.clear();
+}
+
+// Skips decimal digits; how many there were.
+size_t JsonReader::SkipDigits() {
+    const size_t start = pos_;
+    while (!AtEnd() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+    return pos_ - start;
+}
+
+bool JsonReader::ReadNumber(JsonValue& out) {
+    const size_t start = pos_;
+    Take('-');
+    if (SkipDigits() == 0) return false;
+    bool integral = true;
+    if (Take('.')) {
+        integral = false;
+        if (SkipDigits() == 0) return false;
+    }
+    if (Take('e') || Take('E')) {
+        integral = false;
+        if (!Take('+')) Take('-');
+        if (SkipDigits() == 0) return false;
+    }
+    const std::string number = text_.substr(start, pos_ - start);
+    out = JsonValue();
+    out.kind_ = JsonValue::Kind::Number;
+    out.text_ = number;
+    out.float_ = std::strtod(number.c_str(), nullptr);
+    if (integral) {
+        errno = 0;
+        const long long value = std::strtoll(number.c_str(), nullptr, 10);
+        if (errno != ERANGE) {
+            out.integral_ = true;
+            out.integer_ = value;
+        }
+    }
+    return true;
+}
 
 bool ParseJson(const std::string& text, JsonValue& out) {
     JsonValue value;

@@ -21,4 +21,9 @@ std::wstring WideFromAnsi(const std::string& text);
 // conversion into the ANSI code page stay lost.
 std::string Utf8FromAnsi(const std::string& ansi);
 
+// A file name for filename="..." in a header or a form part: UTF-8 as
+// above, with '"', CR and LF written %22, %0D and %0A as browsers write
+// them, since a quote would end the name early and a line break the line.
+std::string HeaderFileName(const std::string& ansi);
+
 }  // namespace pcg

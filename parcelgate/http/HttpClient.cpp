@@ -2,15 +2,15 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-#include "HttpClient.h"
+#include "http/HttpClient.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "UniqueHandle.h"
-#include "Utils.h"
+#include "base/UniqueHandle.h"
+#include "base/Utils.h"
 
 namespace pcg {
 
@@ -169,39 +169,45 @@ bool HttpClient::BuildRequestHead(const std::string& method, const std::string& 
     Target target;
     if (!ResolveTarget(url, parts, target)) return false;
 
+    // A CR or LF inside a value would end its line early and start one of the
+    // caller's choosing; a NUL cuts the line short for many servers. Such a
+    // request is refused, never cleaned up.
+    bool clean = true;
+    head.clear();
+    auto line = [&](const std::string& text) {
+        if (text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) clean = false;
+        head += text;
+        head += "\r\n";
+    };
     // Through the proxy the absolute URL, rebuilt without any user:password@:
     // those go to the origin only, in the Authorization line.
-    std::string target_text = parts.pathAndQuery;
-    if (target.viaProxy)
-        target_text = "http://" + parts.host + (parts.port != "80" ? ":" + parts.port : std::string()) + target_text;
-    head = UpperCase(method) + " " + target_text + " HTTP/" + protocol_ + "\r\n";
-    head += "Host: " + parts.host + (parts.port != "80" ? ":" + parts.port : std::string()) + "\r\n";
-    if (target.viaProxy && !proxyUser_.empty())
-        head += "Proxy-Authorization: Basic " + Base64Encode(proxyUser_ + ":" + proxyPass_) + "\r\n";
-    if (!parts.user.empty())
-        head += "Authorization: Basic " + Base64Encode(parts.user + ":" + parts.password) + "\r\n";
+    const std::string hostAndPort = parts.host + (parts.port != "80" ? ":" + parts.port : std::string());
+    const std::string requestTarget = target.viaProxy ? "http://" + hostAndPort + parts.pathAndQuery : parts.pathAndQuery;
+    line(UpperCase(method) + " " + requestTarget + " HTTP/" + protocol_);
+    line("Host: " + hostAndPort);
+    if (target.viaProxy && !proxyUser_.empty()) line("Proxy-Authorization: Basic " + Base64Encode(proxyUser_ + ":" + proxyPass_));
+    if (!parts.user.empty()) line("Authorization: Basic " + Base64Encode(parts.user + ":" + parts.password));
     if (keepAlive_) {
-        head += "Keep-Alive: " + std::to_string(keepAliveTimeout_) + "\r\n";
-        head += target.viaProxy ? "Proxy-Connection: keep-alive\r\n" : "Connection: keep-alive\r\n";
+        line("Keep-Alive: " + std::to_string(keepAliveTimeout_));
+        line(target.viaProxy ? "Proxy-Connection: keep-alive" : "Connection: keep-alive");
     }
     if (!cookies_.empty()) {
-        head += "Cookie: ";
-        for (size_t i = 0; i < cookies_.size(); ++i) head += (i ? "; " : "") + cookies_[i];
-        head += "\r\n";
+        std::string cookie = "Cookie: ";
+        for (size_t i = 0; i < cookies_.size(); ++i) cookie += (i ? "; " : "") + cookies_[i];
+        line(cookie);
     }
-    if (!userAgent_.empty()) head += "User-Agent: " + userAgent_ + "\r\n";
+    if (!userAgent_.empty()) line("User-Agent: " + userAgent_);
     if (RequestBodySize() > 0) {
-        head += "Content-Type: " + mimeType_ + "\r\n";
-        head += "Content-Length: " + std::to_string(RequestBodySize()) + "\r\n";
+        line("Content-Type: " + mimeType_);
+        line("Content-Length: " + std::to_string(RequestBodySize()));
     }
-    for (const std::string& line : headers_) {
+    for (const std::string& extra : headers_) {
         // The session's own Host line stands; a second one makes servers such as
         // nginx refuse the request with 400.
-        if (IsHostLine(line)) continue;
-        head += line + "\r\n";
+        if (!IsHostLine(extra)) line(extra);
     }
     head += "\r\n";
-    return true;
+    return clean;
 }
 
 namespace {
@@ -400,8 +406,10 @@ bool HttpClient::HTTPMethod(const std::string& method, const std::string& url, B
         UrlParts parts;
         Target target;
         std::string head;
-        if (!ResolveTarget(url, parts, target) || !BuildRequestHead(method, url, head)) {
+        if (!ResolveTarget(url, parts, target)) {
             lastError_ = HttpError::BadUrl;
+        } else if (!BuildRequestHead(method, url, head)) {
+            lastError_ = HttpError::BadRequestHeader;
         } else if (parts.scheme != "http") {
             lastError_ = HttpError::UnsupportedScheme;
         } else {

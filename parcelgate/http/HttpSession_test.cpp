@@ -4,7 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "HttpSession.h"
+#include "http/HttpSession.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 #include <random>
 #include <thread>
 
-#include "ProxySettings.h"
-#include "Utils.h"
+#include "http/ProxySettings.h"
+#include "base/Utils.h"
 #include "PcgWirePeer.h"
 #include "TestFiles.h"
 

@@ -49,6 +49,11 @@ std::string Base64Encode(const std::string& bytes);
 // alphabet and one or two trailing "=".
 std::string Base64Decode(const std::string& text);
 
+// The name with its extension (from the last "." after the last "\", "/" or
+// ":") replaced by ext (which includes its dot), or ext appended when there is
+// none: ChangeFileExt("C:\\a\\f.bin", ".upbreak") == "C:\\a\\f.upbreak".
+std::string ChangeFileExt(const std::string& name, const std::string& ext);
+
 // ASCII-case-insensitive comparison and upper-casing (bytes >= 0x80 are
 // compared and kept as they are).
 bool SameText(const std::string& a, const std::string& b);

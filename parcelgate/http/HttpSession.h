@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "HttpClient.h"
+#include "http/HttpClient.h"
 
 namespace pcg {
 

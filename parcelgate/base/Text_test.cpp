@@ -1,6 +1,6 @@
 // Conversions of the one text unit (the way into the ANSI code page is
 // pinned end to end in ClientText_test.cpp).
-#include "Text.h"
+#include "base/Text.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -18,6 +18,7 @@ TEST(PcgText, Utf8FromAnsiGoesThroughTheAnsiCodePage) {
     } else if (GetACP() == 1252) {
         EXPECT_EQ("\xC3\xA9", Utf8FromAnsi("\xE9"));  // é
     }
+    EXPECT_EQ("C:\\a%22b%0D%0A.txt", HeaderFileName("C:\\a\"b\r\n.txt"));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "HttpSession.h"
+#include "http/HttpSession.h"
 
 namespace pcg {
 

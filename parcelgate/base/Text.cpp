@@ -1,4 +1,4 @@
-#include "Text.h"
+#include "base/Text.h"
 
 #include <windows.h>
 
@@ -36,6 +36,21 @@ std::wstring WideFromAnsi(const std::string& text) {
 std::string Utf8FromAnsi(const std::string& ansi) {
     const std::wstring wide = WideFromAnsi(ansi);
     return NarrowFromWide(CP_UTF8, 0, wide.data(), wide.size());
+}
+
+std::string HeaderFileName(const std::string& ansi) {
+    std::string name;
+    for (char c : Utf8FromAnsi(ansi)) {
+        if (c == '"')
+            name += "%22";
+        else if (c == '\r')
+            name += "%0D";
+        else if (c == '\n')
+            name += "%0A";
+        else
+            name += c;
+    }
+    return name;
 }
 
 }  // namespace pcg

@@ -1,4 +1,4 @@
-#include "HttpParser.h"
+#include "http/HttpParser.h"
 
 #include <gtest/gtest.h>
 

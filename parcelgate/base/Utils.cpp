@@ -1,4 +1,4 @@
-#include "Utils.h"
+#include "base/Utils.h"
 
 #include <windows.h>
 #include <rpc.h>
@@ -146,6 +146,12 @@ std::string UpperCase(const std::string& text) {
     std::string upper = text;
     for (char& c : upper) c = AsciiUpper(c);
     return upper;
+}
+
+std::string ChangeFileExt(const std::string& name, const std::string& ext) {
+    size_t dot = name.find_last_of(".\\/:");
+    if (dot == std::string::npos || name[dot] != '.') return name + ext;
+    return name.substr(0, dot) + ext;
 }
 
 }  // namespace pcg

@@ -1,12 +1,12 @@
 // The request bytes and session state that need no peer; the wire itself is
 // checked against real servers in HttpSession_test.cpp.
-#include "HttpClient.h"
+#include "http/HttpClient.h"
 
 #include <gtest/gtest.h>
 
-#include "HttpSession.h"
-#include "ProxySettings.h"
-#include "Utils.h"
+#include "http/HttpSession.h"
+#include "http/ProxySettings.h"
+#include "base/Utils.h"
 
 namespace pcg {
 namespace {
@@ -75,6 +75,20 @@ TEST(PcgRequestHead, RefusesUrlsThatWouldForgeLines) {
     EXPECT_EQ(500, session.ResultCode());
     EXPECT_FALSE(session.SendRequest("GET", "https://127.0.0.1:1/"));
     EXPECT_EQ(HttpError::UnsupportedScheme, session.LastError());
+
+    // Nor may any value the session sends carry a line break or a NUL.
+    for (const std::string& bad : {std::string("a\r\nEvil: 1"), std::string("a\nb"), std::string("a\0b", 3)}) {
+        HttpSession values;
+        values.Headers().push_back("X-Name: " + bad);
+        EXPECT_FALSE(values.SendRequest("GET", "http://127.0.0.1:1/x"));
+        EXPECT_EQ(HttpError::BadRequestHeader, values.LastError());
+        values.Headers().clear();
+        values.SetMimeType(bad);
+        values.Document().Assign("body");
+        EXPECT_FALSE(values.BuildRequestHead("POST", "http://h/x", head));
+        values.SetMimeType("text/plain");
+        EXPECT_TRUE(values.BuildRequestHead("POST", "http://h/x", head));
+    }
 }
 
 TEST(PcgSession, DefaultsClearAndCancel) {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "HttpParser.h"
+#include "http/HttpParser.h"
 
 namespace pcg {
 
@@ -143,7 +143,8 @@ public:
 
     // The bytes of the request head HTTPMethod would send for this URL now
     // (request line, session lines, extra headers, blank line; no body).
-    // False for a URL HTTPMethod would refuse.
+    // False for a URL HTTPMethod would refuse, and for a line that would hold
+    // a CR, LF or NUL (a header value, a cookie, the MIME type).
     bool BuildRequestHead(const std::string& method, const std::string& url, std::string& head) const;
 
 private:

@@ -1,8 +1,8 @@
-#include "ProxySettings.h"
+#include "http/ProxySettings.h"
 
 #include <mutex>
 
-#include "HttpSession.h"
+#include "http/HttpSession.h"
 
 namespace pcg {
 

@@ -1,4 +1,4 @@
-#include "HttpParser.h"
+#include "http/HttpParser.h"
 
 #include <algorithm>
 #include <cstring>
@@ -72,6 +72,7 @@ const char* HttpErrorName(HttpError error) {
         case HttpError::None: return "None";
         case HttpError::BadUrl: return "BadUrl";
         case HttpError::UnsupportedScheme: return "UnsupportedScheme";
+        case HttpError::BadRequestHeader: return "BadRequestHeader";
         case HttpError::Resolve: return "Resolve";
         case HttpError::Connect: return "Connect";
         case HttpError::Send: return "Send";

@@ -1,4 +1,4 @@
-#include "Json.h"
+#include "base/Json.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

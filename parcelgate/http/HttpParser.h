@@ -15,6 +15,7 @@ enum class HttpError {
     None,
     BadUrl,             // empty host, a control byte or space in the URL, port not a number
     UnsupportedScheme,  // anything but http (no TLS here)
+    BadRequestHeader,   // a line of the request would hold a CR, LF or NUL
     Resolve,            // host name not found
     Connect,            // no address accepted the connection
     Send,               // socket error while sending

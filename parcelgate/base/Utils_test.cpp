@@ -1,4 +1,4 @@
-#include "Utils.h"
+#include "base/Utils.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -6,7 +6,6 @@
 #include <random>
 #include <set>
 
-#include "FileUtils.h"
 
 namespace pcg {
 namespace {
