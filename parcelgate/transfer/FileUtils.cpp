@@ -53,12 +53,6 @@ bool FileExists(const std::string& name) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-void CreateEmptyFile(const std::string& name) {
-    UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) ThrowFileError("Cannot create file", name);
-}
-
 bool DeleteFileIfExists(const std::string& name) {
     if (DeleteFileA(name.c_str())) return true;
     DWORD error = GetLastError();

@@ -25,10 +25,6 @@ void WriteStringToFile(const std::string& name, const std::string& bytes);
 // True when a file (not a directory) of that name exists.
 bool FileExists(const std::string& name);
 
-// Creates an empty file (create-always, normal attributes, no sharing) and
-// closes it. Throws TransferError when it cannot be created.
-void CreateEmptyFile(const std::string& name);
-
 // Deletes the file if it exists; false only when it exists and could not be
 // deleted.
 bool DeleteFileIfExists(const std::string& name);

@@ -45,15 +45,12 @@ TEST(PcgFileHelpers, ReadSharesWithWritersAndFailsForHeldOrMissingFiles) {
     }
     EXPECT_THROW(ReadFileToString(dir / "missing.txt"), TransferError);
     EXPECT_THROW(WriteStringToFile(dir / "no\\such\\dir.txt", "x"), TransferError);
-    EXPECT_THROW(CreateEmptyFile(dir / "no\\such\\dir.txt"), TransferError);
 }
 
-TEST(PcgFileHelpers, CreateEmptyFileTruncatesAndDeleteIfExistsIsIdempotent) {
+TEST(PcgFileHelpers, DeleteIfExistsIsIdempotent) {
     TempDir dir;
     std::string name = dir / "f.txt";
     testing_support::WriteFile(name, "content");
-    CreateEmptyFile(name);
-    EXPECT_EQ(0, testing_support::FileSize(name));
     EXPECT_TRUE(FileExists(name));
     EXPECT_TRUE(DeleteFileIfExists(name));
     EXPECT_FALSE(FileExists(name));
