@@ -223,7 +223,7 @@ TEST_F(Job, Md5MismatchLeavesNoPartFile) {
     EXPECT_EQ(DownloadMd5Mismatch, Run(job));
     EXPECT_FALSE(FileExists(Part()));
     EXPECT_FALSE(FileExists(Installer()));
-    EXPECT_TRUE(log.Contains("md5 check failed for file " + Part()));
+    EXPECT_TRUE(log.Contains("md5 check failed for file " + Installer()));  // renamed first
 
     job.md5.clear();  // an empty digest never matches
     EXPECT_EQ(DownloadMd5Mismatch, Run(job));
@@ -347,6 +347,15 @@ TEST_F(Job, CompletePartFileIsVerifiedWithoutARequest) {
     DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(content));
     WriteFile(Part(), content);
     ASSERT_EQ(0, WriteMetaFile(Meta(), job.etag, job.lastModified));
+    // A stop during the MD5 pass ends it at once and deletes nothing.
+    struct Stopped : HttpLoadNotify {
+        void OnProgress(int64_t, int64_t) override {}
+        bool IsCancelled() override { return true; }
+    } stopped;
+    RunDownloadJobIn(dir.Path(), job, &stopped);
+    EXPECT_EQ(DownloadPaused, job.result);
+    EXPECT_EQ(content, ReadFile(Installer()));
+    EXPECT_FALSE(log.Contains("md5 check failed"));
     EXPECT_EQ(DownloadReady, Run(job));
     EXPECT_EQ(content, ReadFile(Installer()));
     EXPECT_FALSE(FileExists(Part()));
@@ -366,11 +375,11 @@ TEST_F(Job, QueryOfASignedUrlIsKeptAndTheRunMarkerJoinedToIt) {
 TEST_F(Job, CheckedInstallerIsHeldUntilTheSlotLetsGo) {
     const std::string content = Pattern(300000);
     WriteFile(NginxFile("setup.exe"), content);
-    // The held file admits only readers that share deletion, as the loader does.
+    // The held file admits readers that share nothing but reading, as an
+    // installer reading its own image does.
     const auto readShared = [](const std::string& path) {
-        UniqueKernelHandle file(CreateFileA(path.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        UniqueKernelHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
         std::string bytes(static_cast<size_t>(std::max(0LL, FileSize(path))), '\0');
         DWORD read = 0;
         if (!file || !::ReadFile(file.Get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read,
