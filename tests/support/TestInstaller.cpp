@@ -15,13 +15,11 @@
 //   exit=0                     exit code
 //   forever=1                  after the work, sleep until killed
 //   delay=500                  milliseconds to wait before the work
-//   selfshare=read             opens its own image sharing only reading, as
-//                              the common installer makers do (default: all)
+//   selfshare=read             reads its own image sharing only reading
 //
 // The product executable is this program's own image (without the plan)
 // whose version resource carries the chosen file version. Exit codes of its
-// own failures: 240 no plan, 241 directory, 242 executable, 243 registry,
-// 244 its own image refused to a reader that shares only reading.
+// own failures: 240 no plan, 241 directory, 242 executable, 243 registry, 244 self.
 #include "TestInstallerPlan.h"
 
 #include <windows.h>
@@ -162,8 +160,7 @@ bool WriteProductKey(const std::map<std::string, std::string>& plan, const std::
 int Install() {
     char self[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-    // The plan says how the image is to be read, so it is found first; the
-    // read it asks for follows at once.
+    // Found first, the plan may ask for another read of the image at once.
     std::string bytes, program, planText;
     const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     if (n == 0 || n >= sizeof self || !ReadWholeFile(self, all, bytes)) return 240;

@@ -28,7 +28,6 @@ struct InstallerPlan {
     int exitCode = 0;
     bool forever = false;                 // sleeps until killed
     bool readsItself = false;             // opens its image sharing only reading
-    int delayMs = 0;                      // waits before the work
 };
 
 inline std::string PlanText(const InstallerPlan& plan) {
@@ -48,7 +47,6 @@ inline std::string PlanText(const InstallerPlan& plan) {
     add("exit", std::to_string(plan.exitCode));
     if (plan.forever) add("forever", "1");
     if (plan.readsItself) add("selfshare", "read");
-    if (plan.delayMs) add("delay", std::to_string(plan.delayMs));
     return text;
 }
 
