@@ -25,6 +25,8 @@ constexpr UINT WM_DOWNLOAD_PROGRESS = WM_USER + 152;
 constexpr UINT WM_DOWNLOAD_OVER = WM_USER + 153;
 constexpr UINT WM_INSTALL_OVER = WM_USER + 154;
 constexpr UINT WM_TRAY_NOTIFY = WM_USER + 155;
+// Posted by the installer's launch thread once the shell has started it.
+constexpr UINT WM_INSTALL_STARTED = WM_USER + 156;
 
 // Command ids (low word of WM_COMMAND's wParam); they double as control ids.
 enum CommandId : int {

@@ -16,7 +16,6 @@
 #include <iomanip>
 #include <memory>
 #include <sstream>
-#include <vector>
 
 namespace pennant {
 namespace {
@@ -82,44 +81,21 @@ int CompareMd5(const std::string& actual, const std::string& path, const std::st
 
 // The download folder is shared by every user of the machine: from its MD5
 // check until the installer runs, the file is held open so that nobody can
-// write, replace or delete it. DELETE lets the part file be renamed through
-// the same handle.
-UniqueKernelHandle OpenHeld(const std::string& path, DWORD access) {
-    return UniqueKernelHandle(CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr,
+// write, replace or delete it. Read access and read sharing only: installers
+// commonly open their own image sharing nothing but reading, which a holder
+// with DELETE access would refuse.
+UniqueKernelHandle OpenHeld(const std::string& path) {
+    return UniqueKernelHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                           OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
                                           nullptr));
 }
 
-// Gives the open file the name `target` in its directory, replacing a file
-// of that name. The new name goes as an NT path: Wine resolves a bare file
-// name against the current directory instead of the file's own.
-bool RenameHeld(HANDLE file, const std::string& target) {
-    std::string full(MAX_PATH, '\0');
-    DWORD n = GetFullPathNameA(target.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
-    if (n >= full.size()) {
-        full.resize(n);
-        n = GetFullPathNameA(target.c_str(), n, &full[0], nullptr);
-    }
-    if (n == 0 || n >= full.size()) return false;
-    full.resize(n);
-    std::string ntPath;
-    if (full.compare(0, 4, "\\\\?\\") == 0)
-        ntPath = "\\??\\" + full.substr(4);
-    else if (full.compare(0, 2, "\\\\") == 0)
-        ntPath = "\\??\\UNC\\" + full.substr(2);
-    else
-        ntPath = "\\??\\" + full;
-    const std::wstring name = AnsiToWide(ntPath);
+bool StopRequested(HttpLoadNotify* notify) { return notify && notify->IsCancelled(); }
 
-    std::vector<BYTE> record(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(record.data());
-    info->ReplaceIfExists = TRUE;
-    info->RootDirectory = nullptr;
-    info->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-    memcpy(info->FileName, name.data(), info->FileNameLength);
-    return SetFileInformationByHandle(file, FileRenameInfo, info,
-                                      static_cast<DWORD>(record.size())) != FALSE;
+void StopPaused(DownloadJob& job) {
+    job.result = DownloadPaused;
+    Log(LogProgress, "user pause download");
 }
 
 }  // namespace
@@ -134,7 +110,7 @@ std::string FileMd5Hex(const std::string& path) {
     return HandleMd5Hex(file.Get());
 }
 
-std::string HandleMd5Hex(HANDLE file) {
+std::string HandleMd5Hex(HANDLE file, HttpLoadNotify* notify) {
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(file, &size)) return std::string();
     UniqueKernelHandle mapping(CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
@@ -148,6 +124,8 @@ std::string HandleMd5Hex(HANDLE file) {
 
     const uint64_t total = static_cast<uint64_t>(size.QuadPart);
     for (uint64_t offset = 0; offset < total; offset += Md5ViewSize) {
+        // A large installer takes seconds to hash; a stop must not wait for it.
+        if (StopRequested(notify)) return std::string();
         const DWORD length =
             static_cast<DWORD>(total - offset < Md5ViewSize ? total - offset : Md5ViewSize);
         UniqueMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ,
@@ -176,8 +154,11 @@ int CheckFileMd5(const std::string& path, const std::string& expected) {
     return CompareMd5(FileMd5Hex(path), path, expected);
 }
 
-int CheckHandleMd5(HANDLE file, const std::string& path, const std::string& expected) {
-    return CompareMd5(HandleMd5Hex(file), path, expected);
+int CheckHandleMd5(HANDLE file, const std::string& path, const std::string& expected,
+                   HttpLoadNotify* notify) {
+    const std::string actual = HandleMd5Hex(file, notify);
+    if (actual.empty() && StopRequested(notify)) return TaskCancelled;
+    return CompareMd5(actual, path, expected);
 }
 
 int CheckFileAgainstMeta(const std::string& filePath, const std::string& metaPath,
@@ -325,8 +306,13 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
     // The task's MD5 is the installer's identity, whatever the server said
     // at start-up (a failed HEAD says nothing).
     if (_access(installPath.c_str(), 0) == 0) {
-        UniqueKernelHandle installer = OpenHeld(installPath, GENERIC_READ);
-        if (CheckHandleMd5(installer.Get(), installPath, job.md5) == 0) {
+        UniqueKernelHandle installer = OpenHeld(installPath);
+        const int checked = CheckHandleMd5(installer.Get(), installPath, job.md5, notify);
+        if (checked == TaskCancelled) {
+            StopPaused(job);
+            return;
+        }
+        if (checked == 0) {
             Log(LogProgress, "file check : PASS");
             job.result = DownloadReady;
             if (checkedInstaller) *checkedInstaller = std::move(installer);
@@ -369,8 +355,7 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
         const int r = DownloadWithRetry(requestUrl, partPath, notify);
         if (r < 0) {
             if (r == TaskCancelled) {
-                job.result = DownloadPaused;
-                Log(LogProgress, "user pause download");
+                StopPaused(job);
             } else if (r == TaskUnreachable) {
                 job.result = DownloadConnectionBroken;
                 Log(LogProgress, "connection break detected");
@@ -383,22 +368,26 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
         Log(LogProgress, "download OK");
     }
 
-    // The name changes under the handle that read the bytes, so the file
-    // is held from the check until the installer has started.
-    UniqueKernelHandle checkedPart = OpenHeld(partPath, GENERIC_READ | DELETE);
-    if (CheckHandleMd5(checkedPart.Get(), partPath, job.md5) == 0) {
-        if (RenameHeld(checkedPart.Get(), installPath)) {
-            job.result = DownloadReady;
-            if (checkedInstaller) *checkedInstaller = std::move(checkedPart);
-        } else {
-            Log(LogError,
-                "move downloading file to install file failed, errno = %d, try using temp files",
-                LastError());
-            job.result = DownloadRenameFailed;
-        }
+    // Renamed by path first: the hold that follows denies renaming. The
+    // bytes hashed through the held handle are then the bytes that run.
+    if (!MoveFileExA(partPath.c_str(), installPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        Log(LogError,
+            "move downloading file to install file failed, errno = %d, try using temp files",
+            LastError());
+        job.result = DownloadRenameFailed;
+        return;
+    }
+    UniqueKernelHandle installer = OpenHeld(installPath);
+    const int checked = CheckHandleMd5(installer.Get(), installPath, job.md5, notify);
+    if (checked == 0) {
+        job.result = DownloadReady;
+        if (checkedInstaller) *checkedInstaller = std::move(installer);
+    } else if (checked == TaskCancelled) {
+        // Kept: the next run checks the installer's MD5 before it trusts it.
+        StopPaused(job);
     } else {
-        checkedPart.Reset();
-        DeleteOrLog(partPath, "delete download file %s failed, errno = %d");
+        installer.Reset();
+        DeleteOrLog(installPath, "delete download file %s failed, errno = %d");
         job.result = DownloadMd5Mismatch;
     }
 }

@@ -49,10 +49,11 @@ struct DownloadJob {
 
 // The whole job in the download directory; sets job.result. With
 // DownloadReady and a `checkedInstaller` slot, the slot receives the
-// installer whose MD5 was checked, still open for reading with writes and
-// deletion denied to everyone, so the bytes checked are the bytes started
-// (others may read it only while sharing deletion, as the loader does).
-// After any other result the slot is empty.
+// installer whose MD5 was checked, still open for reading with writes,
+// renaming and deletion denied to everyone, so the bytes checked are the
+// bytes started (others may read it, the installer itself included).
+// After any other result the slot is empty. A notifier that reports
+// cancellation stops the transfer and the MD5 pass alike (DownloadPaused).
 void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify,
                     UniqueKernelHandle* checkedInstaller = nullptr);
 // The same in another directory (no trailing backslash).
@@ -84,12 +85,15 @@ constexpr int MaxRangeRestarts = 3;
 std::string FileMd5Hex(const std::string& path);
 
 // The same through an open file (read access; its file pointer is not used).
-std::string HandleMd5Hex(HANDLE file);
+// Empty as well when `notify` reports cancellation between two views.
+std::string HandleMd5Hex(HANDLE file, HttpLoadNotify* notify = nullptr);
 
 // 0 on a match (ignoring case); -1 when the file could not be hashed, 1 when
 // no digest is expected, another non-zero value on a mismatch.
 int CheckFileMd5(const std::string& path, const std::string& expected);
-// The same through an open file; `path` names it in the log line.
-int CheckHandleMd5(HANDLE file, const std::string& path, const std::string& expected);
+// The same through an open file; `path` names it in the log line. Stopped
+// by `notify`: TaskCancelled, nothing logged.
+int CheckHandleMd5(HANDLE file, const std::string& path, const std::string& expected,
+                   HttpLoadNotify* notify = nullptr);
 
 }  // namespace pennant

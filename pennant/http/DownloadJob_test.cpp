@@ -247,7 +247,7 @@ TEST_F(Job, Md5MismatchLeavesNoPartFile) {
     EXPECT_EQ(DownloadMd5Mismatch, Run(job));
     EXPECT_FALSE(FileExists(Part()));
     EXPECT_FALSE(FileExists(Installer()));
-    EXPECT_TRUE(log.Contains("md5 check failed for file " + Part()));
+    EXPECT_TRUE(log.Contains("md5 check failed for file " + Installer()));  // renamed first
 
     job.md5.clear();  // an empty digest never matches
     EXPECT_EQ(DownloadMd5Mismatch, Run(job));
@@ -390,6 +390,13 @@ TEST_F(Job, CompletePartFileIsVerifiedWithoutARequest) {
     DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(content));
     WriteFile(Part(), content);
     ASSERT_EQ(0, WriteMetaFile(Meta(), job.etag, job.lastModified));
+    struct : HttpLoadNotify {  // a stop during the MD5 pass ends it, deleting nothing
+        void OnProgress(int64_t, int64_t) override {}
+        bool IsCancelled() override { return true; }
+    } stop;
+    RunDownloadJobIn(dir.Path(), job, &stop);
+    EXPECT_EQ(DownloadPaused, job.result);
+    EXPECT_EQ(content, ReadFile(Installer()));
     EXPECT_EQ(DownloadReady, Run(job));
     EXPECT_EQ(content, ReadFile(Installer()));
     EXPECT_FALSE(FileExists(Part()));
@@ -409,11 +416,10 @@ TEST_F(Job, QueryOfASignedUrlIsKeptAndTheRunMarkerJoinedToIt) {
 TEST_F(Job, CheckedInstallerIsHeldUntilTheSlotLetsGo) {
     const std::string content = Pattern(300000);
     WriteFile(NginxFile("setup.exe"), content);
-    // The held file admits only readers that share deletion, as the loader does.
+    // It admits readers that share only reading, as installers reading themselves.
     const auto readShared = [](const std::string& path) {
-        UniqueKernelHandle file(CreateFileA(path.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, 0, nullptr));
+        UniqueKernelHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
         std::string bytes(static_cast<size_t>(std::max(0LL, FileSize(path))), '\0');
         DWORD read = 0;
         if (!file || !::ReadFile(file.Get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read,

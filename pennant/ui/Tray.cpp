@@ -197,7 +197,7 @@ void OnCloseButton(HWND window, const WindowState& state) {
         HideToTray(window);
 }
 
-void CloseSequence(HWND window) {
+void CloseSequence(HWND window, bool sessionEnding) {
     if (!IsWindow(window)) return;
     if (TaskHolder* holder = CurrentTaskHolder()) {
         const std::string& logoFile = holder->task.logoFile;
@@ -207,8 +207,10 @@ void CloseSequence(HWND window) {
                 Log(LogError, "DeleteFile failed, errno = %lu", GetLastError());
         }
     }
-    SlideOut(window);
-    TrayRemove(window);
+    if (!sessionEnding) {
+        SlideOut(window);
+        TrayRemove(window);
+    }
     DestroyWindow(window);
     SetCurrentTaskHolder(nullptr);
 }

@@ -49,7 +49,9 @@ void HideToTray(HWND window);
 void OnCloseButton(HWND window, const WindowState& state);
 
 // Deletes the logo file, slides the window out, removes the icon, destroys
-// the window and releases the task. The only way the window ends.
-void CloseSequence(HWND window);
+// the window and releases the task. The only way the window ends. When the
+// session ends, neither slide nor icon: the notification area goes with the
+// session, and a shell busy ending it may keep the call waiting for seconds.
+void CloseSequence(HWND window, bool sessionEnding = false);
 
 }  // namespace pennant

@@ -13,6 +13,7 @@
 #include "workflow/InstallCheck.h"
 #include "workflow/Installer.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,13 @@ namespace {
 struct Controller {
     WindowState view;
     DownloadWorkerThread worker;
+    // Calls that send or pump messages (the shell's tray calls, the tray
+    // menu) can run a nested dispatch that destroys the window. The record
+    // outlives WM_NCDESTROY until the outermost dispatch has unwound, and
+    // a handler that goes on after such a call first asks `destroyed`.
+    int dispatchDepth = 0;
+    bool destroyed = false;
+    bool taskReady = false;
     // Every report carries these, copied when the task is ready: the task
     // itself is released by the close sequence, before the last reports
     // have left. A task that never loaded reports empty ids.
@@ -82,6 +90,16 @@ void StartDownloadWorker(HWND window, Controller& c) {
 // Up to three seconds for the worker to notice its stop; then it is let go.
 void WaitWorker(Controller& c) { c.worker.Wait(WorkerStopWaitMs); }
 
+// Windows ends the process about five seconds after the session's end was
+// announced: every step of the end (worker, reports, log) shares this.
+constexpr DWORD SessionEndBudgetMs = 4000;
+ULONGLONG sessionEndDeadline = 0;  // GetTickCount64 time; 0 while the session lasts
+
+DWORD MsUntil(ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
 // The verified installation leaves nothing behind for a later task.
 void DeleteInstallerFiles(const Task& task) {
     const InstallerFiles files = InstallerFilesOf(task.fname);
@@ -128,10 +146,12 @@ LRESULT OnInstallOver(HWND window, Controller& c, WPARAM outcome, LPARAM code) {
     FlushLog();
     if (c.view.phase != Installing) return 0;  // no installer of ours is running
     ShowFromTray(window);
+    if (c.destroyed) return 0;
     SetTimer(window, AutoCloseTimer, AutoCloseTimerPeriodMs, nullptr);
     const InstallVerdict verdict = JudgeInstall(outcome);
     c.view.exitCode = verdict.exitCode;
     ShowFromTray(window);
+    if (c.destroyed) return 0;
     c.view.phase = Finished;
     Report(c, verdict.status);
     UpdateViews(window, c.view);
@@ -139,25 +159,23 @@ LRESULT OnInstallOver(HWND window, Controller& c, WPARAM outcome, LPARAM code) {
     return 0;
 }
 
-// The installer is ready: report it, hide the window and start the installer.
+// The installer is ready: report it and start it. The pop-up stays in view
+// as the owner of the elevation prompt until the installer runs.
 void OnDownloadReady(HWND window, Controller& c) {
     c.view.phase = Installing;
     Report(c, Downloaded);
     UpdateViews(window, c.view);
     SetStatusText(window, c.view, "下载已完成，正在安装软件...");
-    ShowWindow(window, SW_HIDE);
     const Task* task = CurrentTask();
     const std::string installer = task ? InstallerFilesOf(task->fname).installer : std::string();
-    if (LaunchInstaller(window, installer, c.worker.TakeCheckedInstaller()) == 0) {
-        // Unless the outcome has overtaken the launch (the shell may pump
-        // messages), the installer runs and is waited for.
-        if (c.view.phase == Installing) Report(c, InstallStarted);
-        return;
-    }
-    // The launcher has sent its WM_INSTALL_OVER. Should one ever fail without
-    // it, the hidden window must not wait in Installing for good, where
-    // neither Exit nor the end of the session could end it.
-    if (c.view.phase == Installing) OnInstallOver(window, c, WaitFailed, GetLastError());
+    LaunchInstaller(window, installer, c.worker.TakeCheckedInstaller());
+}
+
+LRESULT OnInstallStarted(HWND window, Controller& c) {
+    if (c.view.phase != Installing) return 0;
+    Report(c, InstallStarted);
+    ShowWindow(window, SW_HIDE);
+    return 0;
 }
 
 LRESULT OnDownloadOver(HWND window, Controller& c, WPARAM result) {
@@ -170,6 +188,7 @@ LRESULT OnDownloadOver(HWND window, Controller& c, WPARAM result) {
         return 0;
     }
     ShowFromTray(window);
+    if (c.destroyed) return 0;
     if (result == DownloadPaused) {
         WaitWorker(c);
         UpdateViews(window, c.view);
@@ -195,10 +214,10 @@ LRESULT OnDownloadOver(HWND window, Controller& c, WPARAM result) {
 
 // Steps shared by ExitCommand and the end of the session: stop a download,
 // decide the report (a lost network keeps its 3 and 2) and send it.
-void DecideEnd(Controller& c) {
+void DecideEnd(Controller& c, DWORD workerWaitMs = WorkerStopWaitMs) {
     if (c.view.phase == Downloading) c.view.phase = Paused;
     c.worker.RequestStop();
-    WaitWorker(c);  // at once when no worker is held or it has ended
+    c.worker.Wait(workerWaitMs);  // at once when no worker is held or it has ended
     if (c.view.phase != NetworkLost) {
         c.view.status = Cancelled;
         c.view.exitCode = ExitCancelled;
@@ -208,6 +227,12 @@ void DecideEnd(Controller& c) {
 }
 
 LRESULT OnTaskReady(HWND window, Controller& c) {
+    // Sent once, by the task loader at start-up.
+    if (c.taskReady || c.view.phase != Offer) {
+        Log(LogWarning, "task ready but we are working, ignore!!");
+        return 0;
+    }
+    c.taskReady = true;
     if (const Task* task = CurrentTask()) {
         ShowDescription(window, task->description);
         c.deviceId = task->devid;
@@ -221,8 +246,12 @@ LRESULT OnTaskReady(HWND window, Controller& c) {
 
 LRESULT OnTimer(HWND window, Controller& c, WPARAM id) {
     KillTimer(window, id);  // every timer fires once
-    if (id != OfferTimer) {
+    if (id == AutoCloseTimer) {
         CloseSequence(window);
+        return 0;
+    }
+    if (id != OfferTimer) {
+        Log(LogWarning, "timer %u is none of ours, ignore!!", static_cast<unsigned>(id));
         return 0;
     }
     if (c.view.phase != Offer) {
@@ -248,11 +277,18 @@ LRESULT OnEndSession(HWND window, Controller& c, WPARAM wParam, LPARAM lParam) {
     Log(LogProgress, "recv WM_ENDSESSINO, wParam = 0x%x, lParam = 0x%x, status = %d",
         static_cast<unsigned>(wParam), static_cast<unsigned>(lParam),
         static_cast<int>(c.view.phase));
-    DecideEnd(c);
+    if (!wParam) {
+        Log(LogProgress, "session end was cancelled, go on");
+        return 0;
+    }
+    if (c.view.phase == Closing) return 0;  // an end is already under way
+    sessionEndDeadline = GetTickCount64() + SessionEndBudgetMs;
+    DecideEnd(c, std::min<DWORD>(WorkerStopWaitMs, MsUntil(sessionEndDeadline)));
+    // The session may end the process once this message is answered: what
+    // must reach the service and the disk goes first.
+    WaitForFeedbackReports(MsUntil(sessionEndDeadline));
     FlushLog();
-    CloseSequence(window);
-    // The session may end the process once this message is answered.
-    WaitForFeedbackReports(FeedbackShutdownWaitMs);
+    CloseSequence(window, true);
     return 0;
 }
 
@@ -276,7 +312,7 @@ void OnRefuse(HWND window, Controller& c) {
 }
 
 void OnExit(HWND window, Controller& c) {
-    if (c.view.phase == Installing) return;
+    if (c.view.phase == Installing || c.view.phase == Closing) return;
     DecideEnd(c);
     CloseSequence(window);
 }
@@ -310,6 +346,19 @@ void OnDone(HWND window, Controller& c) {
     c.view.phase = Finished;
     UpdateViews(window, c.view);
     CloseSequence(window);
+}
+
+// WM_CLOSE from outside (Alt+F4, taskkill, another program): during the
+// offer the window just closes, as a refusal without its report; later it
+// ends the program as Exit does. While installing it is ignored, as Exit
+// is: the elevated installer's outcome must still be seen and reported.
+LRESULT OnClose(HWND window, Controller& c) {
+    Log(LogProgress, "recv WM_CLOSE, status = %d", static_cast<int>(c.view.phase));
+    if (c.view.phase == Offer)
+        CloseSequence(window);
+    else
+        OnExit(window, c);
+    return 0;
 }
 
 LRESULT OnCommand(HWND window, Controller& c, WPARAM wParam) {
@@ -360,8 +409,9 @@ LRESULT OnNcCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 // A worker still running is told to stop and keeps its own control block.
-LRESULT OnNcDestroy(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    delete ControllerOf(window);
+// The record goes when the outermost dispatch unwinds (MainWindowProc).
+LRESULT OnNcDestroy(HWND window, Controller& c, UINT message, WPARAM wParam, LPARAM lParam) {
+    c.destroyed = true;
     SetWindowLongPtrA(window, GWLP_USERDATA, 0);
     return DefWindowProcA(window, message, wParam, lParam);
 }
@@ -378,13 +428,7 @@ LRESULT OnDestroy(const Controller& c) {
     return 0;
 }
 
-}  // namespace
-
-LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) return OnNcCreate(window, message, wParam, lParam);
-    Controller* found = ControllerOf(window);
-    if (!found) return DefWindowProcA(window, message, wParam, lParam);
-    Controller& c = *found;
+LRESULT Dispatch(HWND window, Controller& c, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
         return OnCreate(window);
@@ -401,6 +445,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_DOWNLOAD_OVER:
         return OnDownloadOver(window, c, wParam);
+    case WM_INSTALL_STARTED:
+        return OnInstallStarted(window, c);
     case WM_INSTALL_OVER:
         return OnInstallOver(window, c, wParam, lParam);
     case WM_TIMER:
@@ -417,10 +463,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return OnQueryEndSession(c, wParam, lParam);
     case WM_ENDSESSION:
         return OnEndSession(window, c, wParam, lParam);
+    case WM_CLOSE:
+        return OnClose(window, c);
     case WM_DESTROY:
         return OnDestroy(c);
     case WM_NCDESTROY:
-        return OnNcDestroy(window, message, wParam, lParam);
+        return OnNcDestroy(window, c, message, wParam, lParam);
 #ifdef PENNANT_TEST_HOOKS
     case WM_COPYDATA:
         return OnTestCopyData(window, c.view, lParam);
@@ -436,6 +484,22 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     default:
         return DefWindowProcA(window, message, wParam, lParam);
     }
+}
+
+}  // namespace
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) return OnNcCreate(window, message, wParam, lParam);
+    Controller* c = ControllerOf(window);
+    if (!c) return DefWindowProcA(window, message, wParam, lParam);
+    ++c->dispatchDepth;
+    const LRESULT result = Dispatch(window, *c, message, wParam, lParam);
+    if (--c->dispatchDepth == 0 && c->destroyed) delete c;
+    return result;
+}
+
+DWORD ReportWaitAtExitMs() {
+    return sessionEndDeadline ? MsUntil(sessionEndDeadline) : FeedbackShutdownWaitMs;
 }
 
 }  // namespace pennant

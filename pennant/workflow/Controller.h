@@ -8,4 +8,8 @@ namespace pennant {
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// How long the program may still wait for its reports once the window is
+// gone: a few seconds, or what is left of the session end's deadline.
+DWORD ReportWaitAtExitMs();
+
 }  // namespace pennant

@@ -29,7 +29,7 @@ const char InstalledText[] = "恭喜您软件已成功升级至 3.1.0.7。";  //
 // What the served installer is: random bytes, or test_installer.exe that
 // writes the product key with the task's version, with another version, or
 // that never ends.
-enum class Product { None, Installs, WrongVersion, Hangs };
+enum class Product { None, Installs, WrongVersion, Hangs, ReadsItself };
 
 struct Scenario {
     const char* name;
@@ -43,6 +43,7 @@ struct Scenario {
     std::vector<const char*> logLines;
     bool installerLeft;  // the installer is still in the download directory
     Product product = Product::None;
+    const char* shown = nullptr;  // the status line the run ends on, then Done
 };
 
 // The product key the test installer writes and the task names, and the
@@ -64,6 +65,7 @@ std::string InstallerBytes(Product product, size_t size, const ProductPlace& pla
     plan.path = place.dir / "Product";
     plan.version = product == Product::WrongVersion ? task.oldversion : task.version;
     plan.forever = product == Product::Hangs;
+    plan.readsItself = product == Product::ReadsItself;
     const std::string file = place.dir / "setup.exe";
     EXPECT_TRUE(WriteTestInstaller(file, plan));
     return ReadFile(file);
@@ -114,8 +116,9 @@ void CloseMessage(PennantRun& run) { run.Post(WM_CLOSE, 0, 0); }
 void OfferTimerFires(PennantRun& run) { run.Post(WM_TIMER, OfferTimer, 0); }
 
 void SecondUpgradeAndLateOfferTimer(PennantRun& run) {
-    run.Command(UpgradeCommand);
-    run.Command(UpgradeCommand);
+    for (int id : {UpgradeCommand, UpgradeCommand, RefuseCommand, DoneCommand}) run.Command(id);
+    run.Post(WM_COMMAND, MAKEWPARAM(ExitCommand, 1), 0);
+    for (UINT stray : {WM_TASK_READY, WM_INSTALL_OVER, UINT{WM_TIMER}}) run.Post(stray, 99, 0);
     run.Post(WM_TIMER, OfferTimer, 0);
     ASSERT_TRUE(run.WaitLog("timeout but we are working, ignore!!"));
     EXPECT_EQ(Downloading, run.Phase());
@@ -183,6 +186,26 @@ void InstallFailsItsCheck(PennantRun& run) {
     InstallAndFinish(run, "未能成功安装，请下次重试。", DoneCommand);
 }
 
+// Sent as Windows sends it, answered within its five seconds; an end that
+// another program cancelled changes nothing.
+template <WPARAM ending>
+void SessionEndDuringTheDownload(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(WaitForBytes(run.InstallerFile(".part")));
+    const DWORD start = GetTickCount();
+    run.Send(WM_ENDSESSION, ending, ENDSESSION_LOGOFF);
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    EXPECT_TRUE(ending || run.Phase() == Downloading);
+}
+
+// The wait for a hanging installer ends otherwise than by its exit.
+template <WPARAM outcome>
+void InstallerWaitEnds(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(run.WaitLog("pid of chlid process to wait is "));
+    run.Post(WM_INSTALL_OVER, outcome, 0);
+}
+
 // The installer's process id, as the wait thread logged it.
 DWORD InstallerPid(const std::string& log) {
     const std::string mark = "pid of chlid process to wait is ";
@@ -196,10 +219,13 @@ void SessionEndsDuringTheInstallation(PennantRun& run) {
     ASSERT_TRUE(run.WaitPhase(Installing));
     ASSERT_TRUE(run.WaitLog("pid of chlid process to wait is "));
     EXPECT_EQ(FALSE, run.Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
-    run.Command(ExitCommand);  // ignored while installing
-    run.Post(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-    EXPECT_EQ(1, run.Exit());
-    // The installer was left running; it ends with the test.
+    run.Command(ExitCommand);  // ignored while installing, as WM_CLOSE is
+    run.Post(WM_CLOSE, 0, 0);
+    run.Send(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+}
+
+// The installer the wait was left with; it ends with the test.
+void EndTheHangingInstaller(const PennantRun& run) {
     UniqueKernelHandle installer(
         OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, InstallerPid(run.Log())));
     ASSERT_TRUE(installer.Valid());
@@ -210,7 +236,7 @@ void SessionEndsDuringTheInstallation(PennantRun& run) {
 
 void SessionEnds(PennantRun& run) {
     EXPECT_EQ(TRUE, run.Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
-    run.Post(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    run.Send(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
 }
 
 const Scenario Scenarios[] = {
@@ -223,7 +249,8 @@ const Scenario Scenarios[] = {
     {"OfferTimesOut", Server::Nginx, "-", 1000, true, OfferTimerFires, 5, {OfferTimedOut}, {},
      false},
     {"SecondUpgradeAndLateOfferTimerChangeNothing", Server::Fault, "rate=100000", 2000000,
-     true, SecondUpgradeAndLateOfferTimer, 1, {Accepted, Cancelled}, {}, false},
+     true, SecondUpgradeAndLateOfferTimer, 1, {Accepted, Cancelled},
+     {"task ready but we are working, ignore!!", "timer 99 is none of ours, ignore!!"}, false},
     {"PauseAndResumeFromThePartFile", Server::Fault, "rate=300000", 600000, true,
      PauseAndResume, 4, {Accepted, Downloaded, LaunchError},
      {"user pause download", "download over, errno = 4"}, true},
@@ -254,6 +281,20 @@ const Scenario Scenarios[] = {
      {"recv WM_QUERYENDSESSINO, wParam = 0x0, lParam = 0x80000000, status = 6",
       "recv WM_ENDSESSINO, wParam = 0x1, lParam = 0x80000000, status = 6"},
      true, Product::Hangs},
+    {"InstallTimesOut", Server::Nginx, "-", 0, true, InstallerWaitEnds<TimedOut>, 5,
+     {Accepted, Downloaded, InstallStarted, InstallTimedOut}, {}, true, Product::Hangs,
+     "安装超时，请下次重试。"},
+    {"InstallerReadsItselfThenClosesByItself", Server::Nginx, "-", 0, true,
+     [](PennantRun& run) { run.Command(UpgradeCommand); }, 0,
+     {Accepted, Downloaded, InstallStarted, Installed}, {}, false, Product::ReadsItself},
+    {"CloseMessageDuringTheDownload", Server::Fault, "rate=100000", 2000000, true,
+     [](PennantRun& run) { run.Command(UpgradeCommand); run.Post(WM_CLOSE, 0, 0); }, 1,
+     {Accepted, Cancelled}, {"recv WM_CLOSE, status = 2", "Shell_NotifyIcon destroy"}, false},
+    {"SessionEndsDuringTheDownload", Server::Fault, "rate=300000", 2000000, true,
+     SessionEndDuringTheDownload<TRUE>, 1, {Accepted, Cancelled}, {}, false},
+    {"CancelledSessionEndLeavesTheDownload", Server::Fault, "rate=300000", 600000, true,
+     SessionEndDuringTheDownload<FALSE>, 4, {Accepted, Downloaded, LaunchError}, {}, true,
+     Product::None, LaunchFailedText},
 };
 
 // CTest lists each run by its name rather than by its bytes.
@@ -272,6 +313,12 @@ TEST_P(Workflow, EndsWithItsCodeReportsAndLog) {
 
     s.drive(run);
     if (HasFatalFailure()) return;
+    for (int i = 0; s.shown && i < 1200 && run.StatusText() != s.shown; ++i) Sleep(50);
+    if (s.shown) {  // the outcome stays until Done
+        EXPECT_EQ(s.shown, run.StatusText());
+        run.Command(DoneCommand);
+    }
+    if (s.product == Product::Hangs) EndTheHangingInstaller(run);
     EXPECT_EQ(s.exitCode, run.Exit());
     EXPECT_EQ(run.Bodies(s.reports), run.ReportBodies());
     const std::string log = run.Log();

@@ -43,6 +43,11 @@ unsigned __stdcall DownloadWorker(void* argument) {
 DownloadWorkerThread::~DownloadWorkerThread() { RequestStop(); }
 
 bool DownloadWorkerThread::Start(std::unique_ptr<DownloadWorkerRecord> record) {
+    // Two workers would write the same part file.
+    if (Held()) {
+        Log(LogWarning, "a loading thread is still held, no second one");
+        return false;
+    }
     auto control = std::make_shared<DownloadWorkerControl>();
     record->control = control;
     uintptr_t thread = _beginthreadex(nullptr, 0, DownloadWorker, record.get(), 0, nullptr);

@@ -72,8 +72,8 @@ public:
     DownloadWorkerThread& operator=(const DownloadWorkerThread&) = delete;
 
     // Starts DownloadWorker for `record` with a fresh control block and holds
-    // the thread. False (after logging) when the thread cannot be created;
-    // nothing is held then.
+    // the thread. False (after logging) while a worker is still held, or when
+    // the thread cannot be created; nothing new is held then.
     bool Start(std::unique_ptr<DownloadWorkerRecord> record);
 
     // True from Start until Wait, also after the worker has ended.

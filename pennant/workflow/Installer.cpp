@@ -3,10 +3,12 @@
 #include "app/Codes.h"
 #include "app/Log.h"
 
+#include <objbase.h>
 #include <shellapi.h>
 #include <process.h>
 
 #include <memory>
+#include <utility>
 
 namespace pennant {
 
@@ -45,19 +47,48 @@ unsigned __stdcall WaitInstallerThread(void* argument) {
     return 0;
 }
 
-int LaunchInstaller(HWND window, const std::string& installerPath,
-                    UniqueKernelHandle checkedInstaller, uint32_t waitSeconds) {
+namespace {
+
+// What the launch thread owns: the launch, the held installer, the wait.
+struct InstallerLaunchRecord {
+    HWND window = nullptr;
+    std::string installerPath;
+    UniqueKernelHandle checkedInstaller;
+    uint32_t seconds = InstallerWaitSeconds;
+};
+
+// The shell may hand the launch to extensions that need COM on the thread.
+class ComApartment {
+public:
+    ComApartment()
+        : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
+    ~ComApartment() {
+        if (SUCCEEDED(result_)) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    HRESULT result_;
+};
+
+void PostToLiveWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (IsWindow(window)) PostMessageA(window, message, wParam, lParam);
+}
+
+// The process handle, or null (logged, WM_INSTALL_OVER posted) when the
+// shell could not start the installer.
+HANDLE StartElevated(InstallerLaunchRecord& record) {
+    ComApartment com;
     SHELLEXECUTEINFOA launch = {};
     launch.cbSize = sizeof launch;
     // Without NO_UI the shell answers a file it cannot start with a modal
-    // message box of its own and returns only when someone closes it, while
-    // the pop-up is hidden; pennant shows its own failure text instead.
+    // message box of its own; pennant shows its own failure text instead.
     launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    launch.hwnd = nullptr;
+    // The prompt's owner: without one it opens behind other windows.
+    launch.hwnd = record.window;
     launch.lpVerb = "runas";
-    launch.lpFile = installerPath.c_str();
-    launch.lpParameters = nullptr;
-    launch.lpDirectory = nullptr;
+    launch.lpFile = record.installerPath.c_str();
     launch.nShow = SW_SHOWNORMAL;
     const BOOL started = ShellExecuteExA(&launch);
     DWORD launchError = GetLastError();
@@ -67,30 +98,48 @@ int LaunchInstaller(HWND window, const std::string& installerPath,
         launchError = static_cast<DWORD>(reinterpret_cast<INT_PTR>(launch.hInstApp));
     // The process has its own image open now; the download folder may
     // change the file again.
-    checkedInstaller.Reset();
+    record.checkedInstaller.Reset();
     if (!started) {
         Log(LogError, "ShellExecute/CreateProcess Fail, errno = %d", static_cast<int>(launchError));
-        SendMessageA(window, WM_INSTALL_OVER, LaunchFailed, static_cast<LPARAM>(launchError));
-        return -1;
+        PostToLiveWindow(record.window, WM_INSTALL_OVER, LaunchFailed,
+                         static_cast<LPARAM>(launchError));
+        return nullptr;
     }
     Log(LogProgress, "ShellExecute OK");
+    return launch.hProcess;
+}
 
-    auto record = std::make_unique<InstallerWaitRecord>();
+unsigned __stdcall LaunchInstallerThread(void* argument) {
+    std::unique_ptr<InstallerLaunchRecord> record(static_cast<InstallerLaunchRecord*>(argument));
+    HANDLE process = StartElevated(*record);
+    if (!process) return 0;
+    PostToLiveWindow(record->window, WM_INSTALL_STARTED, 0, 0);
+    auto wait = std::make_unique<InstallerWaitRecord>();
+    wait->window = record->window;
+    wait->process = process;
+    wait->seconds = record->seconds;
+    return WaitInstallerThread(wait.release());
+}
+
+}  // namespace
+
+int LaunchInstaller(HWND window, const std::string& installerPath,
+                    UniqueKernelHandle checkedInstaller, uint32_t waitSeconds) {
+    auto record = std::make_unique<InstallerLaunchRecord>();
     record->window = window;
-    record->process = launch.hProcess;
+    record->installerPath = installerPath;
+    record->checkedInstaller = std::move(checkedInstaller);
     record->seconds = waitSeconds;
     UniqueKernelHandle thread(reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, 0, WaitInstallerThread, record.get(), 0, nullptr)));
+        _beginthreadex(nullptr, 0, LaunchInstallerThread, record.get(), 0, nullptr)));
     if (!thread) {
         const DWORD error = GetLastError();
         Log(LogError, "create installing thread failed, errno = %d", static_cast<int>(error));
-        if (record->process) CloseHandle(record->process);
-        // Nobody would ever end the Installing phase otherwise: the window
-        // stays hidden, Exit is ignored and the session end refused.
-        SendMessageA(window, WM_INSTALL_OVER, WaitFailed, static_cast<LPARAM>(error));
+        // Nothing was started; the Installing phase must still end.
+        PostToLiveWindow(window, WM_INSTALL_OVER, LaunchFailed, static_cast<LPARAM>(error));
         return -1;
     }
-    record.release();  // the thread owns it now
+    (void)record.release();  // the thread owns it now
     return 0;
 }
 

@@ -25,12 +25,14 @@ struct InstallerWaitRecord {
 // WM_INSTALL_OVER (outcome, code) while the window exists. Returns 0.
 unsigned __stdcall WaitInstallerThread(void* record);
 
-// Starts `installerPath` with the "runas" verb. `checkedInstaller` is the
-// handle the MD5 check read through (writes and deletion denied); it is held
-// until the shell has started the process. 0: the installer runs and a
-// thread waits for it, the caller reports InstallStarted. -1: the installer
-// did not start or cannot be waited for; WM_INSTALL_OVER (LaunchFailed or
-// WaitFailed) has already been sent to `window`.
+// Starts `installerPath` with the "runas" verb on a thread of its own, the
+// one that then waits for the installer, so that the main thread keeps
+// answering while the elevation prompt is up; `window` owns the prompt.
+// `checkedInstaller` is the handle the MD5 check read through (writes and
+// deletion denied); it is held until the shell has started the process.
+// The thread posts WM_INSTALL_STARTED once the installer runs, then
+// WM_INSTALL_OVER (LaunchFailed, or how the wait ended). 0: the thread runs.
+// -1: it could not be started; WM_INSTALL_OVER LaunchFailed has been posted.
 int LaunchInstaller(HWND window, const std::string& installerPath,
                     UniqueKernelHandle checkedInstaller,
                     uint32_t waitSeconds = InstallerWaitSeconds);

@@ -199,7 +199,7 @@ int RunPennant(HINSTANCE instance, const char* commandTail) {
         // Reports of the last stages are still on their way: wait for all of
         // them, a few seconds at most, before Winsock goes away under them.
         // WinMain ends the process after the log is closed, whatever is left.
-        WaitForFeedbackReports(FeedbackShutdownWaitMs);
+        WaitForFeedbackReports(ReportWaitAtExitMs());
         return result;
     }();
     return Shutdown(code);

@@ -15,10 +15,11 @@
 //   exit=0                     exit code
 //   forever=1                  after the work, sleep until killed
 //   delay=500                  milliseconds to wait before the work
+//   selfshare=read             reads its own image sharing only reading
 //
 // The product executable is this program's own image (without the plan)
 // whose version resource carries the chosen file version. Exit codes of its
-// own failures: 240 no plan, 241 directory, 242 executable, 243 registry.
+// own failures: 240 no plan, 241 directory, 242 executable, 243 registry, 244 self.
 #include "TestInstallerPlan.h"
 
 #include <windows.h>
@@ -39,11 +40,9 @@ std::string Field(const std::map<std::string, std::string>& plan, const char* na
     return found == plan.end() ? fallback : found->second;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    // Shared for everything: the launcher may still hold the file open.
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+bool ReadWholeFile(const std::string& path, DWORD share, std::string& bytes) {
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     LARGE_INTEGER size = {};
     bool ok = GetFileSizeEx(file, &size) != 0;
@@ -161,11 +160,15 @@ bool WriteProductKey(const std::map<std::string, std::string>& plan, const std::
 int Install() {
     char self[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    // Found first, the plan may ask for another read of the image at once.
     std::string bytes, program, planText;
-    if (n == 0 || n >= sizeof self || !ReadWholeFile(self, bytes)) return 240;
+    const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    if (n == 0 || n >= sizeof self || !ReadWholeFile(self, all, bytes)) return 240;
     SplitPlan(bytes, program, planText);
     if (planText.empty()) return 240;
     const auto plan = ParsePlan(planText);
+    if (Field(plan, "selfshare") == "read" && !ReadWholeFile(self, FILE_SHARE_READ, bytes))
+        return 244;
 
     if (const int delay = atoi(Field(plan, "delay", "0").c_str()))
         Sleep(static_cast<DWORD>(delay));

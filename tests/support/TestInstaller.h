@@ -27,6 +27,7 @@ struct InstallerPlan {
     std::string fileVersion;              // its fixed file version a.b.c.d
     int exitCode = 0;
     bool forever = false;                 // sleeps until killed
+    bool readsItself = false;             // opens its image sharing only reading
 };
 
 inline std::string PlanText(const InstallerPlan& plan) {
@@ -45,6 +46,7 @@ inline std::string PlanText(const InstallerPlan& plan) {
     if (!plan.fileVersion.empty()) add("fileversion", plan.fileVersion);
     add("exit", std::to_string(plan.exitCode));
     if (plan.forever) add("forever", "1");
+    if (plan.readsItself) add("selfshare", "read");
     return text;
 }
 

@@ -5,7 +5,7 @@ copy's MD5 (what a task names as "md5").
     make_test_installer.py <test_installer.exe> <out.exe> name=value...
 
 The names are those of tests/support/TestInstaller.cpp: key, view, path,
-mkdir, version, filepath, exe, exedir, fileversion, exit, forever, delay.
+mkdir, version, filepath, exe, exedir, fileversion, exit, forever, delay, selfshare.
 For example, an installer that installs Quillon 2.0.1 into the 64-bit view:
 
     make_test_installer.py build/test-i686/bin/test_installer.exe setup.exe \\
@@ -28,7 +28,7 @@ import sys
 
 MARK = b"TIPLAN01"
 FIELDS = {"key", "view", "path", "mkdir", "version", "filepath", "exe", "exedir",
-          "fileversion", "exit", "forever", "delay"}
+          "fileversion", "exit", "forever", "delay", "selfshare"}
 
 
 def without_plan(data):
