@@ -349,15 +349,23 @@ void OnDone(HWND window, Controller& c) {
 }
 
 // WM_CLOSE from outside (Alt+F4, taskkill, another program): during the
-// offer the window just closes, as a refusal without its report; later it
-// ends the program as Exit does. While installing it is ignored, as Exit
-// is: the elevated installer's outcome must still be seen and reported.
+// offer the window just closes, as a refusal without its report; once the
+// outcome is shown it closes as its close button does, keeping the outcome's
+// report and exit code; in between it ends the program as Exit does. While
+// installing it is ignored, as Exit is: the elevated installer's outcome
+// must still be seen and reported.
 LRESULT OnClose(HWND window, Controller& c) {
     Log(LogProgress, "recv WM_CLOSE, status = %d", static_cast<int>(c.view.phase));
-    if (c.view.phase == Offer)
+    switch (c.view.phase) {
+    case Offer:
+    case DownloadFailed:
+    case Finished:
         CloseSequence(window);
-    else
+        break;
+    default:
         OnExit(window, c);
+        break;
+    }
     return 0;
 }
 

@@ -290,6 +290,14 @@ const Scenario Scenarios[] = {
     {"CloseMessageDuringTheDownload", Server::Fault, "rate=100000", 2000000, true,
      [](PennantRun& run) { run.Command(UpgradeCommand); run.Post(WM_CLOSE, 0, 0); }, 1,
      {Accepted, Cancelled}, {"recv WM_CLOSE, status = 2", "Shell_NotifyIcon destroy"}, false},
+    {"CloseMessageAfterTheInstallKeepsItsOutcome", Server::Nginx, "-", 0, true,
+     [](PennantRun& run) {
+         run.Command(UpgradeCommand);
+         ASSERT_TRUE(run.WaitPhase(Finished));
+         run.Post(WM_CLOSE, 0, 0);
+     },
+     0, {Accepted, Downloaded, InstallStarted, Installed}, {"recv WM_CLOSE, status = 7"}, false,
+     Product::Installs},
     {"SessionEndsDuringTheDownload", Server::Fault, "rate=300000", 2000000, true,
      SessionEndDuringTheDownload<TRUE>, 1, {Accepted, Cancelled}, {}, false},
     {"CancelledSessionEndLeavesTheDownload", Server::Fault, "rate=300000", 600000, true,
