@@ -4,6 +4,7 @@
 // order) and its key log lines.
 #include "app/Codes.h"
 #include "app/Handles.h"
+#include "http/DownloadJob.h"
 
 #include "PennantRun.h"
 #include "TestInstaller.h"
@@ -116,6 +117,9 @@ void CloseMessage(PennantRun& run) { run.Post(WM_CLOSE, 0, 0); }
 void OfferTimerFires(PennantRun& run) { run.Post(WM_TIMER, OfferTimer, 0); }
 
 void SecondUpgradeAndLateOfferTimer(PennantRun& run) {
+    run.Command(PauseCommand);  // no worker yet: both change nothing
+    run.Post(WM_DOWNLOAD_OVER, DownloadReady, 0);
+    ASSERT_TRUE(run.WaitLog("download over, errno = 0"));
     for (int id : {UpgradeCommand, UpgradeCommand, RefuseCommand, DoneCommand}) run.Command(id);
     run.Post(WM_COMMAND, MAKEWPARAM(ExitCommand, 1), 0);
     for (UINT stray : {WM_TASK_READY, WM_INSTALL_OVER, UINT{WM_TIMER}}) run.Post(stray, 99, 0);
@@ -206,6 +210,15 @@ void InstallerWaitEnds(PennantRun& run) {
     run.Post(WM_INSTALL_OVER, outcome, 0);
 }
 
+// The worker's result as the controller reads it, from a download that is
+// still running; the outcome is shown until Done.
+template <WPARAM result>
+void DownloadEndsWith(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(WaitForBytes(run.InstallerFile(".part")));
+    run.Post(WM_DOWNLOAD_OVER, result, 0);
+}
+
 // The installer's process id, as the wait thread logged it.
 DWORD InstallerPid(const std::string& log) {
     const std::string mark = "pid of chlid process to wait is ";
@@ -284,6 +297,22 @@ const Scenario Scenarios[] = {
     {"InstallTimesOut", Server::Nginx, "-", 0, true, InstallerWaitEnds<TimedOut>, 5,
      {Accepted, Downloaded, InstallStarted, InstallTimedOut}, {}, true, Product::Hangs,
      "安装超时，请下次重试。"},
+    {"InstallWaitFails", Server::Nginx, "-", 0, true, InstallerWaitEnds<WaitFailed>, 4,
+     {Accepted, Downloaded, InstallStarted, InstallFailed}, {}, true, Product::Hangs,
+     "内部错误，请下次重试。"},
+    {"UnknownInstallOutcome", Server::Nginx, "-", 0, true, InstallerWaitEnds<99>, 4,
+     {Accepted, Downloaded, InstallStarted, InstallFailed}, {}, true, Product::Hangs,
+     "未知错误，请下次重试。"},
+    {"DownloadFails", Server::Fault, "rate=100000", 2000000, true,
+     DownloadEndsWith<DownloadFailedResult>, 2, {Accepted, DownloadError}, {}, false,
+     Product::None, "下载安装包失败，请检查网络连接。"},
+    {"RenameFails", Server::Fault, "rate=100000", 2000000, true,
+     DownloadEndsWith<DownloadRenameFailed>, 2, {Accepted, DownloadError}, {}, false,
+     Product::None, "重命名下载文件至安装文件失败，请下次重试。"},
+    {"DiskFull", Server::Fault, "rate=100000", 2000000, true, DownloadEndsWith<DownloadDiskFull>,
+     2, {Accepted, DownloadError}, {}, false, Product::None, "磁盘空间不足，请清理磁盘后重试。"},
+    {"UnknownDownloadResult", Server::Fault, "rate=100000", 2000000, true, DownloadEndsWith<77>,
+     2, {Accepted, DownloadError}, {}, false, Product::None, "未知错误，请下次重试。"},
     {"InstallerReadsItselfThenClosesByItself", Server::Nginx, "-", 0, true,
      [](PennantRun& run) { run.Command(UpgradeCommand); }, 0,
      {Accepted, Downloaded, InstallStarted, Installed}, {}, false, Product::ReadsItself},

@@ -53,6 +53,8 @@ def check(path, fmt, failures):
     name = os.path.basename(path)
     if f"file format {fmt}" not in dump:
         failures.append(f"{path}: not {fmt}")
+    if not re.search(r"MajorSubsystemVersion\s+6\n", dump) or not re.search(r"MinorSubsystemVersion\s+1\n", dump):
+        failures.append(f"{path}: does not ask for Windows 7 (subsystem version 6.1)")
     imported = {dll.lower() for dll in re.findall(r"DLL Name: (\S+)", dump)}
     for dll in sorted(REQUIRED_IMPORTS.get(name, set()) - imported):
         failures.append(f"{path}: does not import {dll}")
