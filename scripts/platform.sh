@@ -70,7 +70,7 @@ renew_prefix_without_wow64() {
   [ -d "$prefix/drive_c" ] || return 0
   has_wine32 || return 0
   [ -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ] && return 0
-  echo "wine: $prefix was made without 32-bit Wine; making it anew"
+  echo "wine: $prefix was made without 32-bit Wine; making it anew" >&2
   WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
   rm -rf "$prefix"
 }
