@@ -30,8 +30,10 @@ class Relay:
     connection, or a callable is called (the relay holds that connection
     until it returns) and relaying goes on."""
 
-    def __init__(self, target):
+    def __init__(self, target, rate=0, rcvbuf=0):
         self.target = target
+        self.rate = rate      # bytes per second and connection towards the client, 0: as they come
+        self.rcvbuf = rcvbuf  # the receive buffer towards the server, 0: the system's
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind(("127.0.0.1", 0))
@@ -57,7 +59,7 @@ class Relay:
 
     def disarm(self):
         with self.lock:
-            fired, self.trap = self.fired, None
+            fired, self.trap, self.fired = self.fired, None, None
             return fired
 
     def idle(self, seconds):
@@ -77,7 +79,11 @@ class Relay:
             except OSError:
                 return
             try:
-                server = socket.create_connection(("127.0.0.1", self.target))
+                server = socket.socket()
+                if self.rcvbuf:
+                    # Before connecting: the window the server sees is fixed then.
+                    server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.rcvbuf)
+                server.connect(("127.0.0.1", self.target))
             except OSError:
                 reset(client)
                 continue
@@ -89,13 +95,16 @@ class Relay:
     def pump(self, client, server):
         ends = {client: ("up", server), server: ("down", client)}
         head = b""
+        started = time.time()
+        paced = 0
+        piece = 16384 if self.rate else 65536
         try:
             open_ends = [client, server]
             while open_ends and not self.stopping:
                 readable, _, _ = select.select(open_ends, [], [], 0.2)
                 for source in readable:
                     direction, sink = ends[source]
-                    data = source.recv(65536)
+                    data = source.recv(piece)
                     if not data:
                         # A half-close is passed on; both halves closed ends it.
                         try:
@@ -104,6 +113,13 @@ class Relay:
                             pass
                         open_ends.remove(source)
                         continue
+                    if direction == "down" and self.rate:
+                        # Evenly, as a slow link delivers: no burst the client
+                        # could not have read yet when it is interrupted.
+                        paced += len(data)
+                        wait = started + paced / self.rate - time.time()
+                        if wait > 0:
+                            time.sleep(wait)
                     if direction == "up" and head is not None:
                         head += data
                         if b"\r\n\r\n" in head:

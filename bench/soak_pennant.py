@@ -214,11 +214,15 @@ class Soak:
 
     def main(self):
         args = self.args
-        self.nginx = Nginx(http="limit_rate %dk;" % (args.rate // 1024))
+        # The rate is kept by the relay, evenly: nginx's own limit_rate sends
+        # a second's worth at a time, and whatever of such a burst waits in
+        # the sockets at an interruption would count as sent. Small socket
+        # buffers on both sides keep what is in flight to what a real link holds.
+        self.nginx = Nginx(listen="sndbuf=32k")
         env = {}
         self.feedback = peer_feedback.start(env)
         self.reports_dir = unix_path(env["HTTP_FEEDBACK_REQUESTS"])
-        self.relay = Relay(self.nginx.port)
+        self.relay = Relay(self.nginx.port, rate=args.rate, rcvbuf=32768)
         try:
             self.md5 = make_installer(args.test_installer, self.nginx.root, args.mib)
             self.served = read(os.path.join(self.nginx.root, INSTALLER))
@@ -264,6 +268,8 @@ class Soak:
                 if fields[0] == "GET" and fields[1].startswith("/" + INSTALLER):
                     sent += int(fields[3])
                     gets += 1
+                    if args.verbose:
+                        print("nginx: " + line)
         finally:
             kill_program(EXE, self.prefix)
             self.relay.stop()
@@ -303,7 +309,7 @@ class Soak:
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("runs", type=int)
-    parser.add_argument("--mib", type=int, default=64)
+    parser.add_argument("--mib", type=int, default=96)
     parser.add_argument("--rate", type=int, default=0, help="bytes per second; default: about 2.5 s a run")
     parser.add_argument("--pennant", required=True)
     parser.add_argument("--test-installer", required=True)
