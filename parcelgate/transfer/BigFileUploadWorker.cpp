@@ -139,6 +139,11 @@ bool BigFileUploadWorker::SendChunks(int64_t chunkSize) {
         position_ += static_cast<int64_t>(got);
         if (!SendChunk(buffer.get(), got)) throw TransferError("Chunk not acknowledged");
         uploaded_ += static_cast<int64_t>(got);
+        // At every acknowledgement, not only when a run ends by itself: a
+        // process that is killed, or a machine that loses power, gets no end,
+        // and the next upload would send the whole file again under a new
+        // session. After the last chunk the record goes anyway.
+        if (uploaded_ < fileSize_) SaveResume();
         // A stop answered to the last chunk comes too late: the file is up.
         if (RaiseProgress(static_cast<uint64_t>(uploaded_), static_cast<uint64_t>(fileSize_)) == E_ABORT &&
             uploaded_ < fileSize_)

@@ -11,11 +11,12 @@
 namespace pcg {
 
 // Uploads a file of more than the form limit as about a hundred chunks, each
-// its own POST of raw bytes acknowledged by 201 (or 200). After a failure or
-// a stop by the client a resume record beside the file (extension
-// ".upbreak", Base64 of a compact JSON object) lets the next upload of the
-// same file to the same URL continue after the last acknowledged byte,
-// unless the file was written after its record was.
+// its own POST of raw bytes acknowledged by 201 (or 200). A resume record
+// beside the file (extension ".upbreak", Base64 of a compact JSON object),
+// written after every acknowledged chunk but the last and when a run fails
+// or is stopped, lets the next upload of the same file to the same URL
+// continue after the last acknowledged byte, even after a killed run, unless
+// the file was written after its record was.
 //
 // Events: OnBegin, OnProgress(acknowledged, size) after every chunk, then
 // OnFinish; OnFail(1) when the file is gone (or its size unreadable),

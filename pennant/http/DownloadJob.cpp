@@ -194,7 +194,11 @@ int CheckFileAgainstMeta(const std::string& filePath, const std::string& metaPat
 }
 
 int WriteMetaFile(const std::string& metaPath, const std::string& etag, int64_t lastModified) {
-    UniqueStdioFile meta(fopen(metaPath.c_str(), "w"));
+    // Written beside and moved over: a run ended in between (killed, power
+    // gone) leaves the old meta file or the new one, never an empty one that
+    // would condemn a good part file at the next start.
+    const std::string temporary = metaPath + ".new";
+    UniqueStdioFile meta(fopen(temporary.c_str(), "w"));
     if (!meta) {
         Log(LogError, "open meta file failed, meta data check failed!");
         return -1;
@@ -205,6 +209,18 @@ int WriteMetaFile(const std::string& metaPath, const std::string& etag, int64_t 
     std::ostringstream second;
     second << lastModified << "\n";
     fputs(second.str().c_str(), meta.Get());
+    const bool written =
+        fflush(meta.Get()) == 0 && !ferror(meta.Get()) &&
+        FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(meta.Get()))));
+    const bool closed = fclose(meta.Release()) == 0;
+    if (!written || !closed ||
+        !MoveFileExA(temporary.c_str(), metaPath.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
+        DeleteFileA(temporary.c_str());
+        SetLastError(error);  // for the caller's log line
+        return -1;
+    }
     return 0;
 }
 

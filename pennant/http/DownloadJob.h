@@ -65,7 +65,8 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
 int CheckFileAgainstMeta(const std::string& filePath, const std::string& metaPath,
                          const char* md5, const std::string& etag, int64_t lastModified);
 
-// Writes "etag\nlastModified\n" in text mode. 0 or -1.
+// Writes "etag\nlastModified\n" in text mode into metaPath + ".new" and moves
+// it over the meta file. 0, or -1 with the meta file as it was.
 int WriteMetaFile(const std::string& metaPath, const std::string& etag, int64_t lastModified);
 
 // 0 (enough space, or the free space is unknown), -1 (the part file cannot be

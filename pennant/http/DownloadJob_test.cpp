@@ -127,6 +127,11 @@ TEST(MetaFile, WrittenInTextModeAndCheckedFieldByField) {
     EXPECT_TRUE(log.Contains("open meta file failed, meta data check failed!, errno = "));
     EXPECT_EQ(-1, WriteMetaFile(dir / "no\\such\\dir.meta", "", 0));
     EXPECT_TRUE(log.Contains("open meta file failed, meta data check failed!"));
+    WriteFile(meta, "kept");  // never emptied in place, even when it cannot be replaced
+    ASSERT_TRUE(CreateDirectoryA((meta + ".new").c_str(), nullptr));
+    EXPECT_EQ(-1, WriteMetaFile(meta, "\"other\"", 1));
+    EXPECT_EQ("kept", ReadFile(meta));
+    RemoveDirectoryA((meta + ".new").c_str());
 
     // With an MD5 the file itself must match too.
     WriteFile(dir / "a", "abc");

@@ -36,7 +36,7 @@ http {{
     access_log {prefix}/logs/access.log plain;
     {http}
     server {{
-        listen 127.0.0.1:{port};
+        listen 127.0.0.1:{port}{listen};
         root {prefix}/html;
         {extra}
     }}
@@ -54,7 +54,7 @@ def alive(pid):
 
 
 class Nginx:
-    def __init__(self, root=None, extra="", main="", http=""):
+    def __init__(self, root=None, extra="", main="", http="", listen=""):
         self.prefix = tempfile.mkdtemp(prefix="pennant-nginx-")
         os.chmod(self.prefix, 0o755)
         for d in ("logs", "tmp", "html"):
@@ -66,7 +66,8 @@ class Nginx:
             self.port = free_port()
             conf = os.path.join(self.prefix, "nginx.conf")
             with open(conf, "w") as f:
-                f.write(CONFIG.format(prefix=self.prefix, port=self.port, extra=extra, main=main, http=http)
+                f.write(CONFIG.format(prefix=self.prefix, port=self.port, extra=extra, main=main, http=http,
+                                      listen=" " + listen if listen else "")
                         .replace("root %s/html;" % self.prefix, "root %s;" % self.root))
             if subprocess.call([NGINX, "-c", conf, "-p", self.prefix],
                                stderr=subprocess.DEVNULL) == 0 and self.wait_ready():
