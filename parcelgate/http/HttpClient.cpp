@@ -177,7 +177,7 @@ bool HttpClient::BuildRequestHead(const std::string& method, const std::string& 
         head += text;
         head += "\r\n";
     };
-    // Through the proxy the absolute URL, rebuilt without any user:password@:
+    // An http URL through the proxy goes whole, rebuilt without any user:password@:
     // those go to the origin only, in the Authorization line.
     const std::string hostAndPort = parts.host + (parts.port != (target.tls ? "443" : "80") ? ":" + parts.port : std::string());
     const std::string requestTarget = target.viaProxy ? "http://" + hostAndPort + parts.pathAndQuery : parts.pathAndQuery;
