@@ -44,70 +44,61 @@ import threading
 from peer_nginx import Nginx
 from peerlib import free_port, windows_path
 
-CUT_BODY = bytes(range(250)) * 4
+SERVER = """server {{ listen 127.0.0.1:{port} ssl; root {top}/html;
+    ssl_certificate {top}/{name}.pem; ssl_certificate_key {top}/server.key; }}"""
 
 
-def openssl(*args):
-    subprocess.run(("openssl",) + args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def openssl(top, *args):
+    subprocess.run(("openssl",) + args, cwd=top, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def make_certificates(top):
-    def authority(name):
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj", "/CN=" + name,
-                "-keyout", os.path.join(top, name + ".key"), "-out", os.path.join(top, name + ".pem"),
+    for authority in ("pcg-test-authority", "pcg-stranger"):
+        openssl(top, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj", "/CN=" + authority,
+                "-keyout", authority + ".key", "-out", authority + ".pem",
                 "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
-
-    def server(name, issuer, names, days):
+    openssl(top, "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-keyout", "server.key",
+            "-out", "server.csr")
+    local = "DNS:localhost,IP:127.0.0.1"
+    for name, issuer, names, days in (("trusted", "pcg-test-authority", local, 30),
+                                      ("untrusted", "pcg-stranger", local, 30),
+                                      ("wrong-name", "pcg-test-authority", "DNS:elsewhere.invalid", 30),
+                                      ("expired", "pcg-test-authority", local, -1)):
         with open(os.path.join(top, name + ".ext"), "w") as f:
             f.write("subjectAltName=%s\nextendedKeyUsage=serverAuth\n" % names)
-        openssl("x509", "-req", "-in", os.path.join(top, "server.csr"), "-days", str(days),
-                "-CA", os.path.join(top, issuer + ".pem"), "-CAkey", os.path.join(top, issuer + ".key"),
-                "-set_serial", str(int.from_bytes(os.urandom(8), "big")),
-                "-extfile", os.path.join(top, name + ".ext"), "-out", os.path.join(top, name + ".pem"))
-
-    authority("pcg-test-authority")
-    authority("pcg-stranger")
-    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
-            "-keyout", os.path.join(top, "server.key"), "-out", os.path.join(top, "server.csr"))
-    local = "DNS:localhost,IP:127.0.0.1"
-    server("trusted", "pcg-test-authority", local, 30)
-    server("untrusted", "pcg-stranger", local, 30)
-    server("wrong-name", "pcg-test-authority", "DNS:elsewhere.invalid", 30)
-    server("expired", "pcg-test-authority", local, -1)
+        openssl(top, "x509", "-req", "-in", "server.csr", "-days", str(days), "-CA", issuer + ".pem",
+                "-CAkey", issuer + ".key", "-set_serial", str(int.from_bytes(os.urandom(8), "big")),
+                "-extfile", name + ".ext", "-out", name + ".pem")
 
 
-class CutServer:
-    """Answers each connection's first request with a body cut short, no close notify."""
+def cut_server(top):
+    """Answers each connection with a body cut short: the TCP connection
+    closes with no close notify."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(top, "trusted.pem"), os.path.join(top, "server.key"))
+    listener = socket.create_server(("127.0.0.1", 0))
 
-    def __init__(self, top):
-        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self.context.load_cert_chain(os.path.join(top, "trusted.pem"), os.path.join(top, "server.key"))
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        threading.Thread(target=self.serve, daemon=True).start()
-
-    def serve(self):
-        while True:
-            try:
-                raw, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self.answer, args=(raw,), daemon=True).start()
-
-    def answer(self, raw):
+    def answer(raw):
         try:
             raw.settimeout(30)
-            with self.context.wrap_socket(raw, server_side=True) as tls:
+            with context.wrap_socket(raw, server_side=True) as tls:
                 request = b""
                 while b"\r\n\r\n" not in request:
                     request += tls.recv(65536) or b"\r\n\r\n"
-                tls.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + CUT_BODY)
+                tls.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + bytes(range(250)) * 4)
                 raw.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
 
-    def stop(self):
-        self.listener.close()
+    def serve():
+        while True:
+            try:
+                threading.Thread(target=answer, args=(listener.accept()[0],), daemon=True).start()
+            except OSError:
+                return
+
+    threading.Thread(target=serve, daemon=True).start()
+    return listener
 
 
 class Running:
@@ -115,18 +106,9 @@ class Running:
         self.nginx, self.cut, self.top = nginx, cut, top
 
     def stop(self):
-        self.cut.stop()
+        self.cut.close()
         self.nginx.stop()
         shutil.rmtree(self.top, ignore_errors=True)
-
-
-def tls_server(top, name, port):
-    return """server {
-        listen 127.0.0.1:%d ssl;
-        ssl_certificate %s/%s.pem;
-        ssl_certificate_key %s/server.key;
-        root %s/html;
-    }""" % (port, top, name, top, top)
 
 
 def start(env):
@@ -138,24 +120,22 @@ def start(env):
     forwards = ""
     if env.get("PCG_CHUNK_PORT"):
         forwards += "location /up/ { proxy_pass http://127.0.0.1:%s; }\n" % env["PCG_CHUNK_PORT"]
-    if env.get("PCG_FORM_PORT"):
+    for where in ("= /up", "/progress") if env.get("PCG_FORM_PORT") else ():
         # Unbuffered, so the progress module behind sees the upload as it arrives.
-        for where in ("= /up", "/progress"):
-            forwards += ("location %s { proxy_pass http://127.0.0.1:%s; proxy_request_buffering off; }\n"
-                         % (where, env["PCG_FORM_PORT"]))
+        forwards += ("location %s { proxy_pass http://127.0.0.1:%s; proxy_request_buffering off; }\n"
+                     % (where, env["PCG_FORM_PORT"]))
     nginx = Nginx(root=os.path.join(top, "html"), listen="ssl",
                   http="ssl_protocols TLSv1.2 TLSv1.3;\n" +
-                       "\n".join(tls_server(top, name, port) for name, port in ports.items()),
+                       "\n".join(SERVER.format(port=port, top=top, name=name) for name, port in ports.items()),
                   extra="ssl_certificate %s/trusted.pem;\nssl_certificate_key %s/server.key;\n%s"
                         % (top, top, forwards))
-    cut = CutServer(top)
+    cut = cut_server(top)
     env["HTTPS_NGINX_PORT"] = str(nginx.port)
     env["HTTPS_NGINX_ROOT"] = windows_path(os.path.join(top, "html"))
     env["HTTPS_NGINX_ACCESS_LOG"] = windows_path(os.path.join(nginx.prefix, "logs", "access.log"))
-    env["HTTPS_UNTRUSTED_PORT"] = str(ports["untrusted"])
-    env["HTTPS_WRONG_NAME_PORT"] = str(ports["wrong-name"])
-    env["HTTPS_EXPIRED_PORT"] = str(ports["expired"])
-    env["HTTPS_CUT_PORT"] = str(cut.port)
+    for name, port in ports.items():
+        env["HTTPS_%s_PORT" % name.upper().replace("-", "_")] = str(port)
+    env["HTTPS_CUT_PORT"] = str(cut.getsockname()[1])
     env["HTTPS_CA_PEM"] = os.path.join(top, "pcg-test-authority.pem")
     env["HTTPS_CA_FILE"] = windows_path(env["HTTPS_CA_PEM"])
     return Running(nginx, cut, top)

@@ -1,9 +1,9 @@
-// trust_test_ca.exe [--remove] <authority.pem>: trusts (or stops trusting)
-// a test authority in this Wine prefix's machine Root store. Exit code 0 on
-// success, 1 on failure, 2 for a bad command line.
-#include "TestAuthority.h"
-
+// trust_test_ca.exe [--remove] <authority.pem>: trusts (or stops trusting) a
+// test authority in this Wine prefix's machine Root store. Exit code 0 done,
+// 1 failed, 2 bad command line.
 #include <cstring>
+
+#include "TestAuthority.h"
 
 int main(int argc, char** argv) {
     const bool remove = argc == 3 && std::strcmp(argv[1], "--remove") == 0;
