@@ -38,7 +38,8 @@ uint64_t ClockSeed() {
 }  // namespace
 
 bool IsHttpUrl(const std::string& text) {
-    return UpperCase(text).find("HTTP://") != std::string::npos;
+    const std::string upper = UpperCase(text);
+    return upper.find("HTTP://") != std::string::npos || upper.find("HTTPS://") != std::string::npos;
 }
 
 std::string ExtractHost(const std::string& url) {

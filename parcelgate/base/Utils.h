@@ -21,7 +21,7 @@ public:
 // "字符串编码格式非法" in the GBK code page.
 extern const char kBase64FormatError[];
 
-// True when the upper-cased text contains "HTTP://" anywhere.
+// True when the upper-cased text contains "HTTP://" or "HTTPS://" anywhere.
 bool IsHttpUrl(const std::string& text);
 
 // The host part of a URL: everything up to and including the first "://" is

@@ -23,8 +23,10 @@ TEST(PcgExtractHost, KeepsHostAndPortDropsSchemePathQueryFragmentAndBackslashPar
     EXPECT_EQ("", ExtractHost("http:///path"));
 }
 
-TEST(PcgIsHttpUrl, LooksForHttpSchemeAnywhereInAnyCase) {
-    EXPECT_FALSE(IsHttpUrl("https://example.com/"));
+TEST(PcgIsHttpUrl, LooksForHttpOrHttpsSchemeAnywhereInAnyCase) {
+    EXPECT_TRUE(IsHttpUrl("https://example.com/"));
+    EXPECT_TRUE(IsHttpUrl("see HtTpS://example.com"));
+    EXPECT_FALSE(IsHttpUrl("httpx://example.com/"));
     EXPECT_TRUE(IsHttpUrl("http://example.com/"));
     EXPECT_TRUE(IsHttpUrl("see HtTp://example.com"));
     EXPECT_TRUE(IsHttpUrl("ftp://x/?access_token=http://y"));

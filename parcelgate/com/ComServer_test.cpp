@@ -156,7 +156,7 @@ TEST_F(PcgComServer, UrlChecksStartNothing) {
     const std::string file = dir / "out.bin";
 
     VARIANT_BOOL started = VARIANT_TRUE;
-    EXPECT_EQ(S_OK, trans->DownLoad(Bstr(L"https://127.0.0.1/x").Get(), Bstr(file).Get(), &started));
+    EXPECT_EQ(S_OK, trans->DownLoad(Bstr(L"ftp://127.0.0.1/x").Get(), Bstr(file).Get(), &started));
     EXPECT_EQ(VARIANT_FALSE, started);
     EXPECT_EQ(S_OK, trans->DownLoad(nullptr, nullptr, &started));
     EXPECT_EQ(VARIANT_FALSE, started);
@@ -374,14 +374,14 @@ TEST_F(PcgComLateBound, SameResultsAsTheVtable) {
 
     TempDir dir("pcg");
     Bstr missing(dir / "missing.txt");
-    Bstr https(L"https://127.0.0.1/up");
-    Bstr http(L"http://127.0.0.1:1/up");
+    Bstr ftp(L"ftp://127.0.0.1/up");
+    Bstr https(L"https://127.0.0.1:1/up");
     struct Case {
         const Bstr& file;
         const Bstr& url;
         bool expected;
     };
-    for (const Case& c : {Case{missing, https, false}, Case{missing, http, true}}) {
+    for (const Case& c : {Case{missing, ftp, false}, Case{missing, https, true}}) {
         for (DISPID id : {DISPID(202), Id(trans.Get(), L"Upload")}) {
             VariantInit(&result);
             ASSERT_EQ(S_OK, Call(trans.Get(), id, {Text(c.file), Text(c.url), Bool(false)}, &result));
@@ -390,7 +390,7 @@ TEST_F(PcgComLateBound, SameResultsAsTheVtable) {
         }
     }
     VariantInit(&result);
-    ASSERT_EQ(S_OK, Call(trans.Get(), 201, {Text(https), Text(missing)}, &result));
+    ASSERT_EQ(S_OK, Call(trans.Get(), 201, {Text(ftp), Text(missing)}, &result));
     EXPECT_EQ(VT_BOOL, result.vt);
     EXPECT_EQ(VARIANT_FALSE, result.boolVal);
 }

@@ -1,7 +1,8 @@
 // Uploads through the built Parcelgate.dll: the file size chooses the form
 // (nginx with the upload-progress module and the tests' form backend) or the
 // chunks (the tests' chunk server), and one transfer object runs several
-// uploads at once.
+// uploads at once. Every path once more over TLS, with nginx in front.
+#include <winsock2.h>
 #include <windows.h>
 #include <oleauto.h>
 
@@ -14,6 +15,8 @@
 #include "ComTestFixtures.h"
 #include "HttpPeers.h"
 #include "PcgComClient.h"
+#include "PcgWirePeer.h"
+#include "TestAuthority.h"
 
 namespace {
 
@@ -74,6 +77,79 @@ TEST_F(PcgComUpload, SizeChoosesThePathAndUploadsRunAtOnce) {
         SCOPED_TRACE(cases[i].name);
         EXPECT_TRUE(ReadFile(dir / cases[i].name) == ReadFile(ChunkFile(cases[i].name)));
     }
+}
+
+// Every path over https against nginx with a test authority trusted in this
+// prefix only: byte for byte where the certificate holds; where it fails a
+// check nothing reaches nginx and nothing is written; through the proxy's
+// CONNECT tunnel with its credentials; a body cut without close notify fails.
+TEST_F(PcgComUpload, OverHttpsEveryPathAndEveryRefusal) {
+    TrustedTestAuthority authority;
+    ASSERT_TRUE(authority.Trusted());
+    TempDir dir("pcg");
+    const std::string served = Pattern((1 << 20) + 7, 40);
+    WriteFile(Env("HTTPS_NGINX_ROOT") + "\\d.bin", served);
+    ComPtr<INetFileEngine> engine = dll_.Create<INetFileEngine>(CLSID_NetFileEngine);
+    pcg_testing::PeerControl proxy("PCG_PROXY_CONTROL");
+    proxy.RequireProxyAuthorization("Basic " + EncodeBase64("pu:pw"));
+    enum Path { Download, Form, Chunks };
+    struct Case {
+        const char* port;
+        Path path;
+        std::string target;  // under the port's root; a chunk upload's last element names its file
+        bool proxied;
+        bool ok;
+    };
+    const std::vector<Case> cases = {{"HTTPS_NGINX_PORT", Download, "d.bin", false, true},
+                                     {"HTTPS_NGINX_PORT", Form, "up", false, true},
+                                     {"HTTPS_NGINX_PORT", Chunks, "up/-/c.bin", false, true},
+                                     {"HTTPS_NGINX_PORT", Chunks, "up/refuse=4000/r.bin", false, false},
+                                     {"HTTPS_NGINX_PORT", Chunks, "up/refuse=4000/r.bin", false, true},  // resumed
+                                     {"HTTPS_NGINX_PORT", Download, "d.bin", true, true},
+                                     {"HTTPS_NGINX_PORT", Chunks, "up/-/p.bin", true, true},
+                                     {"HTTPS_UNTRUSTED_PORT", Download, "d.bin", false, false},
+                                     {"HTTPS_UNTRUSTED_PORT", Chunks, "up/-/u.bin", false, false},
+                                     {"HTTPS_WRONG_NAME_PORT", Download, "d.bin", false, false},
+                                     {"HTTPS_WRONG_NAME_PORT", Form, "up", false, false},
+                                     {"HTTPS_EXPIRED_PORT", Download, "d.bin", false, false},
+                                     {"HTTPS_EXPIRED_PORT", Chunks, "up/-/x.bin", false, false},
+                                     {"HTTPS_CUT_PORT", Download, "d.bin", false, false}};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(std::to_string(i) + " " + c.port + " " + c.target + (c.proxied ? " proxied" : ""));
+        const std::string url = "https://localhost:" + Env(c.port) + "/" + c.target;
+        const std::string name = c.path == Download ? "got" + std::to_string(i) : c.target.substr(c.target.rfind('/') + 1);
+        const std::string content = Pattern(c.path == Form ? 300 : 20000, static_cast<uint32_t>(name[0]));
+        if (c.path != Download) WriteFile(dir / name, content);
+        WriteFile(Env("HTTPS_NGINX_ACCESS_LOG"), "");
+        proxy.Reset();
+        VARIANT_BOOL stored = VARIANT_FALSE;
+        ASSERT_EQ(S_OK, engine->LoadProxyInfo(Bstr(c.proxied ? "127.0.0.1" : "").Get(), Bstr(Env("PCG_PROXY_PORT")).Get(),
+                                              Bstr(L"pu").Get(), Bstr(L"pw").Get(), &stored));
+        ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
+        ComPtr<INetFileTrans> trans = client_.Trans("t", sink.Get());
+        VARIANT_BOOL started = VARIANT_FALSE;
+        ASSERT_EQ(S_OK, c.path == Download
+                            ? trans->DownLoad(Bstr(url).Get(), Bstr(dir / name).Get(), &started)
+                            : trans->Upload(Bstr(dir / name).Get(), Bstr(url).Get(), VARIANT_FALSE, &started));
+        ASSERT_EQ(VARIANT_TRUE, started);
+        trans.Reset();
+        ASSERT_TRUE(sink->Wait(60000) && sink->WaitForReferences(1, 30000));
+        auto names = sink->Names();  // the form's monitor may report progress after the last event
+        names.erase(std::remove(names.begin(), names.end(), "OnProgress"), names.end());
+        EXPECT_EQ(c.ok ? "OnFinish" : "OnFail", names.back());
+        // A refused certificate: not even a request line reached nginx.
+        const auto log = Lines(ReadFile(Env("HTTPS_NGINX_ACCESS_LOG")));
+        EXPECT_TRUE(std::string(c.port) == "HTTPS_NGINX_PORT" || log.empty());
+        EXPECT_TRUE(c.path != Download || c.ok == (ReadFile(dir / name) == served && !FileExists(dir / name + ".pcgpart")));
+        EXPECT_TRUE(c.path != Chunks || !c.ok || content == ReadFile(ChunkFile(name)));
+        EXPECT_TRUE(c.path != Form || !c.ok ||
+                    (ReceivedForms() == std::vector<std::string>{content} && CountContaining(log, "GET /progress 200") > 0));
+        const auto requests = proxy.Log();
+        EXPECT_EQ(c.proxied, !requests.empty() &&
+                                 requests[0].raw.find("CONNECT localhost:" + Env(c.port) + " HTTP/1.0\r\n") == 0);
+    }
+    EXPECT_TRUE(ReceivedForms().size() == 1);
 }
 
 // pgxfer through the registered server: its exit codes, a failed upload that

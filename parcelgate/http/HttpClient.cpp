@@ -4,6 +4,9 @@
 
 #include "http/HttpClient.h"
 
+#include "http/ByteStream.h"
+#include "http/TlsChannel.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -16,32 +19,24 @@ namespace pcg {
 
 namespace {
 
-// Waits are cut into slices this long so a raised stop flag is seen soon.
-constexpr int32_t kWaitSliceMs = 50;
-constexpr size_t kReceiveBufferSize = 256 * 1024;
 // A session polls one server for a long time: its cookies stay few and small.
 constexpr size_t kMaxCookies = 50;
 constexpr size_t kMaxCookieBytes = 4096;
 
 }  // namespace
 
-// Owner of one Winsock socket, closed on destruction.
-struct SocketTraits {
-    using Handle = SOCKET;
-    static SOCKET Invalid() { return INVALID_SOCKET; }
-    static bool Valid(SOCKET socket) { return socket != INVALID_SOCKET; }
-    static void Close(SOCKET socket) { closesocket(socket); }
-};
-
-class Socket : public UniqueOwner<SocketTraits> {
-public:
-    using UniqueOwner::UniqueOwner;
-};
-
 struct HttpClient::Target {
     std::string connectHost;  // where the socket goes: the server or the proxy
     std::string connectPort;
-    bool viaProxy = false;
+    bool viaProxy = false;    // http through the proxy: the absolute URL in the request line
+    bool tls = false;         // https: TLS with the server, through a CONNECT tunnel when proxied
+    bool tunnel = false;
+    std::string originHost;   // the server: the TLS name and the tunnel's end
+    std::string originPort;
+    // Which open connection can carry this request.
+    std::string Key() const {
+        return connectHost + ":" + connectPort + (tls ? " tls " + originHost + ":" + originPort : std::string());
+    }
 };
 
 // ---- ByteBuffer -------------------------------------------------------------
@@ -88,7 +83,7 @@ HttpClient::HttpClient() {
 }
 
 HttpClient::~HttpClient() {
-    socket_.reset();
+    stream_.reset();
     if (winsockStarted_) WSACleanup();
 }
 
@@ -132,18 +127,21 @@ void HttpClient::SetProxy(const std::string& host, const std::string& port, cons
     proxyPass_ = password;
 }
 
-bool HttpClient::ConnectionOpen() const { return socket_ != nullptr; }
+bool HttpClient::ConnectionOpen() const { return stream_ != nullptr; }
 
 void HttpClient::CloseConnection() {
-    socket_.reset();
-    connectedHost_.clear();
-    connectedPort_.clear();
+    stream_.reset();
+    connectedKey_.clear();
 }
 
 bool HttpClient::ResolveTarget(const std::string& url, UrlParts& parts, Target& target) const {
     if (!ParseUrl(url, targetPort_, parts)) return false;
+    target.tls = parts.scheme == "https";
     target.viaProxy = !proxyHost_.empty() && parts.scheme == "http";
-    if (target.viaProxy) {
+    target.tunnel = !proxyHost_.empty() && target.tls;
+    target.originHost = parts.host;
+    target.originPort = parts.port;
+    if (target.viaProxy || target.tunnel) {
         target.connectHost = proxyHost_;
         target.connectPort = proxyPort_.empty() ? "8080" : proxyPort_;
     } else {
@@ -179,9 +177,9 @@ bool HttpClient::BuildRequestHead(const std::string& method, const std::string& 
         head += text;
         head += "\r\n";
     };
-    // Through the proxy the absolute URL, rebuilt without any user:password@:
+    // An http URL through the proxy goes whole, rebuilt without any user:password@:
     // those go to the origin only, in the Authorization line.
-    const std::string hostAndPort = parts.host + (parts.port != "80" ? ":" + parts.port : std::string());
+    const std::string hostAndPort = parts.host + (parts.port != (target.tls ? "443" : "80") ? ":" + parts.port : std::string());
     const std::string requestTarget = target.viaProxy ? "http://" + hostAndPort + parts.pathAndQuery : parts.pathAndQuery;
     line(UpperCase(method) + " " + requestTarget + " HTTP/" + protocol_);
     line("Host: " + hostAndPort);
@@ -210,56 +208,7 @@ bool HttpClient::BuildRequestHead(const std::string& method, const std::string& 
     return clean;
 }
 
-namespace {
-
-enum class WaitResult { Ready, TimedOut, Stopped, Failed };
-
-// Waits until the socket can be read (or written), checking the stop flag
-// between slices; the time-out is re-read each slice so a cancel from
-// another thread shortens a wait in progress.
-WaitResult WaitSocket(SOCKET socket, bool forWrite, const std::atomic<int32_t>& timeout,
-                       const std::atomic<bool>& stopped) {
-    ULONGLONG start = GetTickCount64();
-    bool first = true;
-    for (;;) {
-        if (stopped.load()) return WaitResult::Stopped;
-        int64_t left = static_cast<int64_t>(timeout.load()) - static_cast<int64_t>(GetTickCount64() - start);
-        if (left <= 0 && !first) return WaitResult::TimedOut;
-        first = false;
-        int64_t slice = std::max<int64_t>(0, std::min<int64_t>(left, kWaitSliceMs));
-        fd_set ready, failed;
-        FD_ZERO(&ready);
-        FD_ZERO(&failed);
-        FD_SET(socket, &ready);
-        FD_SET(socket, &failed);
-        timeval wait;
-        wait.tv_sec = 0;
-        wait.tv_usec = static_cast<long>(slice * 1000);
-        int result = select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &failed, &wait);
-        if (result == SOCKET_ERROR) return WaitResult::Failed;
-        if (result > 0) return FD_ISSET(socket, &failed) ? WaitResult::Failed : WaitResult::Ready;
-    }
-}
-
-HttpError WaitError(WaitResult result, HttpError socketError) {
-    switch (result) {
-        case WaitResult::TimedOut: return HttpError::Timeout;
-        case WaitResult::Stopped: return HttpError::Stopped;
-        default: return socketError;
-    }
-}
-
-// Whether an idle kept-alive socket still looks usable: a readable idle
-// socket means the server closed it (or sent something unasked).
-bool IdleSocketUsable(SOCKET socket) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket, &readable);
-    timeval now = {0, 0};
-    return select(0, &readable, nullptr, nullptr, &now) == 0;
-}
-
-}  // namespace
+StreamLimits HttpClient::Limits() const { return StreamLimits{timeout_, sendPieceSize_, stopped_}; }
 
 bool HttpClient::Connect(const Target& target) {
     CloseConnection();
@@ -280,23 +229,23 @@ bool HttpClient::Connect(const Target& target) {
         return false;
     }
     lastError_ = HttpError::Connect;
+    std::unique_ptr<SocketStream> connected;
     for (addrinfo* address = found; address != nullptr; address = address->ai_next) {
         if (stopped_.load()) {
             lastError_ = HttpError::Stopped;
             break;
         }
-        auto socket = std::make_unique<Socket>(
-            ::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
-        if (socket->Get() == INVALID_SOCKET) continue;
+        Socket socket(::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+        if (!socket.Valid()) continue;
         u_long nonBlocking = 1;
-        if (ioctlsocket(socket->Get(), FIONBIO, &nonBlocking) != 0) continue;
+        if (ioctlsocket(socket.Get(), FIONBIO, &nonBlocking) != 0) continue;
         BOOL noDelay = TRUE;
-        setsockopt(socket->Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+        setsockopt(socket.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
                    sizeof noDelay);
-        if (connect(socket->Get(), address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0 &&
+        if (connect(socket.Get(), address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0 &&
             WSAGetLastError() != WSAEWOULDBLOCK)
             continue;
-        WaitResult waited = WaitSocket(socket->Get(), true, timeout_, stopped_);
+        WaitResult waited = WaitSocket(socket.Get(), true, Limits());
         if (waited != WaitResult::Ready) {
             lastError_ = WaitError(waited, HttpError::Connect);
             if (waited == WaitResult::Failed) continue;
@@ -304,102 +253,91 @@ bool HttpClient::Connect(const Target& target) {
         }
         int error = 0;
         int length = sizeof error;
-        if (getsockopt(socket->Get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
+        if (getsockopt(socket.Get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
             error != 0)
             continue;
-        socket_ = std::move(socket);
-        connectedHost_ = target.connectHost;
-        connectedPort_ = target.connectPort;
+        connected = std::make_unique<SocketStream>(std::move(socket), Limits());
         lastError_ = HttpError::None;
         break;
     }
     freeaddrinfo(found);
-    return socket_ != nullptr;
+    if (!connected) return false;
+    if (!target.tls) {
+        stream_ = std::move(connected);
+    } else {
+        if (target.tunnel && !OpenTunnel(*connected, target)) return false;
+        auto channel = std::make_unique<TlsChannel>(std::move(connected));
+        lastError_ = channel->Open(target.originHost, lastErrorText_);
+        if (lastError_ != HttpError::None) return false;
+        stream_ = std::move(channel);
+    }
+    connectedKey_ = target.Key();
+    return true;
 }
 
-bool HttpClient::SendAll(const char* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        if (stopped_.load()) {
-            lastError_ = HttpError::Stopped;
-            return false;
-        }
-        size_t piece = size - done;
-        int32_t limit = sendPieceSize_.load();
-        if (limit > 0) piece = std::min(piece, static_cast<size_t>(limit));
-        piece = std::min<size_t>(piece, 1u << 30);
-        int sent = send(socket_->Get(), data + done, static_cast<int>(piece), 0);
-        if (sent == SOCKET_ERROR) {
-            if (WSAGetLastError() != WSAEWOULDBLOCK) {
-                lastError_ = HttpError::Send;
-                return false;
-            }
-            // The socket's buffer is full: wait until the peer takes more.
-            WaitResult waited = WaitSocket(socket_->Get(), true, timeout_, stopped_);
-            if (waited != WaitResult::Ready) {
-                lastError_ = WaitError(waited, HttpError::Send);
-                return false;
-            }
-            continue;
-        }
-        done += static_cast<size_t>(sent);
+bool HttpClient::OpenTunnel(SocketStream& proxy, const Target& target) {
+    const std::string authority = target.originHost + ":" + target.originPort;
+    std::string head = "CONNECT " + authority + " HTTP/" + protocol_ + "\r\nHost: " + authority + "\r\n";
+    if (!proxyUser_.empty()) head += "Proxy-Authorization: Basic " + Base64Encode(proxyUser_ + ":" + proxyPass_) + "\r\n";
+    if (!userAgent_.empty()) head += "User-Agent: " + userAgent_ + "\r\n";
+    head += "\r\n";
+    lastError_ = proxy.Send(head.data(), head.size());
+    // The proxy's answer has no body to wait for; the server's first TLS
+    // bytes cannot come before ours, so nothing may follow the head.
+    ResponseParser parser(true, maxHeaderBytes_, maxBodyBytes_);
+    ParseStatus status = ParseStatus::NeedMore;
+    while (lastError_ == HttpError::None && status == ParseStatus::NeedMore) {
+        const char* data = nullptr;
+        size_t size = 0;
+        lastError_ = proxy.Receive(data, size);
+        if (lastError_ != HttpError::None) break;
+        size_t consumed = 0;
+        status = size == 0 ? parser.FinishAtClose() : parser.Feed(data, size, &consumed);
+        if (status == ParseStatus::Done && consumed < size) status = ParseStatus::Invalid;
     }
-    return true;
+    if (lastError_ == HttpError::None && status != ParseStatus::Done) lastError_ = HttpError::ProxyTunnel;
+    if (lastError_ == HttpError::None && (parser.StatusCode() < 200 || parser.StatusCode() > 299)) {
+        lastError_ = HttpError::ProxyTunnel;
+        lastErrorText_ = "proxy refused the tunnel: " + std::to_string(parser.StatusCode()) + " " + parser.Reason();
+    }
+    return lastError_ == HttpError::None;
 }
 
 bool HttpClient::Exchange(const std::string& head, ResponseParser& parser, bool& anyResponseByte) {
     anyResponseByte = false;
-    if (!SendAll(head.data(), head.size())) return false;
-    if (!SendAll(RequestBody(), RequestBodySize())) return false;
-
-    std::vector<char> buffer(kReceiveBufferSize);
-    for (;;) {
-        // Read first and wait only when nothing is there: while a body streams
-        // in, most reads find data and the wait would be a wasted system call.
-        if (stopped_.load()) {
-            lastError_ = HttpError::Stopped;
-            return false;
-        }
-        int got = recv(socket_->Get(), buffer.data(), static_cast<int>(buffer.size()), 0);
-        if (got == SOCKET_ERROR) {
-            if (WSAGetLastError() != WSAEWOULDBLOCK) {
-                lastError_ = HttpError::Receive;
-                return false;
-            }
-            WaitResult waited = WaitSocket(socket_->Get(), false, timeout_, stopped_);
-            if (waited != WaitResult::Ready) {
-                lastError_ = WaitError(waited, HttpError::Receive);
-                return false;
-            }
-            continue;
-        }
-        if (got == 0) {
+    lastError_ = stream_->Send(head.data(), head.size());
+    if (lastError_ == HttpError::None) lastError_ = stream_->Send(RequestBody(), RequestBodySize());
+    while (lastError_ == HttpError::None) {
+        const char* data = nullptr;
+        size_t size = 0;
+        lastError_ = stream_->Receive(data, size);
+        if (lastError_ != HttpError::None) break;
+        if (size == 0) {
             if (parser.FinishAtClose() == ParseStatus::Done) {
                 CloseConnection();
                 return true;
             }
             lastError_ = parser.Error();
-            return false;
+            break;
         }
         anyResponseByte = true;
         size_t consumed = 0;
-        ParseStatus status = parser.Feed(buffer.data(), static_cast<size_t>(got), &consumed);
+        ParseStatus status = parser.Feed(data, size, &consumed);
         if (status == ParseStatus::Done) {
             // Bytes beyond the answer would start the next one out of step.
-            if (consumed < static_cast<size_t>(got)) CloseConnection();
+            if (consumed < size) CloseConnection();
             return true;
         }
-        if (status == ParseStatus::Invalid) {
-            lastError_ = parser.Error();
-            return false;
-        }
+        if (status == ParseStatus::Invalid) lastError_ = parser.Error();
     }
+    return false;
 }
 
 bool HttpClient::HTTPMethod(const std::string& method, const std::string& url, BodySink* body) {
     resultCode_ = 500;
     resultString_.clear();
     lastError_ = HttpError::None;
+    lastErrorText_.clear();
     bool ok = false;
     bool answered = false;  // headers_ and document_ hold the response
     try {
@@ -410,25 +348,23 @@ bool HttpClient::HTTPMethod(const std::string& method, const std::string& url, B
             lastError_ = HttpError::BadUrl;
         } else if (!BuildRequestHead(method, url, head)) {
             lastError_ = HttpError::BadRequestHeader;
-        } else if (parts.scheme != "http") {
+        } else if (parts.scheme != "http" && parts.scheme != "https") {
             lastError_ = HttpError::UnsupportedScheme;
         } else {
             bool headRequest = SameText(method, "HEAD");
             // Only a request without effects may go again: the server may have
             // applied a POST before it dropped the connection.
             bool replayable = headRequest || SameText(method, "GET");
-            if (socket_ && (connectedHost_ != target.connectHost || connectedPort_ != target.connectPort ||
-                            !IdleSocketUsable(socket_->Get())))
-                CloseConnection();
-            bool reused = socket_ != nullptr;
+            if (stream_ && (connectedKey_ != target.Key() || !stream_->IdleUsable())) CloseConnection();
+            bool reused = stream_ != nullptr;
             for (int attempt = 0; attempt < 2; ++attempt) {
                 ResponseParser parser(headRequest, maxHeaderBytes_, maxBodyBytes_, body);
                 bool anyResponseByte = false;
-                if (!socket_ && !Connect(target)) break;
+                if (!stream_ && !Connect(target)) break;
                 ok = Exchange(head, parser, anyResponseByte);
                 bool staleConnection = !ok && replayable && reused && !anyResponseByte && !stopped_.load() &&
                                        (lastError_ == HttpError::Send || lastError_ == HttpError::Receive ||
-                                        lastError_ == HttpError::ClosedEarly);
+                                        lastError_ == HttpError::ClosedEarly || lastError_ == HttpError::TlsTruncated);
                 if (staleConnection) {
                     // The server dropped the idle connection as we reused it: one fresh try.
                     CloseConnection();

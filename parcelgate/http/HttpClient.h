@@ -1,6 +1,7 @@
-// HttpClient: a small HTTP/1.0 client over Winsock TCP sockets, one
-// connection at a time, kept open between requests to the same host and
-// port when the server allows. No COM; safe to use without COM initialised.
+// HttpClient: a small HTTP/1.0 client over Winsock TCP sockets, for https
+// with TLS through the platform (TlsChannel.h), one connection at a time,
+// kept open between requests to the same host and port when the server
+// allows. No COM; safe to use without COM initialised.
 // Winsock is started by each client (WSAStartup/WSACleanup are counted).
 //
 // One thread owns a client. The only calls allowed from another thread while
@@ -39,7 +40,9 @@ private:
     size_t position_ = 0;
 };
 
-class Socket;  // owner of one Winsock socket (HttpClient.cpp)
+class ByteStream;    // the open connection, plain or TLS (ByteStream.h)
+class SocketStream;
+struct StreamLimits;
 
 class HttpClient {
 public:
@@ -100,9 +103,15 @@ public:
     int32_t ResultCode() const { return resultCode_; }
     const std::string& ResultString() const { return resultString_; }
     HttpError LastError() const { return lastError_; }
+    // The reason in words where the error has more to say than its name
+    // (which certificate check failed, what the proxy answered a tunnel);
+    // empty otherwise.
+    const std::string& LastErrorText() const { return lastErrorText_; }
 
-    // Proxy: used only when ProxyHost is not empty, and only for http URLs.
-    // An empty port means "8080".
+    // Proxy: used only when ProxyHost is not empty. An http URL goes to it
+    // whole; an https URL through a tunnel it opens (CONNECT host:port, with
+    // the proxy's credentials), inside which TLS runs with the server and
+    // the request names the path only. An empty port means "8080".
     const std::string& ProxyHost() const { return proxyHost_; }
     const std::string& ProxyPort() const { return proxyPort_; }
     const std::string& ProxyUser() const { return proxyUser_; }
@@ -152,8 +161,10 @@ private:
     bool ResolveTarget(const std::string& url, UrlParts& parts, Target& target) const;
     // Sends head and body on the open socket and reads the answer into parser.
     bool Exchange(const std::string& head, ResponseParser& parser, bool& anyResponseByte);
+    // Opens the stream to the target: TCP, then for https the tunnel and TLS.
     bool Connect(const Target& target);
-    bool SendAll(const char* data, size_t size);
+    bool OpenTunnel(SocketStream& proxy, const Target& target);
+    StreamLimits Limits() const;
     void TakeCookies(const std::vector<std::string>& lines);
     void ClearBodyView();
     const char* RequestBody() const;
@@ -168,6 +179,7 @@ private:
     int32_t resultCode_ = 500;
     std::string resultString_;
     HttpError lastError_ = HttpError::None;
+    std::string lastErrorText_;
 
     std::string proxyHost_;
     std::string proxyPort_ = "8080";
@@ -187,9 +199,8 @@ private:
     uint64_t maxBodyBytes_ = ResponseParser::kDefaultMaxBodyBytes;
 
     bool winsockStarted_ = false;
-    std::unique_ptr<Socket> socket_;
-    std::string connectedHost_;   // host and port the open socket leads to
-    std::string connectedPort_;
+    std::unique_ptr<ByteStream> stream_;
+    std::string connectedKey_;  // Target::Key() of the open stream
 };
 
 }  // namespace pcg

@@ -58,12 +58,18 @@ TEST(PcgRequestHead, BodyAuthorizationAndProxyLines) {
               "\r\n",
               head);
 
-    // A proxy without a user sends no Proxy-Authorization; https never goes through it.
+    // A proxy without a user sends no Proxy-Authorization. https goes through
+    // the proxy's tunnel: the path only, the proxy's credentials went with
+    // the CONNECT, 443 is the default port.
     session.SetProxy("proxy.local", "", "", "secret");
     ASSERT_TRUE(session.BuildRequestHead("GET", "http://h/x", head));
     EXPECT_EQ(0u, head.find("GET http://h/x HTTP/1.0\r\nHost: h\r\nKeep-Alive: 300\r\nProxy-Connection: keep-alive\r\n"));
+    session.SetProxy("proxy.local", "", "pu", "secret");
     ASSERT_TRUE(session.BuildRequestHead("GET", "https://h/x", head));
-    EXPECT_EQ(0u, head.find("GET /x HTTP/1.0\r\nHost: h:443\r\nKeep-Alive: 300\r\nConnection: keep-alive\r\n"));
+    EXPECT_EQ(0u, head.find("GET /x HTTP/1.0\r\nHost: h\r\nKeep-Alive: 300\r\nConnection: keep-alive\r\n"));
+    EXPECT_EQ(std::string::npos, head.find("Proxy-"));
+    ASSERT_TRUE(session.BuildRequestHead("GET", "https://h:80/x", head));
+    EXPECT_EQ(0u, head.find("GET /x HTTP/1.0\r\nHost: h:80\r\n"));
 }
 
 TEST(PcgRequestHead, RefusesUrlsThatWouldForgeLines) {
@@ -73,7 +79,7 @@ TEST(PcgRequestHead, RefusesUrlsThatWouldForgeLines) {
     EXPECT_FALSE(session.SendRequest("GET", "http://h/x\r\nEvil: 1"));
     EXPECT_EQ(HttpError::BadUrl, session.LastError());
     EXPECT_EQ(500, session.ResultCode());
-    EXPECT_FALSE(session.SendRequest("GET", "https://127.0.0.1:1/"));
+    EXPECT_FALSE(session.SendRequest("GET", "ftp://127.0.0.1:1/"));
     EXPECT_EQ(HttpError::UnsupportedScheme, session.LastError());
 
     // Nor may any value the session sends carry a line break or a NUL.

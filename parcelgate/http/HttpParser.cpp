@@ -89,6 +89,10 @@ const char* HttpErrorName(HttpError error) {
         case HttpError::TooManyInterim: return "TooManyInterim";
         case HttpError::BodyWrite: return "BodyWrite";
         case HttpError::OutOfMemory: return "OutOfMemory";
+        case HttpError::ProxyTunnel: return "ProxyTunnel";
+        case HttpError::TlsHandshake: return "TlsHandshake";
+        case HttpError::TlsCertificate: return "TlsCertificate";
+        case HttpError::TlsTruncated: return "TlsTruncated";
     }
     return "Unknown";
 }

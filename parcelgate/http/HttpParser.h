@@ -14,7 +14,7 @@ namespace pcg {
 enum class HttpError {
     None,
     BadUrl,             // empty host, a control byte or space in the URL, port not a number
-    UnsupportedScheme,  // anything but http (no TLS here)
+    UnsupportedScheme,  // anything but http and https
     BadRequestHeader,   // a line of the request would hold a CR, LF or NUL
     Resolve,            // host name not found
     Connect,            // no address accepted the connection
@@ -32,6 +32,10 @@ enum class HttpError {
     TooManyInterim,     // more interim (1xx) answers than a server sends
     BodyWrite,          // the body's sink refused a piece (a file write failed)
     OutOfMemory,
+    ProxyTunnel,        // the proxy did not open a tunnel (CONNECT) for https
+    TlsHandshake,       // TLS could not be agreed on (or only older than 1.2)
+    TlsCertificate,     // the server's certificate failed a check
+    TlsTruncated,       // the connection closed without TLS's close notify
 };
 
 // A readable name ("BadChunk") for logs and test messages.

@@ -1,11 +1,13 @@
 // HttpSession: the HTTP session of one transfer worker.
 //
 // A request sends, in this order: "METHOD path?query HTTP/1.0" (the whole URL
-// instead of path and query when going through the proxy); "Host: host"
-// (":port" added unless 80); "Proxy-Authorization: Basic " Base64(user ":"
-// password) (proxy with a user); "Authorization: Basic " Base64(user ":"
-// password) (URL with a user); "Keep-Alive: 300"; "Connection: keep-alive"
-// ("Proxy-Connection: keep-alive" through the proxy); "Cookie: " the entries
+// instead of path and query when an http URL goes through the proxy);
+// "Host: host" (":port" added unless 80, for https unless 443);
+// "Proxy-Authorization: Basic " Base64(user ":" password) (http through a
+// proxy with a user; https sends it in the proxy's CONNECT instead);
+// "Authorization: Basic " Base64(user ":" password) (URL with a user);
+// "Keep-Alive: 300"; "Connection: keep-alive" ("Proxy-Connection:
+// keep-alive" for http through the proxy); "Cookie: " the entries
 // joined by "; " (when any); "User-Agent: Mozilla/4.0 (compatible;
 // Parcelgate)"; "Content-Type: " MIME type and "Content-Length: " n (body not
 // empty); the extra header lines in order (except any named "Host": one Host

@@ -182,7 +182,7 @@ int Usage() {
                  "       pgxfer [--token T] [--proxy ...] upload FILE URL [--force]\n"
                  "exit codes: 0 finished; 10 request or server failure; 11 file gone; 12 empty file;\n"
                  "            13 stopped; 2 bad command line; 3 server cannot be created or refused the call;\n"
-                 "            4 no http:// URL; 5 the server ended the transfer without a last event\n");
+                 "            4 no http:// or https:// URL; 5 the server ended the transfer without a last event\n");
     return 2;
 }
 
@@ -312,7 +312,7 @@ int Run(const std::vector<std::string>& args) {
     if (FAILED(hr)) {
         exitCode = Failed(command.c_str(), hr);
     } else if (started != VARIANT_TRUE) {
-        std::fprintf(stderr, "pgxfer: %s did not start (not an http:// URL)\n", command.c_str());
+        std::fprintf(stderr, "pgxfer: %s did not start (not an http:// or https:// URL)\n", command.c_str());
     } else {
         // The last event, or the end of every server thread that holds the
         // callback: a transfer that ends without an event must not hold

@@ -109,7 +109,9 @@ public:
 
 protected:
     void Execute() override {
-        const std::string progressUrl = "http://" + ExtractHost(Url()) + "/progress";
+        // The progress service sits beside the upload: same host, same scheme.
+        const std::string scheme = SameText(Url().substr(0, 8), "https://") ? "https://" : "http://";
+        const std::string progressUrl = scheme + ExtractHost(Url()) + "/progress";
         std::string text;
         ULONGLONG endedAt = 0;
         while (!Terminated()) {

@@ -129,6 +129,13 @@ void WorkerThread::RaiseFinish() {
 }
 
 void WorkerThread::RaiseFail(long code) {
+    // OnFail carries a code only; the reason goes to the debugger's output
+    // (never the URL: it holds the access token).
+    if (session_ && session_->LastError() != HttpError::None) {
+        const std::string reason = "Parcelgate: request failed: " + std::string(HttpErrorName(session_->LastError())) +
+                                   (session_->LastErrorText().empty() ? "" : ": " + session_->LastErrorText()) + "\n";
+        OutputDebugStringA(reason.c_str());
+    }
     if (sink_) CheckEvent(sink_->OnFail(code));
 }
 

@@ -3,6 +3,7 @@
 #include "HttpPeers.h"
 #include "DownloadJobs.h"
 #include "LogCapture.h"
+#include "TestAuthority.h"
 #include "app/Codes.h"
 #include "app/Directories.h"
 
@@ -258,17 +259,27 @@ TEST_F(Job, Md5MismatchLeavesNoPartFile) {
     EXPECT_EQ(DownloadMd5Mismatch, Run(job));
 }
 
+// Over TLS too: the start-up HEAD's identity, then a Range on the secure
+// connection, against a certificate trusted only inside this prefix.
 TEST_F(Job, InstallerThatNoLongerMatchesIsDeletedAndThePartResumed) {
+    const TrustedTestAuthority authority;
+    ASSERT_TRUE(authority.Trusted());
     const std::string content = Pattern(400000);
-    WriteFile(NginxFile("setup.exe"), content);
-    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", Md5Of(content));
-    WriteFile(Installer(), "an older installer");
-    WriteFile(Part(), content.substr(0, 100000));
-    ASSERT_EQ(0, WriteMetaFile(Meta(), job.etag, job.lastModified));
-    EXPECT_EQ(DownloadReady, Run(job));
-    EXPECT_EQ(content, ReadFile(Installer()));
-    EXPECT_TRUE(log.Contains("install file can NOT pass check, remove it !"));
-    EXPECT_NE(std::string::npos, NginxAccessLines().back().find("\"bytes=100000-\""));
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "https" : "http");
+        WriteFile(tls ? HttpsNginxFile("setup.exe") : NginxFile("setup.exe"), content);
+        DownloadJob job = JobFor(tls ? HttpsNginxUrl("setup.exe") : NginxUrl("setup.exe"),
+                                 "setup.exe", Md5Of(content));
+        ASSERT_FALSE(job.etag.empty());
+        WriteFile(Installer(), "an older installer");
+        WriteFile(Part(), content.substr(0, 100000));
+        ASSERT_EQ(0, WriteMetaFile(Meta(), job.etag, job.lastModified));
+        EXPECT_EQ(DownloadReady, Run(job));
+        EXPECT_EQ(content, ReadFile(Installer()));
+        EXPECT_TRUE(log.Contains("install file can NOT pass check, remove it !"));
+        const auto access = NginxAccessLines(tls ? "HTTPS_NGINX_ACCESS_LOG" : "HTTP_NGINX_ACCESS_LOG");
+        EXPECT_NE(std::string::npos, access.back().find(" 206 300000 \"bytes=100000-\"")) << access.back();
+    }
 }
 
 TEST_F(Job, PartFilePastFourGiBIsResumedThere) {

@@ -60,6 +60,16 @@ inline std::string NginxFile(const std::string& name) {
     return Env("HTTP_NGINX_ROOT") + "\\" + name;
 }
 
+// https://localhost:<port>/<name> of peer --nginx-tls (localhost: Wine
+// matches a certificate's DNS names only); every port serves the same files.
+inline std::string HttpsNginxUrl(const std::string& name, const char* portEnv = "HTTPS_NGINX_PORT") {
+    return "https://localhost:" + Env(portEnv) + "/" + name;
+}
+
+inline std::string HttpsNginxFile(const std::string& name) {
+    return Env("HTTPS_NGINX_ROOT") + "\\" + name;
+}
+
 inline std::string FaultFile(const std::string& name) {
     return Env("HTTP_FAULT_ROOT") + "\\" + name;
 }
@@ -136,8 +146,8 @@ inline bool ResetPeersBeforeEachTest() {
 }
 
 // nginx's access log: "<method> <uri> <status> <bytes> \"<range>\"" per line.
-inline std::vector<std::string> NginxAccessLines() {
-    return Lines(ReadFile(Env("HTTP_NGINX_ACCESS_LOG")));
+inline std::vector<std::string> NginxAccessLines(const char* logEnv = "HTTP_NGINX_ACCESS_LOG") {
+    return Lines(ReadFile(Env(logEnv)));
 }
 
 inline size_t CountContaining(const std::vector<std::string>& lines, const std::string& part) {

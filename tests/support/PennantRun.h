@@ -25,7 +25,7 @@
 
 namespace testing_support {
 
-enum class Server { Nginx, Fault, Plain };
+enum class Server { Nginx, Fault, Plain, NginxTls };
 
 // The task of one run, as the update service would describe it.
 struct RunTask {
@@ -47,7 +47,8 @@ struct RunTask {
     }
 
     // Puts `content` on `server` under fname (`options` are the fault
-    // server's, "-" for none) and points the task at it with its right MD5.
+    // server's, "-" for none; for NginxTls the variable naming its port)
+    // and points the task at it with its right MD5.
     void Serve(Server server, const std::string& options, const std::string& content) {
         switch (server) {
         case Server::Nginx:
@@ -61,6 +62,10 @@ struct RunTask {
         case Server::Plain:
             WriteFile(PlainFile(fname), content);
             url = PlainUrl(fname);
+            break;
+        case Server::NginxTls:
+            WriteFile(HttpsNginxFile(fname), content);
+            url = HttpsNginxUrl(fname, options.c_str());
             break;
         }
         md5 = Md5Of(content);

@@ -5,13 +5,15 @@ answers 407 when a required Proxy-Authorization (control command
 "AUTH <expected value>") is missing or different, and otherwise forwards the
 request to the origin named in its absolute URL (request line rewritten to
 the path, Proxy-* lines dropped, "Connection: close" added) and relays the
-origin's answer until it closes. Publishes PCG_PROXY_PORT and
+origin's answer until it closes. A CONNECT opens a tunnel to host:port and
+relays both ways until either side closes. Publishes PCG_PROXY_PORT and
 PCG_PROXY_CONTROL; control commands as in peer_pcg_wire.
 """
 import os
 import signal
 import socket
 import sys
+import threading
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -43,6 +45,29 @@ def forward(raw):
             answer += chunk
 
 
+def tunnel(sock, raw):
+    target = raw.split(b" ", 2)[1].decode("latin-1")
+    host, _, port = target.rpartition(":")
+    with socket.create_connection((host, int(port)), timeout=60) as origin:
+        sock.sendall(b"HTTP/1.0 200 Connection established\r\n\r\n")
+
+        def relay(source, sink):
+            try:
+                while True:
+                    data = source.recv(1 << 16)
+                    if not data:
+                        break
+                    sink.sendall(data)
+                sink.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+
+        back = threading.Thread(target=relay, args=(origin, sock), daemon=True)
+        back.start()
+        relay(sock, origin)
+        back.join()
+
+
 def serve_connection(sock, recorder):
     conn = recorder.next_connection()
     sock.settimeout(60)
@@ -58,7 +83,10 @@ def serve_connection(sock, recorder):
             if expected is not None and (given is None or given.decode("latin-1") != expected):
                 sock.sendall(DENIED)
                 continue
-            sock.sendall(forward(raw))
+            if raw.startswith(b"CONNECT "):
+                tunnel(sock, raw)
+            else:
+                sock.sendall(forward(raw))
             return
     except OSError:
         pass

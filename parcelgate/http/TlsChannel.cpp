@@ -1,0 +1,346 @@
+#include "http/TlsChannel.h"
+
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace pcg {
+
+namespace {
+
+// Room for many records: one receive call brings in several of them, and
+// only a record cut at the end is moved to the front.
+constexpr size_t kInputSize = 256 * 1024;
+// Without a piece size (a cancel sets 0) a batch is still bounded.
+constexpr size_t kMaxBatch = 1 << 20;
+constexpr DWORD kOldProtocols = SP_PROT_SSL2 | SP_PROT_SSL3 | SP_PROT_TLS1_0 | SP_PROT_TLS1_1;
+constexpr ULONG kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+                                ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
+
+// A buffer Schannel allocated (ISC_REQ_ALLOCATE_MEMORY).
+struct ContextBufferTraits {
+    using Handle = void*;
+    static void* Invalid() { return nullptr; }
+    static bool Valid(void* buffer) { return buffer != nullptr; }
+    static void Close(void* buffer) { FreeContextBuffer(buffer); }
+};
+using ContextBuffer = UniqueOwner<ContextBufferTraits>;
+
+struct CertificateTraits {
+    using Handle = PCCERT_CONTEXT;
+    static PCCERT_CONTEXT Invalid() { return nullptr; }
+    static bool Valid(PCCERT_CONTEXT certificate) { return certificate != nullptr; }
+    static void Close(PCCERT_CONTEXT certificate) { CertFreeCertificateContext(certificate); }
+};
+
+struct ChainTraits {
+    using Handle = PCCERT_CHAIN_CONTEXT;
+    static PCCERT_CHAIN_CONTEXT Invalid() { return nullptr; }
+    static bool Valid(PCCERT_CHAIN_CONTEXT chain) { return chain != nullptr; }
+    static void Close(PCCERT_CHAIN_CONTEXT chain) { CertFreeCertificateChain(chain); }
+};
+
+std::string WithCode(const char* text, long code) {
+    char number[16];
+    std::snprintf(number, sizeof number, "0x%08lX", static_cast<unsigned long>(code));
+    return std::string(text) + " (" + number + ")";
+}
+
+const char* CertificateProblem(DWORD error) {
+    switch (error) {
+        case static_cast<DWORD>(CERT_E_UNTRUSTEDROOT): return "certificate issued by an untrusted root";
+        case static_cast<DWORD>(CERT_E_CHAINING): return "certificate chain does not reach a trusted root";
+        case static_cast<DWORD>(CERT_E_CN_NO_MATCH): return "certificate name does not match the host";
+        case static_cast<DWORD>(CERT_E_EXPIRED): return "certificate expired or not yet valid";
+        case static_cast<DWORD>(CERT_E_WRONG_USAGE): return "certificate not for server authentication";
+        case static_cast<DWORD>(CRYPT_E_REVOKED): return "certificate revoked";
+        default: return "certificate refused";
+    }
+}
+
+// TLS 1.2 and newer. The newer credential form is the only one that offers
+// TLS 1.3 on current Windows; systems that do not know it get the older one.
+SECURITY_STATUS AcquireCredentials(Credentials& credentials) {
+    const DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+    TLS_PARAMETERS parameters = {};
+    parameters.grbitDisabledProtocols = kOldProtocols & SP_PROT_CLIENTS;
+    SCH_CREDENTIALS current = {};
+    current.dwVersion = SCH_CREDENTIALS_VERSION;
+    current.dwFlags = flags;
+    current.cTlsParameters = 1;
+    current.pTlsParameters = &parameters;
+    SCHANNEL_CRED older = {};
+    older.dwVersion = SCHANNEL_CRED_VERSION;
+    older.dwFlags = flags;
+    older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    SECURITY_STATUS status = SEC_E_INTERNAL_ERROR;
+    for (void* form : {static_cast<void*>(&current), static_cast<void*>(&older)}) {
+        status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
+                                           form, nullptr, nullptr, credentials.Receive(), nullptr);
+        if (status == SEC_E_OK) break;
+    }
+    return status;
+}
+
+// A handshake that cannot read on: the server leaving is the handshake's
+// failure; a time-out or a stop stays what it is.
+HttpError HandshakeReadError(HttpError error, std::string& why) {
+    if (error != HttpError::TlsTruncated) return error;
+    why = "connection closed during the TLS handshake";
+    return HttpError::TlsHandshake;
+}
+
+}  // namespace
+
+TlsChannel::TlsChannel(std::unique_ptr<SocketStream> socket) : socket_(std::move(socket)) {}
+
+TlsChannel::~TlsChannel() {
+    if (open_ && !broken_ && !ended_) SendCloseNotify();
+}
+
+HttpError TlsChannel::Open(const std::string& host, std::string& why) {
+    std::string name = host;
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+    host_.assign(name.begin(), name.end());  // host names are ASCII by the time they reach a URL
+    input_.resize(kInputSize);
+    SECURITY_STATUS status = AcquireCredentials(credentials_);
+    if (status != SEC_E_OK) {
+        why = WithCode("no TLS 1.2 credentials", status);
+        return HttpError::TlsHandshake;
+    }
+    HttpError error = Handshake(why);
+    if (error == HttpError::None) error = CheckCertificate(why);
+    broken_ = error != HttpError::None;
+    open_ = !broken_;
+    return error;
+}
+
+HttpError TlsChannel::ReadMore() {
+    if (begin_ > 0) {
+        std::memmove(input_.data(), input_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (end_ == input_.size()) return HttpError::Receive;  // no record is that large
+    size_t got = 0;
+    HttpError error = socket_->ReceiveInto(input_.data() + end_, input_.size() - end_, got);
+    if (error != HttpError::None) return error;
+    if (got == 0) return HttpError::TlsTruncated;
+    end_ += got;
+    return HttpError::None;
+}
+
+HttpError TlsChannel::Handshake(std::string& why) {
+    for (int round = 0; round < 64; ++round) {
+        const bool first = !context_.Valid();
+        if (!first && begin_ == end_) {
+            HttpError error = ReadMore();
+            if (error != HttpError::None) return HandshakeReadError(error, why);
+        }
+        SecBuffer in[2] = {{static_cast<unsigned long>(end_ - begin_), SECBUFFER_TOKEN, input_.data() + begin_},
+                           {0, SECBUFFER_EMPTY, nullptr}};
+        SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+        SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
+        SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
+        CredHandle credentials = credentials_.Get();
+        CtxtHandle context = context_.Get();
+        unsigned long attributes = 0;
+        SECURITY_STATUS status = InitializeSecurityContextW(
+            &credentials, first ? nullptr : &context, &host_[0], kContextFlags, 0, 0, first ? nullptr : &inDesc, 0,
+            first ? context_.Receive() : &context, &outDesc, &attributes, nullptr);
+        ContextBuffer token(out[0].pvBuffer);
+        if (status == SEC_E_INCOMPLETE_MESSAGE) {
+            HttpError error = ReadMore();
+            if (error != HttpError::None) return HandshakeReadError(error, why);
+            continue;
+        }
+        const bool going = status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS;
+        // A token also comes with a failure: the alert that tells the server why.
+        if (token.Valid() && out[0].cbBuffer > 0) {
+            HttpError error = socket_->SendAll(static_cast<const char*>(token.Get()), out[0].cbBuffer, false);
+            if (error != HttpError::None && going) return error;
+        }
+        if (!going) {
+            why = WithCode("TLS handshake refused", status);
+            return HttpError::TlsHandshake;
+        }
+        // Asked for a client certificate: there is none, go on without.
+        if (status == SEC_I_INCOMPLETE_CREDENTIALS) continue;
+        if (!first) begin_ = in[1].BufferType == SECBUFFER_EXTRA ? end_ - in[1].cbBuffer : end_;
+        if (status == SEC_E_OK) {
+            status = QueryContextAttributesW(&context, SECPKG_ATTR_STREAM_SIZES, &sizes_);
+            if (status != SEC_E_OK) {
+                why = WithCode("TLS record sizes unknown", status);
+                return HttpError::TlsHandshake;
+            }
+            return HttpError::None;
+        }
+    }
+    why = "TLS handshake does not end";
+    return HttpError::TlsHandshake;
+}
+
+HttpError TlsChannel::CheckCertificate(std::string& why) {
+    CtxtHandle context = context_.Get();
+    SecPkgContext_ConnectionInfo connection = {};
+    if (QueryContextAttributesW(&context, SECPKG_ATTR_CONNECTION_INFO, &connection) != SEC_E_OK ||
+        (connection.dwProtocol & kOldProtocols) != 0) {
+        why = WithCode("TLS version older than 1.2", static_cast<long>(connection.dwProtocol));
+        return HttpError::TlsHandshake;
+    }
+    UniqueOwner<CertificateTraits> certificate;
+    SECURITY_STATUS status = QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, certificate.Receive());
+    if (status != SEC_E_OK || !certificate.Valid()) {
+        why = WithCode("server sent no certificate", status);
+        return HttpError::TlsCertificate;
+    }
+    char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
+    char* usages[] = {serverAuth};
+    CERT_CHAIN_PARA chainPara = {};
+    chainPara.cbSize = sizeof chainPara;
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    UniqueOwner<ChainTraits> chain;
+    if (!CertGetCertificateChain(nullptr, certificate.Get(), nullptr, certificate.Get()->hCertStore, &chainPara, 0,
+                                 nullptr, chain.Receive())) {
+        why = WithCode("certificate chain could not be built", static_cast<long>(GetLastError()));
+        return HttpError::TlsCertificate;
+    }
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
+    ssl.cbSize = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = &host_[0];
+    CERT_CHAIN_POLICY_PARA policy = {};
+    policy.cbSize = sizeof policy;
+    policy.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS result = {};
+    result.cbSize = sizeof result;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.Get(), &policy, &result)) {
+        why = WithCode("certificate check could not run", static_cast<long>(GetLastError()));
+        return HttpError::TlsCertificate;
+    }
+    // Wine's policy passes a chain that reaches no root at all: the chain's
+    // own status decides that too.
+    DWORD error = result.dwError;
+    const DWORD chainStatus = chain.Get()->TrustStatus.dwErrorStatus;
+    if (error == 0 && (chainStatus & CERT_TRUST_IS_PARTIAL_CHAIN)) error = static_cast<DWORD>(CERT_E_CHAINING);
+    if (error == 0 && (chainStatus & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_NOT_SIGNATURE_VALID)))
+        error = static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+    if (error != 0) {
+        why = WithCode(CertificateProblem(error), static_cast<long>(error));
+        return HttpError::TlsCertificate;
+    }
+    return HttpError::None;
+}
+
+HttpError TlsChannel::Send(const char* data, size_t size) {
+    const StreamLimits& limits = socket_->Limits();
+    const size_t record = sizes_.cbMaximumMessage;
+    const size_t overhead = sizes_.cbHeader + sizes_.cbTrailer;
+    size_t done = 0;
+    while (done < size) {
+        if (limits.stopped.load()) return HttpError::Stopped;
+        int32_t limit = limits.sendPieceSize.load();
+        size_t piece = std::min(size - done, limit > 0 ? static_cast<size_t>(limit) : kMaxBatch);
+        size_t records = (piece + record - 1) / record;
+        if (output_.size() < piece + records * overhead) output_.resize(piece + records * overhead);
+        // Each record is laid out header, data, trailer and encrypted where it lies.
+        size_t out = 0;
+        for (size_t taken = 0; taken < piece;) {
+            const size_t part = std::min(record, piece - taken);
+            char* at = output_.data() + out;
+            std::memcpy(at + sizes_.cbHeader, data + done + taken, part);
+            SecBuffer buffers[4] = {{sizes_.cbHeader, SECBUFFER_STREAM_HEADER, at},
+                                    {static_cast<unsigned long>(part), SECBUFFER_DATA, at + sizes_.cbHeader},
+                                    {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, at + sizes_.cbHeader + part},
+                                    {0, SECBUFFER_EMPTY, nullptr}};
+            SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+            CtxtHandle context = context_.Get();
+            if (EncryptMessage(&context, 0, &desc, 0) != SEC_E_OK) {
+                broken_ = true;
+                return HttpError::Send;
+            }
+            out += buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
+            taken += part;
+        }
+        HttpError error = socket_->SendAll(output_.data(), out, false);
+        if (error != HttpError::None) {
+            broken_ = true;
+            return error;
+        }
+        done += piece;
+    }
+    return HttpError::None;
+}
+
+HttpError TlsChannel::Receive(const char*& data, size_t& size) {
+    size = 0;
+    if (broken_) return HttpError::Receive;
+    for (;;) {
+        if (ended_) return HttpError::None;
+        HttpError error = begin_ == end_ ? ReadMore() : HttpError::None;
+        SecBuffer buffers[4] = {{static_cast<unsigned long>(end_ - begin_), SECBUFFER_DATA, input_.data() + begin_},
+                                {0, SECBUFFER_EMPTY, nullptr},
+                                {0, SECBUFFER_EMPTY, nullptr},
+                                {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
+        CtxtHandle context = context_.Get();
+        SECURITY_STATUS status = SEC_E_INCOMPLETE_MESSAGE;
+        if (error == HttpError::None) status = DecryptMessage(&context, &desc, 0, nullptr);
+        if (error == HttpError::None && status == SEC_E_INCOMPLETE_MESSAGE) error = ReadMore();
+        if (error == HttpError::None && status == SEC_I_RENEGOTIATE) {
+            begin_ = end_;
+            for (const SecBuffer& buffer : buffers)
+                if (buffer.BufferType == SECBUFFER_EXTRA) begin_ = end_ - buffer.cbBuffer;
+            std::string why;
+            error = Handshake(why);
+            status = SEC_E_INCOMPLETE_MESSAGE;
+        }
+        if (error == HttpError::None && status != SEC_E_OK && status != SEC_I_CONTEXT_EXPIRED &&
+            status != SEC_E_INCOMPLETE_MESSAGE)
+            error = HttpError::Receive;
+        if (error != HttpError::None) {
+            broken_ = true;
+            return error;
+        }
+        if (status == SEC_E_INCOMPLETE_MESSAGE) continue;
+        const SecBuffer* plain = nullptr;
+        begin_ = end_;
+        for (const SecBuffer& buffer : buffers) {
+            if (buffer.BufferType == SECBUFFER_DATA) plain = &buffer;
+            if (buffer.BufferType == SECBUFFER_EXTRA) begin_ = end_ - buffer.cbBuffer;
+        }
+        // The close notify: the stream ends here, in order.
+        if (status == SEC_I_CONTEXT_EXPIRED) ended_ = true;
+        else if (plain && plain->cbBuffer > 0) {
+            data = static_cast<const char*>(plain->pvBuffer);
+            size = plain->cbBuffer;
+            return HttpError::None;
+        }
+    }
+}
+
+bool TlsChannel::IdleUsable() const { return !broken_ && !ended_ && begin_ == end_ && socket_->IdleUsable(); }
+
+void TlsChannel::SendCloseNotify() {
+    DWORD type = SCHANNEL_SHUTDOWN;
+    SecBuffer control = {sizeof type, SECBUFFER_TOKEN, &type};
+    SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
+    CtxtHandle context = context_.Get();
+    if (ApplyControlToken(&context, &controlDesc) != SEC_E_OK) return;
+    SecBuffer out = {0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &out};
+    CredHandle credentials = credentials_.Get();
+    unsigned long attributes = 0;
+    SECURITY_STATUS status = InitializeSecurityContextW(&credentials, &context, &host_[0], kContextFlags, 0, 0, nullptr,
+                                                        0, &context, &outDesc, &attributes, nullptr);
+    ContextBuffer token(out.pvBuffer);
+    if ((status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) && token.Valid() && out.cbBuffer > 0)
+        socket_->SendNow(static_cast<const char*>(token.Get()), out.cbBuffer);
+}
+
+}  // namespace pcg
