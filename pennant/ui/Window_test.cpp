@@ -545,6 +545,29 @@ TEST_F(PopupTest, ThePanelDragsLikeACaption) {
     EXPECT_EQ(450, after.bottom - after.top);
 }
 
+TEST_F(PopupTest, AMonitorOfAnotherScaleLaysItOutAgainInItsCorner) {
+    // What Windows sends when the pop-up lands on a 150 % monitor; Wine's
+    // monitors share one scale, so the test sends it.
+    const RECT work = WorkArea();
+    RECT suggested = WindowRect();
+    dpi_ = dpi_ * 3 / 2;  // Px() now answers for the pop-up's new scale
+    SendMessageA(window_, WM_DPICHANGED, MAKEWPARAM(dpi_, dpi_),
+                 reinterpret_cast<LPARAM>(&suggested));
+    const RECT r = WindowRect();
+    EXPECT_EQ(work.bottom, r.bottom);
+    EXPECT_EQ(work.right - Px(20), r.right);
+    EXPECT_EQ(Px(450), r.bottom - r.top);
+    const RECT upgrade = ControlRect(UpgradeCommand);
+    EXPECT_EQ(Px(413), upgrade.top);
+    EXPECT_EQ(Px(106), upgrade.right - upgrade.left);
+    EXPECT_EQ(Blue, At(Shoot(), 56 + 100, 413 + 22)) << "the button's art fills its new size";
+
+    ClickControl(UpgradeCommand);
+    for (int i = 0; i < 60 && WindowRect().bottom - WindowRect().top != Px(170); ++i) Sleep(50);
+    EXPECT_EQ(work.bottom, WindowRect().bottom);
+    EXPECT_EQ(Px(133), ControlRect(RetryCommand).top);
+}
+
 class TrayMenuTest : public PopupTest {
 protected:
     // Opens the menu with a real right click; returns its screen rectangle.
