@@ -81,24 +81,27 @@ void Subclass(HWND control, WNDPROC procedure) {
     SetWindowLongPtrA(control, GWLP_USERDATA, previous);
 }
 
+struct ControlPlace {
+    int x, y, width, height;
+};
+
 // Where a control sits at the pop-up's scale, in the full window or in the
 // shrunk one, where every control but the description box and the two
-// title-strip buttons sits ShrinkOffset higher.
-RECT ControlPlace(const ControlLayout& layout, bool collapsed) {
+// title-strip buttons sits ShrinkOffset higher. The size is the scaled
+// 96-DPI size, the size the art is drawn at.
+ControlPlace PlaceOf(const ControlLayout& layout, bool collapsed) {
     const bool staysPut = layout.id == DescriptionEditId || layout.id == MinimizeCommand ||
                           layout.id == CloseCommand;
     const int y = collapsed && !staysPut ? layout.y - ShrinkOffset : layout.y;
-    // Right and bottom hold the width and height: images are drawn at the
-    // scaled size of the 96-DPI one.
-    return RECT{popupScale.Px(layout.x), popupScale.Px(y), popupScale.Px(layout.width),
-                popupScale.Px(layout.height)};
+    return ControlPlace{popupScale.Px(layout.x), popupScale.Px(y), popupScale.Px(layout.width),
+                        popupScale.Px(layout.height)};
 }
 
 void PlaceControl(HWND window, const ControlLayout& layout, bool collapsed) {
     HWND control = GetDlgItem(window, layout.id);
     if (!control) return;
-    const RECT place = ControlPlace(layout, collapsed);
-    MoveWindow(control, place.left, place.top, place.right, place.bottom, FALSE);
+    const ControlPlace place = PlaceOf(layout, collapsed);
+    MoveWindow(control, place.x, place.y, place.width, place.height, FALSE);
     FitImageButton(control);
 }
 
@@ -123,9 +126,9 @@ void SetDescriptionFont(HWND window) {
 void CreateControls(HWND window) {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
     for (const ControlLayout& layout : controlLayouts) {
-        const RECT place = ControlPlace(layout, false);
-        HWND control = CreateWindowExA(0, layout.className, layout.text, layout.style, place.left,
-                                       place.top, place.right, place.bottom, window,
+        const ControlPlace place = PlaceOf(layout, false);
+        HWND control = CreateWindowExA(0, layout.className, layout.text, layout.style, place.x,
+                                       place.y, place.width, place.height, window,
                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)),
                                        instance, nullptr);
         if (!control) {
