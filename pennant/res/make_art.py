@@ -180,10 +180,11 @@ SEPARATOR = (218, 222, 224, 255)
 FOOTER_GREY = (243, 245, 246, 255)
 GRADIENT_STOPS = ((99, 182, 47), (0, 158, 150), (0, 129, 204))
 
-# "—— 升级提醒" in WenQuanYi Micro Hei at 12 pixels, 76 x 16 grey levels
-# (rendered once with ImageMagick, kept here so the build needs no fonts).
-CAPTION_WIDTH = 76
-CAPTION_COVERAGE = (
+# "—— 升级提醒" in WenQuanYi Micro Hei at 12, 18 and 24 pixels for the three
+# scales, grey levels 76 x 16, 114 x 24 and 152 x 32 (rendered once with
+# ImageMagick, kept here so the build needs no fonts; a text drawn at the
+# larger size stays crisp where a stretched one would blur).
+CAPTION_COVERAGE_1X = (
     "eNpjYBiSQCqljOGOCIhlII4Q/YCmipWHh4cLv0GRy259mOsBNeukidHz1zduvoKYpfDtxo0b7wMY"
     "3G58fvvweMGNA0fv4DcrKK1sDZACm6V3Ttkmp5LBdgMDg3TOtxybuzk5OQcDGBg19syKEi+Yl1Jw"
     "h5AXA+Bm7XJfm1CezzAlhoFBJOBrgOllFxeXDQEMPE/unj42o6DDwZ94s1iu3rjK0t7IsOL2S22Q"
@@ -195,6 +196,51 @@ CAPTION_COVERAGE = (
     "z3NcRiZ0xqYnP188MSUlP4kwCAFJgaFXEAAAcNXVaA=="
 )
 
+CAPTION_COVERAGE_15X = (
+    "eNrtlG1IU1EYx59MM8sSccJMJSHLWUGSEQM/tOoWNipuojFRiWrQkD6YNU1almhIKb0RQmTRi8jV"
+    "LCGHKUQfarMVEb2sotJMIh2mc2s353Lb0zlzrxbRpQ9B9Id7du7/7NzfOc/53wvwX39fcQUqECPr"
+    "vWOKpo+PaH4+b6bIoyhhtKStVT0uNEQGiLfvwWyckjZA1HqtEgCRt/tYMvWrEcKTD5MZA3sSIbDH"
+    "BZMqCGNeXWcYpv98EPEOQ2UmxAiG6Wx6pWZWS1CekpJiFkQUnd2xrMezEz+xeiy6MA+e1gAku+XU"
+    "yFfa2pVp2gdKKmuJ50+NNQYGQIJKmUxm1Qg9RV0IMc5aFmOug75DAPtskdR5w6OD36HlP1C5KLHO"
+    "aB4e7zeuk+Agtf6QeGF0Z+t4AnzeB6C/L5Wm+ava5Bk2USLXcffmu5oJVoIZv8jV7xKvDr1AUtHJ"
+    "kwBd5IwbfpIc4OqbjhgYnhDHeZ4XlpwPZIbLSRr+K9p5/hFAGHAD0RCLY3NhVnSie5ePuIKZUrKH"
+    "eLeEEuceXX8SZbKFQoiFJAy9z2gkSvGcUplDrBz3BoCl6K4g/c24yEO8dlmd61MSIZ4ybdLX2tlM"
+    "zFCh5zmpR6cp9UcnQO3lgquabjmdy0nkWGcRkxK/IM7SKgfq3RaLxYZfSEtWxb2ciDmByB5Gpwud"
+    "zhsA2ThN2T86fmCE40Qw8SG63tcmHrBHPL8F4olSgDlWh4scak4xZKB3nZztIkAUv/1jo/Q4SqVL"
+    "BAYnbwrlIxYpJaTt0MMqh+bi6DzSz4ql58i1EKKKZWmZudYt5D20X3Kng7eqQjRDNxIV8gWAmdIj"
+    "mY5KgL3oLvB/cyLH9hDiV54vpsRvNGvIru02fkKjMV8Y8SCWQxAxrKLTgkPNZPVkBM+E+4i78b04"
+    "UNV62vIsZDGnkWGSBAELJx9EBBPhXl/DxjhTFyxsx+pjqFtMvVHN/MGWPlOdnzg+QoTsGoWiERUK"
+    "RbgAYIH7tRhCiHPIpXaujLcN5QKoJp6EQYnatb/dEp/QhvhW23y5ihDbsonsbJc3htECiAtaRRBK"
+    "pJpF3oDNNDSQQXZVaR5afm4buVledqVbZygPqup//WP6Du1k7Wk="
+)
+
+CAPTION_COVERAGE_2X = (
+    "eNrtl21sU1UYx5/utdgxhmwyIoofyLKMOabZksmYLkaT+ZIQNkY2MuNAlCBiQJAPRnBDURK3pPEF"
+    "t+jcApWwyaRsBgoMFVJJNTNzcYodxBWYLY7CRtN1K723f8+5t+1uX/bpTsOH/ZLe0/Oc295f+zzn"
+    "uS3RLLPcxWgWEGXrK6cCeUWamCfu0f9/UqkVLfbLCVSGpqlYO54n+swQpDQYt4EdStwh9vFgZ0+Q"
+    "1+IHAvSoUkrIrWk8dwcQzi8N80oZH0smciLIS2FepRiSNX5GgxR0u31+Dzxud2MCbps5GFZhpbVM"
+    "8Iu6mqvS2UzptRkfs6PuGTSkMDpQGOH1njwrkr0YhssFKOAfFGZpLqjxIpP92707YZEnCq+4P8Qs"
+    "zb5ieg67ub7LJoerjEYPjMYXSmE1SpyL4TVQxhFVeSWxR34Mrxq0UBVOUiV2sll58Op1clL3l4by"
+    "K688aTLZxy/ggqmdeQUYVlv1MbzmXhlZmDCIYtqAV9m0A0WBqsvMvIbMzJTIPNbAK/q98PqdzKu/"
+    "iCP8F1578GuXFaeJtmM9S824r76uri55+vqqwUopj2bnDNXXNF4bces3CA8T7ZWu+zvPiyOs7sPz"
+    "yLyOXAx6iVL/UJXHHW2MLtxokzgDKx+Yji6D9PiUnXAAozqiB/Pza9Gt8Mo1hqgNeJ2wyF5xrNkZ"
+    "4TAYPlKzHRGDMr5SLA7NZcNR4HXpzO14O+SVnx75PszL2il70dfbaCnUNVVanM1Yjb5siY04wgcd"
+    "vwMM+kr4CRa4/uF+dAr5Qa8f4DEpaJC8yv27l+MTq5OycEa9l8QTvMDD6yv+BLaVfPhnKl13bcb7"
+    "LJDhkzqYtrzdB/9RTHIEePlwVvLqQEHqOOCkHRAmvRDZQg5bSHbHRDddXOn1MlojvfZDcGHy+JI0"
+    "9Mb1+Vivr8e7PN7F87yMvyaPqAm5U3kU+omWbfrLGT8otLV1ws7q9H7+QRCTlOniSq92bI32uvJV"
+    "7TzWL3GIVojWtPk3J+7j8QrLVgev+0x0Rnh9/hQfzc4NOE4zk8eFHjwU6bVgcdBvPW9mZ79AY9j9"
+    "sQJvcq9utveqZS9jE8fh3OUv1Wpz8J1Wm6TSqwkmiroPMRbVHp5jBUtG3Glg8J4wr27k8Bcq+lcA"
+    "J+UZAk971WmtglgY5fVA9YEB9tZv4Sc+qwd+WaT0yhJwUMO8CtlPjaRAnyA5j+y5Xt+Kq3r9G6q0"
+    "Hh/HBxTl1cukrusLerCO9dgvMXYR9pUKr5MYwTfpYfU15UUzUV/VEzgWF+31yo/vPBbPvspribTa"
+    "hkvZaechNs6Rlm6ItAm987+HawhlSSEvj7TPxRnyWuLF4USimPVFmktYQ2vhP3Qv2++tEJ8menbU"
+    "geFH73geoeRdN9l3Ko7+bbNVcq9T0q/tESc1WyyWPtxmxzoVYluUVRDhRcvZVNO8Qp6s480ko3/s"
+    "1pbEg2t4YN6LLZarbgF8ayjyaA41I8Psv7lZZrmr+BfhgWGX"
+)
+
+# Scale -> (grey levels, width of a row).
+CAPTIONS = {1: (CAPTION_COVERAGE_1X, 76), 1.5: (CAPTION_COVERAGE_15X, 114),
+            2: (CAPTION_COVERAGE_2X, 152)}
+
 
 def gradient_colour(t):
     """Green at 0 through teal at 0.5 to blue at 1."""
@@ -205,99 +251,116 @@ def gradient_colour(t):
     return tuple(round(a[i] + (b[i] - a[i]) * u) for i in range(3)) + (255,)
 
 
-def maker_logo(c, x0, y0):
+def grid(value, scale):
+    """A whole-pixel position at the scale, rounded half up as the program's
+    MulDiv rounds its layout, so art edges and control edges meet."""
+    return int(math.floor(value * scale + 0.5))
+
+
+def maker_logo(c, x0, y0, s):
     """Aldermoor's mark: two white peaks in a blue rounded square, 16 x 16."""
-    c.rounded_rect(x0, y0, x0 + 16, y0 + 16, 3.5, (0, 129, 204, 255))
-    c.polygon([(x0 + 2.5, y0 + 12.5), (x0 + 6.5, y0 + 5), (x0 + 10.5, y0 + 12.5)], WHITE)
-    c.polygon([(x0 + 7.5, y0 + 12.5), (x0 + 10.5, y0 + 7.5), (x0 + 13.5, y0 + 12.5)],
-              (180, 230, 250, 255))
+    c.rounded_rect(x0, y0, x0 + 16 * s, y0 + 16 * s, 3.5 * s, (0, 129, 204, 255))
+    c.polygon([(x0 + 2.5 * s, y0 + 12.5 * s), (x0 + 6.5 * s, y0 + 5 * s),
+               (x0 + 10.5 * s, y0 + 12.5 * s)], WHITE)
+    c.polygon([(x0 + 7.5 * s, y0 + 12.5 * s), (x0 + 10.5 * s, y0 + 7.5 * s),
+               (x0 + 13.5 * s, y0 + 12.5 * s)], (180, 230, 250, 255))
 
 
-def window_background(height, layout):
+def window_background(height, layout, s):
     """Frame, title strip and gradient band shared by both backgrounds, then the
-    bands of `layout`: (first row, last row, colour) in client rows."""
-    width = 360
+    bands of `layout`: (first row, last row, colour) in client rows at 96 DPI."""
+    width = grid(360, s)
+    height = grid(height, s)
+    line = grid(1, s)
     c = Canvas(width, height, WHITE)
-    c.solid(0, 1, width, 26, WHITE)
-    maker_logo(c, 7, 5)
-    coverage = zlib.decompress(base64.b64decode("".join(CAPTION_COVERAGE)))
-    c.mask(coverage, CAPTION_WIDTH, 28, 5, (90, 96, 104, 255))
+    c.solid(0, line, width, grid(26, s), WHITE)
+    maker_logo(c, grid(7, s), grid(5, s), s)
+    caption, caption_width = CAPTIONS[s]
+    coverage = zlib.decompress(base64.b64decode("".join(caption)))
+    c.mask(coverage, caption_width, grid(28, s), grid(5, s), (90, 96, 104, 255))
     for x in range(width):
         colour = gradient_colour(x / (width - 1))
-        c.solid(x, 26, x + 1, 79, colour)
+        c.solid(x, grid(26, s), x + 1, grid(79, s), colour)
     for first, last, colour in layout:
-        c.solid(0, first, width, last + 1, colour)
-    c.solid(0, 0, width, 1, FRAME)
-    c.solid(0, height - 1, width, height, FRAME)
-    c.solid(0, 0, 1, height, FRAME)
-    c.solid(width - 1, 0, width, height, FRAME)
+        c.solid(0, grid(first, s), width, grid(last + 1, s), colour)
+    c.solid(0, 0, width, line, FRAME)
+    c.solid(0, height - line, width, height, FRAME)
+    c.solid(0, 0, line, height, FRAME)
+    c.solid(width - line, 0, width, height, FRAME)
     return c
 
 
-def text_button(fill):
-    c = Canvas(106, 26)
-    c.rounded_rect(0, 0, 106, 26, 4, fill)
+def text_button(fill, s):
+    c = Canvas(grid(106, s), grid(26, s))
+    c.rounded_rect(0, 0, c.width, c.height, 4 * s, fill)
     return c
 
 
-def glyph_button(background, draw):
-    c = Canvas(28, 24, background)
-    draw(c)
+def glyph_button(background, draw, s):
+    c = Canvas(grid(28, s), grid(24, s), background)
+    draw(c, s)
     return c
 
 
 def close_cross(colour):
-    def draw(c):
-        c.stroke(9.5, 7.5, 18.5, 16.5, 1.3, colour)
-        c.stroke(18.5, 7.5, 9.5, 16.5, 1.3, colour)
+    def draw(c, s):
+        c.stroke(9.5 * s, 7.5 * s, 18.5 * s, 16.5 * s, 1.3 * s, colour)
+        c.stroke(18.5 * s, 7.5 * s, 9.5 * s, 16.5 * s, 1.3 * s, colour)
     return draw
 
 
 def minimise_bar(colour):
-    def draw(c):
-        c.rect(9, 12, 19, 13, colour)
+    def draw(c, s):
+        c.rect(9 * s, 12 * s, 19 * s, 12 * s + grid(1, s), colour)
     return draw
 
 
-def warning_mark():
-    c = Canvas(16, 16)
-    c.circle(8, 8, 7.5, (255, 128, 0, 255))
-    c.rounded_rect(7, 3, 9, 10, 1, WHITE)
-    c.circle(8, 12, 1.1, WHITE)
+def warning_mark(s):
+    c = Canvas(grid(16, s), grid(16, s))
+    c.circle(8 * s, 8 * s, 7.5 * s, (255, 128, 0, 255))
+    c.rounded_rect(7 * s, 3 * s, 9 * s, 10 * s, 1 * s, WHITE)
+    c.circle(8 * s, 12 * s, 1.1 * s, WHITE)
     return c
 
 
-def menu_background():
-    c = Canvas(100, 90, WHITE)
-    c.solid(1, 1, 11, 89, (221, 247, 255, 255))
-    c.solid(0, 0, 100, 1, (26, 147, 226, 255))
-    c.solid(0, 89, 100, 90, (26, 147, 226, 255))
-    c.solid(0, 0, 1, 90, (26, 147, 226, 255))
-    c.solid(99, 0, 100, 90, (26, 147, 226, 255))
+def menu_background(s):
+    width, height, line = grid(100, s), grid(90, s), grid(1, s)
+    blue = (26, 147, 226, 255)
+    c = Canvas(width, height, WHITE)
+    c.solid(line, line, grid(11, s), height - line, (221, 247, 255, 255))
+    c.solid(0, 0, width, line, blue)
+    c.solid(0, height - line, width, height, blue)
+    c.solid(0, 0, line, height, blue)
+    c.solid(width - line, 0, width, height, blue)
     return c
 
 
 GREY_GLYPH = (127, 127, 127, 255)
 
+# The scales art is drawn at and the resource ids of each: the 96-DPI art
+# keeps its id, the 1.5x and 2x art sit 1000 and 2000 above it (the program
+# picks them by the same offsets).
+SCALES = ((1, 0), (1.5, 1000), (2, 2000))
 
-def images():
-    """Resource id -> canvas of every PNG resource."""
+
+def images(s=1):
+    """Resource id -> canvas of every PNG resource, drawn at scale s."""
     return {
         132: window_background(450, [(79, 119, BAND_GREY), (120, 120, SEPARATOR),
                                      (121, 400, WHITE), (401, 401, SEPARATOR),
-                                     (402, 448, FOOTER_GREY)]),
+                                     (402, 448, FOOTER_GREY)], s),
         161: window_background(170, [(79, 79, BAND_GREY), (80, 120, WHITE),
-                                     (121, 121, SEPARATOR), (122, 168, FOOTER_GREY)]),
-        146: text_button((1, 145, 227, 255)),
-        147: text_button((0, 129, 203, 255)),
-        148: text_button((204, 204, 204, 255)),
-        149: text_button((195, 196, 196, 255)),
-        130: glyph_button(WHITE, close_cross(GREY_GLYPH)),
-        131: glyph_button((232, 17, 35, 255), close_cross(WHITE)),
-        162: glyph_button(WHITE, minimise_bar(GREY_GLYPH)),
-        163: glyph_button((230, 230, 230, 255), minimise_bar(GREY_GLYPH)),
-        155: warning_mark(),
-        157: menu_background(),
+                                     (121, 121, SEPARATOR), (122, 168, FOOTER_GREY)], s),
+        146: text_button((1, 145, 227, 255), s),
+        147: text_button((0, 129, 203, 255), s),
+        148: text_button((204, 204, 204, 255), s),
+        149: text_button((195, 196, 196, 255), s),
+        130: glyph_button(WHITE, close_cross(GREY_GLYPH), s),
+        131: glyph_button((232, 17, 35, 255), close_cross(WHITE), s),
+        162: glyph_button(WHITE, minimise_bar(GREY_GLYPH), s),
+        163: glyph_button((230, 230, 230, 255), minimise_bar(GREY_GLYPH), s),
+        155: warning_mark(s),
+        157: menu_background(s),
     }
 
 
@@ -310,9 +373,10 @@ def main(out_dir):
     icons = [pennant_icon(n, (30, 120, 220, 255), (255, 255, 255, 255)) for n in ICON_SIZES]
     write_ico(os.path.join(out_dir, "icon107.ico"), icons)
     write_ico(os.path.join(out_dir, "icon154.ico"), icons)
-    for image_id, canvas in images().items():
-        with open(os.path.join(out_dir, "image%d.png" % image_id), "wb") as f:
-            f.write(canvas.png())
+    for scale, offset in SCALES:
+        for image_id, canvas in images(scale).items():
+            with open(os.path.join(out_dir, "image%d.png" % (image_id + offset)), "wb") as f:
+                f.write(canvas.png())
 
 
 if __name__ == "__main__":

@@ -19,13 +19,13 @@ namespace pennant {
 namespace {
 
 constexpr int LabelTextSize = 260;
+// Pixels at 96 DPI, drawn at the pop-up's scale.
 const RECT TitleRect = {53, 26, 360, 79};
 const RECT SizeRect = {10, 79, 440, 121};
 const RECT VersionRect = {100, 79, 350, 121};
 constexpr int MarkSize = 16;
 constexpr int MarkTextGap = 19;
-
-HINSTANCE ModuleInstance() { return GetModuleHandleA(nullptr); }
+constexpr int BarCorner = 4;
 
 // A device context taken outside a paint cycle, released on scope exit.
 class WindowDc {
@@ -76,7 +76,7 @@ void DrawButtonLabel(HWND button, HDC dc, COLORREF colour) {
 
 void DrawButtonFace(HWND button, HDC dc, const ImageButtonData& data, int image,
                     bool textKind) {
-    DrawPngResource(dc, ModuleInstance(), image, 0, 0, 0, 0, data.width, data.height);
+    DrawArt(dc, image, 0, 0, 0, 0, data.width, data.height);
     if (textKind) DrawButtonLabel(button, dc, data.labelColour);
 }
 
@@ -136,17 +136,18 @@ LRESULT ImageButtonMessage(HWND button, UINT message, WPARAM wParam, LPARAM lPar
 void DrawStatusLine(HDC dc, const WindowState& state) {
     if (state.statusText[0] == '\0') return;
     SelectedGdiObject font(dc, MakeFont(-12, 0, nullptr));
-    RECT rect = state.statusRect;
+    const DisplayScale& scale = PopupScale();
+    RECT rect = scale.Rect(state.statusRect);
     COLORREF colour;
     if (state.phase == Installing) {
         colour = RGB(153, 153, 153);
     } else if (state.phase == Finished && state.status == Installed) {
         colour = RGB(102, 102, 102);
     } else {
-        const int markTop = rect.top + (rect.bottom - rect.top - MarkSize) / 2;
-        DrawPngResource(dc, ModuleInstance(), WarningMarkImage, rect.left, markTop, 0, 0,
-                        MarkSize, MarkSize);
-        rect.left += MarkTextGap;
+        const int mark = scale.Px(MarkSize);
+        const int markTop = rect.top + (rect.bottom - rect.top - mark) / 2;
+        DrawArt(dc, WarningMarkImage, rect.left, markTop, 0, 0, mark, mark);
+        rect.left += scale.Px(MarkTextGap);
         colour = RGB(255, 128, 0);
     }
     SetTextColor(dc, colour);
@@ -162,7 +163,7 @@ void DrawTaskLines(HDC dc, const Task& task, int32_t phase) {
         SetBkMode(dc, TRANSPARENT);
         std::wstring title =
             Utf8ToWide(task.showname) + L" (" + std::to_wstring(task.bits) + L"位)";
-        RECT rect = TitleRect;
+        RECT rect = PopupScale().Rect(TitleRect);
         DrawTextW(dc, title.c_str(), -1, &rect, DT_SINGLELINE | DT_VCENTER);
     }
     if (phase != Offer) return;
@@ -170,11 +171,11 @@ void DrawTaskLines(HDC dc, const Task& task, int32_t phase) {
     SetTextColor(dc, RGB(0, 0, 0));
     SetBkMode(dc, TRANSPARENT);
     std::wstring size = L"大小：" + AnsiToWide(FormatSize(task.size));
-    RECT sizeRect = SizeRect;
+    RECT sizeRect = PopupScale().Rect(SizeRect);
     DrawTextW(dc, size.c_str(), -1, &sizeRect, DT_SINGLELINE | DT_VCENTER);
     std::wstring version =
         L"版本：" + AnsiToWide(task.oldversion) + L" -> " + AnsiToWide(task.version);
-    RECT versionRect = VersionRect;
+    RECT versionRect = PopupScale().Rect(VersionRect);
     DrawTextW(dc, version.c_str(), -1, &versionRect, DT_SINGLELINE | DT_VCENTER);
 }
 
@@ -209,6 +210,17 @@ void MakeImageButton(HWND control, COLORREF labelColour, int normalImage, int ho
                       reinterpret_cast<LONG_PTR>(textKind ? TextButtonProc : IconButtonProc));
 }
 
+void FitImageButton(HWND control) {
+    const auto procedure = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(control, GWLP_WNDPROC));
+    if (procedure != TextButtonProc && procedure != IconButtonProc) return;
+    ImageButtonData* data = ButtonData(control);
+    if (!data) return;
+    RECT client;
+    GetClientRect(control, &client);
+    data->width = client.right - client.left;
+    data->height = client.bottom - client.top;
+}
+
 LRESULT CALLBACK ProgressBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
     WNDPROC previous = PreviousProc(bar);
     if (message == WM_NCPAINT) return 1;
@@ -223,8 +235,9 @@ LRESULT CALLBACK ProgressBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM l
         UniqueGdiObject track(CreateSolidBrush(RGB(221, 221, 221)));
         FillRect(dc, &client, static_cast<HBRUSH>(track.Get()));
         if (fill > 0) {
-            UniqueGdiObject rounded(CreateRoundRectRgn(client.left, client.top,
-                                                       client.left + fill, client.bottom, 4, 4));
+            const int corner = PopupScale().Px(BarCorner);
+            UniqueGdiObject rounded(CreateRoundRectRgn(client.left, client.top, client.left + fill,
+                                                       client.bottom, corner, corner));
             Gdiplus::Graphics graphics(dc);
             Gdiplus::Region clip(static_cast<HRGN>(rounded.Get()));
             graphics.SetClip(&clip);
@@ -264,12 +277,12 @@ LRESULT CALLBACK PercentLabelProc(HWND label, UINT message, WPARAM wParam, LPARA
 void PaintMainWindow(HWND window, const WindowState& state) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
+    const DisplayScale& scale = PopupScale();
     if (state.phase == Offer)
-        DrawPngResource(dc, ModuleInstance(), FullBackgroundImage, 0, 0, 0, 0, WindowWidth,
-                        FullHeight);
+        DrawArt(dc, FullBackgroundImage, 0, 0, 0, 0, scale.Px(WindowWidth), scale.Px(FullHeight));
     else
-        DrawPngResource(dc, ModuleInstance(), ShrunkBackgroundImage, 0, 0, 0, 0, WindowWidth,
-                        ShrunkHeight);
+        DrawArt(dc, ShrunkBackgroundImage, 0, 0, 0, 0, scale.Px(WindowWidth),
+                scale.Px(ShrunkHeight));
     if (const TaskHolder* holder = CurrentTaskHolder())
         DrawTaskLines(dc, holder->task, state.phase);
     DrawStatusLine(dc, state);
@@ -316,7 +329,8 @@ void SetStatusText(HWND window, WindowState& state, const char* text) {
     }
     std::memcpy(state.statusText, text, length);
     state.statusText[length] = '\0';
-    InvalidateRect(window, &state.statusRect, TRUE);
+    const RECT shown = PopupScale().Rect(state.statusRect);
+    InvalidateRect(window, &shown, TRUE);
 }
 
 std::wstring DescriptionText(const std::string& utf8) {

@@ -17,6 +17,10 @@ namespace pennant {
 void MakeImageButton(HWND control, COLORREF labelColour, int normalImage, int hoverImage,
                      bool textKind);
 
+// Lets an image button draw its images at the size the control has now
+// (after the pop-up's scale changed); other controls are left alone.
+void FitImageButton(HWND control);
+
 // Replacement procedures of the subclassed controls.
 LRESULT CALLBACK ProgressBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK PercentLabelProc(HWND label, UINT message, WPARAM wParam, LPARAM lParam);

@@ -32,9 +32,7 @@ LRESULT OnTestCopyData(HWND window, WindowState& state, LPARAM copyData) {
         if (record.logoFile[0] != '\0') holder->task.logoFile = record.logoFile;
         if (record.size > 0) holder->task.size = record.size;
     }
-    RECT r;
-    GetWindowRect(window, &r);
-    if (record.collapse == 1 && r.bottom - r.top == FullHeight) CollapseWindow(window, state);
+    if (record.collapse == 1 && !state.collapsed) CollapseWindow(window, state);
     SetStatusText(window, state, record.statusText);
     UpdateViews(window, state);
     if (record.show == 1) ShowWindow(window, SW_SHOW);

@@ -16,6 +16,7 @@ constexpr UINT TrayIconId = 1;
 constexpr WORD TrayIconResource = 154;
 constexpr UINT BalloonFlag = 0x10;  // NIF_INFO
 constexpr UINT BalloonTimeoutMs = 2000;
+// Pixels at 96 DPI, measured and drawn at the pop-up's scale.
 constexpr int MenuItemWidth = 86;
 constexpr int MenuItemHeight = 30;
 constexpr int MenuLabelIndent = 15;
@@ -104,11 +105,21 @@ DWORD OsVersionProbe() {
     return found.recordSize;
 }
 
+// The tray icon at the notification area's icon size. At 96 DPI the system's
+// default size as ever; at other scales the default (the large icon's size)
+// would leave the shell to shrink it, so the artwork drawn nearest the small
+// size for the scale is picked.
+HICON LoadTrayIcon() {
+    const DisplayScale& scale = PopupScale();
+    const int side = scale.Dpi() == DisplayScale::DesignDpi ? 0 : scale.SmallIconSize();
+    return static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr),
+                                         MAKEINTRESOURCEA(TrayIconResource), IMAGE_ICON, side,
+                                         side, side == 0 ? LR_DEFAULTSIZE : 0));
+}
+
 void TrayAdd(HWND window) {
     NOTIFYICONDATAA record = NotifyRecord(window);
-    UniqueIcon icon(static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr),
-                                                  MAKEINTRESOURCEA(TrayIconResource), IMAGE_ICON,
-                                                  0, 0, LR_DEFAULTSIZE)));
+    UniqueIcon icon(LoadTrayIcon());
     record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     record.uCallbackMessage = WM_TRAY_NOTIFY;
     record.hIcon = icon.Get();
@@ -155,8 +166,8 @@ LRESULT OnMeasureItem(LPARAM item) {
     auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(item);
     measure->CtlType = ODT_MENU;
     measure->CtlID = 0;
-    measure->itemWidth = MenuItemWidth;
-    measure->itemHeight = MenuItemHeight;
+    measure->itemWidth = static_cast<UINT>(PopupScale().Px(MenuItemWidth));
+    measure->itemHeight = static_cast<UINT>(PopupScale().Px(MenuItemHeight));
     return TRUE;
 }
 
@@ -164,8 +175,8 @@ LRESULT OnDrawItem(LPARAM item) {
     const auto* draw = reinterpret_cast<const DRAWITEMSTRUCT*>(item);
     if (draw->CtlType != ODT_MENU) return 0;
     const RECT& r = draw->rcItem;
-    DrawPngResource(draw->hDC, GetModuleHandleA(nullptr), MenuBackgroundImage, r.left, r.top,
-                    r.left, r.top, r.right - r.left, r.bottom - r.top);
+    DrawArt(draw->hDC, MenuBackgroundImage, r.left, r.top, r.left, r.top, r.right - r.left,
+            r.bottom - r.top);
 
     const bool grayed = (draw->itemState & ODS_GRAYED) != 0;
     const bool selected = !grayed && (draw->itemState & ODS_SELECTED) != 0;
@@ -175,7 +186,7 @@ LRESULT OnDrawItem(LPARAM item) {
     SetBkMode(draw->hDC, TRANSPARENT);
     SetTextColor(draw->hDC, colour);
     RECT text = r;
-    text.left += MenuLabelIndent;
+    text.left += PopupScale().Px(MenuLabelIndent);
     DrawTextA(draw->hDC, MenuLabel(draw->itemID), -1, &text, DT_SINGLELINE | DT_VCENTER);
     return TRUE;
 }

@@ -18,12 +18,14 @@ namespace pennant {
 namespace {
 
 constexpr int SlideInSteps = 45;
-constexpr int SlideInStep = 10;
 constexpr int SlideOutSteps = 20;
 constexpr DWORD MotionPauseMs = 10;
 
-// The description box's font lives as long as the window.
+// The description box's font lives as long as the window (or until the
+// window's scale changes).
 UniqueGdiObject descriptionFont;
+
+DisplayScale popupScale;
 
 constexpr DWORD ImageButtonStyle = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_OWNERDRAW |
                                    SS_NOTIFY;
@@ -79,11 +81,54 @@ void Subclass(HWND control, WNDPROC procedure) {
     SetWindowLongPtrA(control, GWLP_USERDATA, previous);
 }
 
+struct ControlPlace {
+    int x, y, width, height;
+};
+
+// Where a control sits at the pop-up's scale, in the full window or in the
+// shrunk one, where every control but the description box and the two
+// title-strip buttons sits ShrinkOffset higher. The size is the scaled
+// 96-DPI size, the size the art is drawn at.
+ControlPlace PlaceOf(const ControlLayout& layout, bool collapsed) {
+    const bool staysPut = layout.id == DescriptionEditId || layout.id == MinimizeCommand ||
+                          layout.id == CloseCommand;
+    const int y = collapsed && !staysPut ? layout.y - ShrinkOffset : layout.y;
+    return ControlPlace{popupScale.Px(layout.x), popupScale.Px(y), popupScale.Px(layout.width),
+                        popupScale.Px(layout.height)};
+}
+
+void PlaceControl(HWND window, const ControlLayout& layout, bool collapsed) {
+    HWND control = GetDlgItem(window, layout.id);
+    if (!control) return;
+    const ControlPlace place = PlaceOf(layout, collapsed);
+    MoveWindow(control, place.x, place.y, place.width, place.height, FALSE);
+    FitImageButton(control);
+}
+
+const ControlLayout* LayoutOf(int id) {
+    for (const ControlLayout& layout : controlLayouts)
+        if (layout.id == id) return &layout;
+    return nullptr;
+}
+
+// The edit control keeps the font it is given: a new one for each scale,
+// handed over before the old one goes.
+void SetDescriptionFont(HWND window) {
+    HWND edit = GetDlgItem(window, DescriptionEditId);
+    if (!edit) return;
+    HFONT font = CreateFontA(popupScale.Px(-12), 0, 0, 0, 0, FALSE, FALSE, FALSE, GB2312_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FF_SWISS,
+                             "微软雅黑");
+    SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    descriptionFont.Reset(font);
+}
+
 void CreateControls(HWND window) {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
     for (const ControlLayout& layout : controlLayouts) {
-        HWND control = CreateWindowExA(0, layout.className, layout.text, layout.style, layout.x, layout.y,
-                                       layout.width, layout.height, window,
+        const ControlPlace place = PlaceOf(layout, false);
+        HWND control = CreateWindowExA(0, layout.className, layout.text, layout.style, place.x,
+                                       place.y, place.width, place.height, window,
                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)),
                                        instance, nullptr);
         if (!control) {
@@ -91,11 +136,7 @@ void CreateControls(HWND window) {
             continue;
         }
         if (layout.id == DescriptionEditId) {
-            descriptionFont.Reset(CreateFontA(-12, 0, 0, 0, 0, FALSE, FALSE, FALSE, GB2312_CHARSET,
-                                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                                              DEFAULT_QUALITY, FF_SWISS, "微软雅黑"));
-            SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(descriptionFont.Get()),
-                         TRUE);
+            SetDescriptionFont(window);
         } else if (layout.id == ProgressBarId) {
             SendMessageA(control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
             Subclass(control, ProgressBarProc);
@@ -110,17 +151,13 @@ void CreateControls(HWND window) {
     }
 }
 
-// Moves a child control by (dx, dy) in its parent's client coordinates.
-void MoveControl(HWND window, int id, int dx, int dy) {
-    HWND control = GetDlgItem(window, id);
-    if (!control) return;
-    RECT r;
-    GetWindowRect(control, &r);
-    POINT corners[2] = {{r.left, r.top}, {r.right, r.bottom}};
-    ScreenToClient(window, &corners[0]);
-    ScreenToClient(window, &corners[1]);
-    MoveWindow(control, corners[0].x + dx, corners[0].y + dy, corners[1].x - corners[0].x,
-               corners[1].y - corners[0].y, FALSE);
+RECT WorkAreaOf(const RECT& around) {
+    MONITORINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetMonitorInfoA(MonitorFromRect(&around, MONITOR_DEFAULTTONEAREST), &info)) {
+        SystemParametersInfoA(SPI_GETWORKAREA, 0, &info.rcWork, 0);
+    }
+    return info.rcWork;
 }
 
 struct ComRelease {
@@ -159,7 +196,7 @@ std::unique_ptr<Gdiplus::Image> LoadPngResource(HINSTANCE instance, int imageId,
 
 HFONT MakeFont(int height, int weight, const char* face, BYTE pitchAndFamily, bool underline) {
     LOGFONTA font = {};
-    font.lfHeight = height;
+    font.lfHeight = popupScale.Px(height);
     font.lfWeight = weight;
     font.lfUnderline = underline ? TRUE : FALSE;
     font.lfCharSet = GB2312_CHARSET;
@@ -169,12 +206,39 @@ HFONT MakeFont(int height, int weight, const char* face, BYTE pitchAndFamily, bo
 }
 
 void CreateWindowContents(HWND window) {
+    popupScale = DisplayScale::OfWindow(window);
     RECT work = {};
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
-    SetWindowPos(window, HWND_TOPMOST, work.right - WorkAreaRightMargin, work.bottom, WindowWidth,
-                 FullHeight, SWP_SHOWWINDOW);
+    SetWindowPos(window, HWND_TOPMOST, work.right - popupScale.Px(WorkAreaRightMargin), work.bottom,
+                 popupScale.Px(WindowWidth), popupScale.Px(FullHeight), SWP_SHOWWINDOW);
     CreateControls(window);
     SystemParametersInfoA(SPI_SETDRAGFULLWINDOWS, TRUE, nullptr, 0);
+}
+
+const DisplayScale& PopupScale() { return popupScale; }
+
+LRESULT OnDpiChanged(HWND window, const WindowState& state, WPARAM dpis, LPARAM suggested) {
+    const RECT& target = *reinterpret_cast<const RECT*>(suggested);
+    RECT now;
+    GetWindowRect(window, &now);
+    // A pop-up the user has dragged away goes where the system suggests; one
+    // in its corner (risen, or still waiting below the work area) stays there.
+    const RECT oldWork = WorkAreaOf(now);
+    const bool inCorner = now.left == oldWork.right - popupScale.Px(WorkAreaRightMargin) &&
+                          (now.bottom == oldWork.bottom || now.top >= oldWork.bottom);
+    const bool risen = now.top < oldWork.bottom;
+
+    popupScale = DisplayScale(HIWORD(dpis));
+    const int width = popupScale.Px(WindowWidth);
+    const int height = popupScale.Px(state.collapsed ? ShrunkHeight : FullHeight);
+    const RECT work = WorkAreaOf(target);
+    const int left = inCorner ? work.right - popupScale.Px(WorkAreaRightMargin) : target.left;
+    const int top = !inCorner ? target.top : risen ? work.bottom - height : work.bottom;
+    SetWindowPos(window, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    for (const ControlLayout& layout : controlLayouts) PlaceControl(window, layout, state.collapsed);
+    SetDescriptionFont(window);
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+    return 0;
 }
 
 void ReleaseWindowContents() { descriptionFont.Reset(); }
@@ -182,10 +246,14 @@ void ReleaseWindowContents() { descriptionFont.Reset(); }
 void SlideIn(HWND window) {
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
+    // 45 equal steps of the full height (10 pixels each at 96 DPI); where the
+    // height does not divide, the steps differ by a pixel and still add up.
+    const int rise = popupScale.Px(FullHeight);
     for (int i = 0; i < SlideInSteps; ++i) {
+        const int step = MulDiv(rise, i + 1, SlideInSteps) - MulDiv(rise, i, SlideInSteps);
         RECT r;
         GetWindowRect(window, &r);
-        MoveWindow(window, r.left, r.top - SlideInStep, WindowWidth, FullHeight, TRUE);
+        MoveWindow(window, r.left, r.top - step, popupScale.Px(WindowWidth), rise, TRUE);
         UpdateWindow(window);
         Sleep(MotionPauseMs);
     }
@@ -195,11 +263,14 @@ void CollapseWindow(HWND window, WindowState& state) {
     static const int movedControls[] = {PercentLabelId, ProgressBarId, ResumeCommand,
                                         PauseCommand,   RetryCommand,  RefuseCommand,
                                         UpgradeCommand, DoneCommand};
-    for (int id : movedControls) MoveControl(window, id, 0, -ShrinkOffset);
+    for (int id : movedControls)
+        if (const ControlLayout* layout = LayoutOf(id)) PlaceControl(window, *layout, true);
     OffsetRect(&state.statusRect, 0, -ShrinkOffset);
+    state.collapsed = true;
     RECT r;
     GetWindowRect(window, &r);
-    MoveWindow(window, r.left, r.top + ShrinkOffset, WindowWidth, ShrunkHeight, TRUE);
+    const int height = popupScale.Px(ShrunkHeight);
+    MoveWindow(window, r.left, r.bottom - height, popupScale.Px(WindowWidth), height, TRUE);
 }
 
 void SlideOut(HWND window) {
@@ -227,6 +298,30 @@ void DrawPngResource(HDC dc, HINSTANCE instance, int imageId, int x, int y, int 
                        height, Gdiplus::UnitPixel, nullptr);
 }
 
+void DrawArt(HDC dc, int imageId, int x, int y, int sourceX, int sourceY, int width,
+             int height) {
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    const int artId = popupScale.ArtId(imageId);
+    if (popupScale.ArtDpi() == popupScale.Dpi()) {
+        DrawPngResource(dc, instance, artId, x, y, sourceX, sourceY, width, height);
+        return;
+    }
+    UniqueGlobalMemory memory;
+    std::unique_ptr<Gdiplus::Image> image = LoadPngResource(instance, artId, memory);
+    if (!image) return;
+    Gdiplus::Graphics graphics(dc);
+    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
+    // The filter reads past the source's edges: let it see the edge pixels
+    // again rather than transparency, or every image gets a faded rim.
+    Gdiplus::ImageAttributes edges;
+    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+    graphics.DrawImage(image.get(), Gdiplus::Rect(x, y, width, height),
+                       popupScale.ToArt(sourceX), popupScale.ToArt(sourceY),
+                       popupScale.ToArt(width), popupScale.ToArt(height), Gdiplus::UnitPixel,
+                       &edges);
+}
+
 void DrawLogo(HDC dc, const std::string& path) {
     if (path.empty()) return;
     const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
@@ -236,7 +331,10 @@ void DrawLogo(HDC dc, const std::string& path) {
     Gdiplus::Image image(widePath.c_str());
     if (image.GetLastStatus() != Gdiplus::Ok) return;
     Gdiplus::Graphics graphics(dc);
-    graphics.DrawImage(&image, 11, 37, 32, 32);
+    // The server's logo comes at any size: the best filter GDI+ has.
+    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    const int side = popupScale.Px(32);
+    graphics.DrawImage(&image, popupScale.Px(11), popupScale.Px(37), side, side);
 }
 
 }  // namespace pennant

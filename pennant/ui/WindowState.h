@@ -20,7 +20,9 @@ struct WindowState {
     int32_t status = 0;  // the feedback status of the outcome so far
     int32_t exitCode = ExitSuccess;
     char statusText[StatusTextSize] = {};
-    RECT statusRect = {20, 366, 320, 394};  // moves up when the window shrinks
+    // Pixels at 96 DPI (drawn at the pop-up's scale); moves up when the window shrinks.
+    RECT statusRect = {20, 366, 320, 394};
+    bool collapsed = false;  // shrunk once the upgrade was accepted, for good
 };
 
 }  // namespace pennant

@@ -2,7 +2,8 @@
 // driven with the real pointer (xdotool) where a person would act and with
 // the test build's phase hook where only the workflow could, and checked by
 // the pixels of X screenshots. Each phase leaves a picture in
-// <build root>/screenshots.
+// <build root>/screenshots. Positions are given at 96 DPI and checked at the
+// display's scale (at_dpi.sh runs some tests at 144 and 192 DPI).
 #include "app/Codes.h"
 #include "app/Directories.h"
 #include "ui/TestHooks.h"
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -110,6 +112,13 @@ std::vector<LONG> TopsWhile(HWND window, const std::function<void()>& action) {
 class PopupTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Pixels of the display, as the pop-up, the screenshots and the pointer have them.
+        SetProcessDPIAware();
+        HDC screen = GetDC(nullptr);
+        dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
+        ReleaseDC(nullptr, screen);
+        const char* asked = std::getenv("PENNANT_TEST_DPI");
+        ASSERT_EQ(asked ? std::atoi(asked) : dpi_, dpi_) << "the prefix's scale did not take";
         ASSERT_EQ(nullptr, FindWindowA("DOVAZIDERO", nullptr)) << "a pennant is still running";
         log_ = std::make_unique<testing_support::LogTail>(GetAppDataDirectory());
         process_ = std::make_unique<PennantProcess>(TaskArgument());
@@ -132,16 +141,19 @@ protected:
 
     HWND WaitForOffer() { return process_->WaitForOffer(20000); }
 
+    // A 96-DPI length at the display's scale.
+    int Px(int at96) const { return MulDiv(at96, dpi_, 96); }
+
     RECT WindowRect() const {
         RECT r = {};
         GetWindowRect(window_, &r);
         return r;
     }
 
-    // Client coordinates of the pop-up (it has no frame) to screen.
+    // 96-DPI client coordinates of the pop-up (it has no frame) to screen.
     POINT Screen(int x, int y) const {
         RECT r = WindowRect();
-        return POINT{r.left + x, r.top + y};
+        return POINT{r.left + Px(x), r.top + Px(y)};
     }
 
     Rgb At(const Screenshot& shot, int x, int y) const {
@@ -149,10 +161,10 @@ protected:
         return shot.Pixel(p.x, p.y);
     }
 
-    // Screen rectangle of a client-coordinate box.
+    // Screen rectangle of a 96-DPI client-coordinate box.
     RECT Box(int x, int y, int width, int height) const {
         POINT p = Screen(x, y);
-        return RECT{p.x, p.y, p.x + width, p.y + height};
+        return RECT{p.x, p.y, p.x + Px(width), p.y + Px(height)};
     }
 
     // Client rectangle of a child control.
@@ -219,7 +231,8 @@ protected:
         InflateRect(&r, 12, 12);
         RECT screen = {0, 0, shot.Width(), shot.Height()};
         IntersectRect(&r, &r, &screen);
-        EXPECT_TRUE(shot.SaveCrop(r, GalleryDirectory() + "/" + name + ".png")) << name;
+        const std::string scale = dpi_ == 96 ? "" : "-" + std::to_string(dpi_) + "dpi";
+        EXPECT_TRUE(shot.SaveCrop(r, GalleryDirectory() + "/" + name + scale + ".png")) << name;
     }
 
     // The screen once it has stopped changing: two pictures in a row alike
@@ -265,6 +278,7 @@ protected:
     // What pennant logged since the test started.
     std::string NewLog() const { return log_->Appended(); }
 
+    int dpi_ = 96;
     testing_support::TempDir dir_{"ui"};
     std::unique_ptr<testing_support::LogTail> log_;
     std::unique_ptr<PennantProcess> process_;
@@ -275,9 +289,20 @@ TEST_F(PopupTest, OfferRisesIntoTheWorkAreaCorner) {
     const RECT work = WorkArea();
     const RECT r = WindowRect();
     EXPECT_EQ(work.bottom, r.bottom);
-    EXPECT_EQ(work.right - 20, r.right);
-    EXPECT_EQ(work.right - 380, r.left);
-    EXPECT_EQ(450, r.bottom - r.top);
+    EXPECT_EQ(work.right - Px(20), r.right);
+    EXPECT_EQ(work.right - Px(380), r.left);
+    EXPECT_EQ(Px(450), r.bottom - r.top);
+    const struct { int id, x, y, width, height; } places[] = {
+        {DescriptionEditId, 11, 132, 338, 258}, {UpgradeCommand, 56, 413, 106, 26},
+        {RefuseCommand, 179, 413, 106, 26}, {MinimizeCommand, 303, 1, 28, 24},
+        {CloseCommand, 331, 1, 28, 24}};
+    for (const auto& p : places) {
+        const RECT expected = {Px(p.x), Px(p.y), Px(p.x) + Px(p.width), Px(p.y) + Px(p.height)};
+        const RECT placed = ControlRect(p.id);
+        EXPECT_TRUE(EqualRect(&expected, &placed)) << p.id << " at " << placed.left << ","
+                                                   << placed.top << " " << placed.right << ","
+                                                   << placed.bottom;
+    }
 
     EXPECT_TRUE(Visible(DescriptionEditId));
     EXPECT_TRUE(Visible(UpgradeCommand));
@@ -302,16 +327,13 @@ TEST_F(PopupTest, OfferRisesIntoTheWorkAreaCorner) {
     EXPECT_EQ(Grey, At(shot, 183, 417)) << "refuse button";
     EXPECT_TRUE(At(shot, 27, 53).Near(LogoOrange, 10)) << "logo " << At(shot, 27, 53);
     // The title is white text on the gradient; the size line black on grey.
-    RECT title = {r.left + 53, r.top + 26, r.left + 250, r.top + 79};
-    EXPECT_GT(shot.Count(title, White, 0), 40);
-    RECT size = {r.left + 10, r.top + 79, r.left + 100, r.top + 121};
-    EXPECT_GT(shot.Count(size, Rgb{0, 0, 0}, 100), 10);
+    EXPECT_GT(shot.Count(Box(53, 26, 197, 53), White, 0), 40);
+    EXPECT_GT(shot.Count(Box(10, 79, 90, 42), Rgb{0, 0, 0}, 100), 10);
     SaveGallery(shot, "1-offer");
 }
 
 TEST_F(PopupTest, ButtonsShowTheirHoverImageAndSendTheirCommand) {
-    RECT upgrade = ControlRect(UpgradeCommand);
-    POINT p = Screen(upgrade.left + 53, upgrade.top + 20);
+    POINT p = Screen(56 + 53, 413 + 20);
     MouseMove(p.x, p.y);
     MouseMove(p.x + 1, p.y);  // a move inside the button starts the tracking
     Screenshot hovered =
@@ -328,16 +350,19 @@ TEST_F(PopupTest, ButtonsShowTheirHoverImageAndSendTheirCommand) {
     // (A click on Refuse ends the program: the controller's runs click it.)
     ClickControl(UpgradeCommand);
     EXPECT_EQ(MAKEWPARAM(UpgradeCommand, 0), LastCommand());
+    // It starts the download: the phase leaves the offer and the window shrinks.
+    for (int i = 0; i < 60 && WindowRect().bottom - WindowRect().top != Px(170); ++i) Sleep(50);
+    EXPECT_EQ(Px(170), WindowRect().bottom - WindowRect().top);
+    EXPECT_NE(Offer, SendMessageA(window_, WM_TEST_STATE, 0, 0) & 0xff);
 
     // The title-strip glyphs: the close cross turns red under the pointer.
-    RECT close = ControlRect(CloseCommand);
-    POINT c = Screen(close.left + 3, close.top + 3);
+    POINT c = Screen(331 + 3, 1 + 3);
     MouseMove(c.x, c.y);
     MouseMove(c.x + 1, c.y);
     const Rgb red{232, 17, 35};
-    Screenshot closeHover = ShootUntil(
-        [&](const Screenshot& s) { return At(s, close.left + 2, close.top + 2) == red; });
-    EXPECT_EQ(red, At(closeHover, close.left + 2, close.top + 2));
+    Screenshot closeHover =
+        ShootUntil([&](const Screenshot& s) { return At(s, 331 + 2, 1 + 2) == red; });
+    EXPECT_EQ(red, At(closeHover, 331 + 2, 1 + 2));
     SaveGallery(closeHover, "0-close-hover");
 }
 
@@ -371,13 +396,13 @@ TEST_F(PopupTest, StatusMarkSitsBeforeTheTextAtBothHeights) {
 
 TEST_F(PopupTest, ProgressFillsTheTrackAndShowsThePercentage) {
     SetPhase(Downloading, Accepted, "", -1, 1);
-    EXPECT_EQ(25, ControlRect(ProgressBarId).left);
-    EXPECT_EQ(98, ControlRect(ProgressBarId).top);
-    EXPECT_EQ(310, ControlRect(PercentLabelId).left);
-    EXPECT_EQ(94, ControlRect(PercentLabelId).top);
-    EXPECT_EQ(133, ControlRect(PauseCommand).top);
-    EXPECT_EQ(133, ControlRect(UpgradeCommand).top) << "hidden buttons move too";
-    EXPECT_EQ(132, ControlRect(DescriptionEditId).top) << "the description box stays";
+    EXPECT_EQ(Px(25), ControlRect(ProgressBarId).left);
+    EXPECT_EQ(Px(98), ControlRect(ProgressBarId).top);
+    EXPECT_EQ(Px(310), ControlRect(PercentLabelId).left);
+    EXPECT_EQ(Px(94), ControlRect(PercentLabelId).top);
+    EXPECT_EQ(Px(133), ControlRect(PauseCommand).top);
+    EXPECT_EQ(Px(133), ControlRect(UpgradeCommand).top) << "hidden buttons move too";
+    EXPECT_EQ(Px(132), ControlRect(DescriptionEditId).top) << "the description box stays";
     EXPECT_TRUE(Visible(PauseCommand));
     EXPECT_TRUE(Visible(ProgressBarId));
     EXPECT_TRUE(Visible(PercentLabelId));
@@ -394,10 +419,7 @@ TEST_F(PopupTest, ProgressFillsTheTrackAndShowsThePercentage) {
     EXPECT_EQ(Fill, At(part, 25 + 107, 102));
     EXPECT_EQ(Track, At(part, 25 + 110, 102));
     EXPECT_EQ("42%", Text(PercentLabelId));
-    RECT label = ControlRect(PercentLabelId);
-    POINT l = Screen(label.left, label.top);
-    RECT labelScreen = {l.x, l.y, l.x + 30, l.y + 15};
-    EXPECT_GT(part.Count(labelScreen, Rgb{102, 102, 102}, 110), 5) << "percentage text";
+    EXPECT_GT(part.Count(Box(310, 94, 30, 15), Rgb{102, 102, 102}, 110), 5) << "percentage text";
     SaveGallery(part, "2-downloading");
 
     Progress(100);
@@ -436,22 +458,22 @@ TEST_F(PopupTest, SuccessKeepsTheDoneLabelAndDrawsNoMark) {
     EXPECT_EQ("完成", Text(DoneCommand));
     Screenshot shot = Shoot();
     EXPECT_EQ(0, shot.Count(Box(20, 92, 16, 16), Orange, 10)) << "no mark";
-    const RECT r = WindowRect();
-    RECT text = {r.left + 20, r.top + 86, r.left + 320, r.top + 114};
+    const RECT text = Box(20, 86, 300, 28);
     EXPECT_EQ(0, shot.Count(text, Orange, 60));
     EXPECT_TRUE(shot.Darkest(text).Near(Rgb{102, 102, 102}, 25)) << shot.Darkest(text);
     SaveGallery(shot, "7-finished-success");
 
     // Closing after the end is immediate: the shrunk window sinks 20 times by
-    // 17 pixels, and the program ends.
+    // a tenth of its height (17 pixels at 96 DPI), and the program ends.
     const LONG top = WindowRect().top;
     std::vector<LONG> tops = TopsWhile(window_, [&] { ClickControl(CloseCommand); });
     EXPECT_EQ(0, process_->Wait(10000));
     EXPECT_EQ(nullptr, FindWindowA("DOVAZIDERO", nullptr));
     ASSERT_GE(tops.size(), 3u);
     EXPECT_EQ(top, tops.front());
-    EXPECT_EQ(top + 20 * 17, tops.back());
-    for (LONG t : tops) EXPECT_EQ(0, (t - top) % 17) << t - top;
+    const int step = Px(170) / 10;
+    EXPECT_EQ(top + 20 * step, tops.back());
+    for (LONG t : tops) EXPECT_EQ(0, (t - top) % step) << t - top;
 }
 
 TEST_F(PopupTest, HiddenToTheTrayAndBackDuringTheInstallation) {
@@ -521,6 +543,29 @@ TEST_F(PopupTest, ThePanelDragsLikeACaption) {
     EXPECT_EQ(before.left - 100, after.left);
     EXPECT_EQ(before.top - 120, after.top);
     EXPECT_EQ(450, after.bottom - after.top);
+}
+
+TEST_F(PopupTest, AMonitorOfAnotherScaleLaysItOutAgainInItsCorner) {
+    // What Windows sends when the pop-up lands on a 150 % monitor; Wine's
+    // monitors share one scale, so the test sends it.
+    const RECT work = WorkArea();
+    RECT suggested = WindowRect();
+    dpi_ = dpi_ * 3 / 2;  // Px() now answers for the pop-up's new scale
+    SendMessageA(window_, WM_DPICHANGED, MAKEWPARAM(dpi_, dpi_),
+                 reinterpret_cast<LPARAM>(&suggested));
+    const RECT r = WindowRect();
+    EXPECT_EQ(work.bottom, r.bottom);
+    EXPECT_EQ(work.right - Px(20), r.right);
+    EXPECT_EQ(Px(450), r.bottom - r.top);
+    const RECT upgrade = ControlRect(UpgradeCommand);
+    EXPECT_EQ(Px(413), upgrade.top);
+    EXPECT_EQ(Px(106), upgrade.right - upgrade.left);
+    EXPECT_EQ(Blue, At(Shoot(), 56 + 100, 413 + 22)) << "the button's art fills its new size";
+
+    ClickControl(UpgradeCommand);
+    for (int i = 0; i < 60 && WindowRect().bottom - WindowRect().top != Px(170); ++i) Sleep(50);
+    EXPECT_EQ(work.bottom, WindowRect().bottom);
+    EXPECT_EQ(Px(133), ControlRect(RetryCommand).top);
 }
 
 class TrayMenuTest : public PopupTest {

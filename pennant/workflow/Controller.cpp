@@ -465,6 +465,8 @@ LRESULT Dispatch(HWND window, Controller& c, UINT message, WPARAM wParam, LPARAM
         return OnMeasureItem(lParam);
     case WM_DRAWITEM:
         return OnDrawItem(lParam);
+    case WM_DPICHANGED:
+        return OnDpiChanged(window, c.view, wParam, lParam);
     case WM_COMMAND:
         return OnCommand(window, c, wParam);
     case WM_QUERYENDSESSION:
