@@ -181,6 +181,9 @@ TEST(PcgPgxfer, ExitCodesAResumedUploadAndAKilledDownload) {
     };
     for (const Case& c : {Case{"frobnicate", 2},
                           Case{"upload \"" + file + "\" ftp://127.0.0.1/x", 4},
+                          // https is taken; the expired certificate is what fails.
+                          Case{"download https://localhost:" + Env("HTTPS_EXPIRED_PORT") + "/x \"" +
+                                   (dir / "x.bin") + "\"", 10},
                           Case{"download --force " + url + " \"" + file + "\"", 2},
                           Case{"upload \"" + (dir / "missing.txt") + "\" " + url, 11},  // at once: no event comes
                           Case{"--token t upload \"" + file + "\" " + url, 10},  // OnFail(0): the chunk refused
