@@ -16,22 +16,7 @@ wine_env_start() {
 
   WINE_ENV_XVFB_PID=""
   if [ -z "${PENNANT_KEEP_DISPLAY:-}" ] || [ -z "${DISPLAY:-}" ]; then
-    local n
-    for n in $(seq 90 140); do
-      [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-      Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-      WINE_ENV_XVFB_PID=$!
-      local i
-      for i in $(seq 1 50); do
-        [ -e "/tmp/.X11-unix/X$n" ] && break
-        sleep 0.1
-      done
-      if kill -0 "$WINE_ENV_XVFB_PID" 2>/dev/null; then
-        export DISPLAY=":$n"
-        break
-      fi
-      WINE_ENV_XVFB_PID=""
-    done
+    wine_env_display 1280x800 90
   fi
 
   renew_prefix_without_wow64 "$WINEPREFIX"
@@ -41,10 +26,36 @@ wine_env_start() {
     wineserver -w
     touch "$WINEPREFIX/.pennant-ready"
   fi
+  wine_env_serve
+}
+
+# A virtual display of <width>x<height> on the first free number from
+# <first>, exported as DISPLAY; WINE_ENV_XVFB_PID is its PID ("" if none).
+wine_env_display() {
+  local n i
+  WINE_ENV_XVFB_PID=""
+  for n in $(seq "$2" "$(($2 + 50))"); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 "$1x24" -nolisten tcp >/dev/null 2>&1 &
+    WINE_ENV_XVFB_PID=$!
+    for i in $(seq 1 50); do
+      [ -e "/tmp/.X11-unix/X$n" ] && break
+      sleep 0.1
+    done
+    if kill -0 "$WINE_ENV_XVFB_PID" 2>/dev/null; then
+      export DISPLAY=":$n"
+      return 0
+    fi
+    WINE_ENV_XVFB_PID=""
+  done
+}
+
+# A persistent wineserver. Wine's own services (and the desktop process a
+# first window starts) live on after the program that started them; start
+# them here, away from the pipes through which CTest reads a test's output,
+# or CTest waits for them.
+wine_env_serve() {
   wineserver -p >/dev/null 2>&1 || true
-  # Wine's own services (and the desktop process a first window starts) live
-  # on after the program that started them; start them here, away from the
-  # pipes through which CTest reads a test's output, or CTest waits for them.
   wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 
