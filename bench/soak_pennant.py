@@ -153,7 +153,7 @@ class Soak:
         log = PennantLog(self.prefix)
         heads_before = len(self.relay.heads)
         reports_before = len(reports(self.reports_dir))
-        process = subprocess.Popen(["wine", self.pennant, self.argument],
+        process = subprocess.Popen(["wine", self.pennant, self.argument], env=dict(os.environ, **self.env),
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         corner = pennant_window(60)
         said = None
@@ -219,7 +219,7 @@ class Soak:
         # the sockets at an interruption would count as sent. Small socket
         # buffers on both sides keep what is in flight to what a real link holds.
         self.nginx = Nginx(listen="sndbuf=32k")
-        env = {}
+        env = self.env = {}
         self.feedback = peer_feedback.start(env)
         self.reports_dir = unix_path(env["HTTP_FEEDBACK_REQUESTS"])
         self.relay = Relay(self.nginx.port, rate=args.rate, rcvbuf=32768)

@@ -178,7 +178,7 @@ def main():
         argument = base64.b64encode(json.dumps(task, ensure_ascii=False).encode("utf-8")).decode()
         log = PennantLog(prefix)
         say("update service on %s; starting pennant.exe with task %s" % (base, task["taskid"]))
-        process = subprocess.Popen(["wine", args.pennant, argument])
+        process = subprocess.Popen(["wine", args.pennant, argument], env=dict(os.environ, **env))
 
         if args.headless:
             corner = pennant_window(60)

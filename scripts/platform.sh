@@ -33,17 +33,29 @@ runs_32bit_code() {
   [ "$PLATFORM_RUNS_32BIT" = yes ]
 }
 
+# Runs scripts/setup once for this script and the scripts it starts: what
+# runs here depends on what setup could install.
+ensure_setup() {
+  [ -n "${PENNANT_SETUP_DONE:-}" ] && return 0
+  "$(dirname "${BASH_SOURCE[0]}")/setup"
+  export PENNANT_SETUP_DONE=1
+}
+
 # Sets TEST_ARCH (i686 or x86_64) and TEST_ARCH_WHY: the shipped i686 build
 # wherever the machine runs it, the x86_64 twin where it cannot.
 choose_test_arch() {
+  ensure_setup
   case "${PENNANT_ARCH:-}" in
     i686|x86_64)
       TEST_ARCH="$PENNANT_ARCH"
       TEST_ARCH_WHY="asked for by PENNANT_ARCH" ;;
     "")
-      if runs_32bit_code; then
+      if runs_32bit_code && has_wine32; then
         TEST_ARCH=i686
         TEST_ARCH_WHY="the shipped build; this kernel runs 32-bit code"
+      elif runs_32bit_code; then
+        TEST_ARCH=x86_64
+        TEST_ARCH_WHY="the 64-bit twin; 32-bit Wine is not installed, setup could not install it"
       else
         TEST_ARCH=x86_64
         TEST_ARCH_WHY="the 64-bit twin; this kernel runs no 32-bit code"
@@ -54,6 +66,10 @@ choose_test_arch() {
   esac
   if [ "$TEST_ARCH" = i686 ] && ! runs_32bit_code; then
     echo "the i686 build cannot run here: this kernel runs no 32-bit code" >&2
+    return 1
+  fi
+  if [ "$TEST_ARCH" = i686 ] && ! has_wine32; then
+    echo "the i686 build cannot run here: 32-bit Wine is not installed (see scripts/setup)" >&2
     return 1
   fi
 }

@@ -44,7 +44,19 @@ unsigned __stdcall ReportThread(void* argument) {
 
 }  // namespace
 
-const wchar_t* FeedbackUrl() { return L"" PENNANT_FEEDBACK_URL; }
+const wchar_t* FeedbackUrl() {
+#ifdef PENNANT_FEEDBACK_FROM_ENVIRONMENT
+    // Test trees only: tests that run side by side each give the program a
+    // recorder of their own, on a port of its own.
+    static const std::wstring fromEnvironment = [] {
+        wchar_t url[2048];
+        const DWORD length = GetEnvironmentVariableW(L"PENNANT_FEEDBACK_URL", url, ARRAYSIZE(url));
+        return std::wstring(url, length > 0 && length < ARRAYSIZE(url) ? length : 0);
+    }();
+    if (!fromEnvironment.empty()) return fromEnvironment.c_str();
+#endif
+    return L"" PENNANT_FEEDBACK_URL;
+}
 
 std::string FeedbackBody(const FeedbackRecord& record) {
     std::ostringstream body;

@@ -16,7 +16,8 @@ struct FeedbackRecord {
     int32_t status = 0;
 };
 
-// The compile-time feedback endpoint (the build setting PENNANT_FEEDBACK_URL).
+// The compile-time feedback endpoint (the build setting PENNANT_FEEDBACK_URL);
+// in test trees the environment variable of that name comes first.
 const wchar_t* FeedbackUrl();
 
 // The request body: deviceid=<id>&taskid=<id>&status=<n>, byte for byte.

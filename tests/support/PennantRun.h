@@ -3,8 +3,8 @@
 // or as Windows would (messages), and what it leaves behind: exit code,
 // feedback reports, log lines and files in the download directory (see
 // pennant/workflow/Controller_test.cpp). Needs the peers --feedback and the
-// task's server, the test build's hooks, and the locks desktop,
-// single_instance and feedback_port.
+// task's server, the test build's hooks, and the locks desktop and
+// single_instance.
 #pragma once
 
 #include "app/Codes.h"

@@ -1,31 +1,28 @@
 #!/usr/bin/env bash
-# at_dpi.sh <dpi> <command...>: runs the command with the Wine prefix's
-# display scale set to <dpi> (LogPixels, read when the wineserver and the
-# desktop start) on a screen of the same desktop at that density (a 200 %
-# screen has twice the pixels each way), then puts the prefix back to 96 DPI
-# and the first display whatever happened, so the tests after it see what
-# they were written for. The command finds the scale in PENNANT_TEST_DPI, to
-# tell a run whose setting did not take.
+# at_dpi.sh <dpi> <command...>: runs the command at the display scale <dpi>
+# (LogPixels, read when the wineserver and the desktop start) on a screen of
+# the same desktop at that density (a 200 % screen has twice the pixels each
+# way). The scale needs a wineserver started for it, so the run has a prefix,
+# wineserver and display of its own (<prefix>-scaled, made once and kept):
+# the tests that run beside it in the main prefix are never disturbed. The
+# command finds the scale in PENNANT_TEST_DPI, to tell a run whose setting
+# did not take.
 source "$(dirname "$0")/wine_env.sh"
 dpi="$1"
 shift
-first_display="$DISPLAY"
+export WINEPREFIX="${WINEPREFIX:?run through scripts/test or wine_env_start}-scaled"
 
-set_scale() {
-  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
-    >/dev/null 2>&1
-  wineserver -k >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1
-  wine_env_serve
-}
-
-restore() {
-  DISPLAY="$first_display" set_scale 96
-  [ -n "$WINE_ENV_XVFB_PID" ] && kill "$WINE_ENV_XVFB_PID" 2>/dev/null &&
-    wait "$WINE_ENV_XVFB_PID" 2>/dev/null
-}
-trap restore EXIT
+# Whatever happens: its wineserver and display stopped, nothing of it left.
+trap wine_env_stop EXIT
 
 wine_env_display "$((1280 * dpi / 96))x$((800 * dpi / 96))" 150
-set_scale "$dpi"
+wine_env_prepare >/dev/null
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+wineserver -k >/dev/null 2>&1
+wineserver -w >/dev/null 2>&1
+wine_env_serve
 PENNANT_TEST_DPI="$dpi" "$@"
+status=$?
+trap - EXIT
+wine_env_stop || status=1
+exit $status

@@ -4,8 +4,9 @@ x86_64, import tables naming only Windows' own DLLs, Parcelgate.dll exporting
 exactly its four COM entry points, by name, ordinals 1 to 4, and pennant.exe
 importing COMCTL32.dll (on Windows the progress bar class exists only once
 the program has initialised the common controls). The deliverable pennant.exe
-must not hold the test hooks' marker, which the test tree's must hold (so the
-check cannot pass on a marker that is never compiled in).
+must not hold the test hooks' marker nor read its feedback URL from the
+environment, which the test tree's must both do (so the check cannot pass on
+a marker that is never compiled in).
 
     check_binaries.py <build root> <test tree name> <test tree arch>
 """
@@ -23,7 +24,8 @@ WINDOWS_DLLS = {
 }
 FORMATS = {"i686": "pei-i386", "x86_64": "pei-x86-64"}
 REQUIRED_IMPORTS = {"pennant.exe": {"comctl32.dll"}}
-HOOKS_MARKER = b"PENNANT_TEST_HOOKS compiled in"
+# The hooks, and the test trees' feedback URL from the environment.
+TEST_ONLY = (b"PENNANT_TEST_HOOKS compiled in", "PENNANT_FEEDBACK_URL".encode("utf-16-le"))
 EXPORTS = ["DllUnregisterServer", "DllRegisterServer", "DllCanUnloadNow", "DllGetClassObject"]
 
 
@@ -68,9 +70,10 @@ def check(path, fmt, failures):
             failures.append(f"{path}: exports by ordinal {by_ordinal}")
 
 
-def hooks_compiled_in(path):
+def test_only_parts(path):
     with open(path, "rb") as f:
-        return HOOKS_MARKER in f.read()
+        image = f.read()
+    return [marker for marker in TEST_ONLY if marker in image]
 
 
 def main(build_root, test_tree, test_arch):
@@ -85,10 +88,10 @@ def main(build_root, test_tree, test_arch):
             check(path, FORMATS[arch], failures)
     release = os.path.join(build_root, "release", "bin", "pennant.exe")
     tested = os.path.join(build_root, test_tree, "bin", "pennant.exe")
-    if os.path.exists(release) and hooks_compiled_in(release):
-        failures.append(f"{release}: carries the test hooks")
-    if os.path.exists(tested) and not hooks_compiled_in(tested):
-        failures.append(f"{tested}: no hooks marker (the check would see nothing)")
+    if os.path.exists(release) and test_only_parts(release):
+        failures.append(f"{release}: carries test-only parts {test_only_parts(release)}")
+    if os.path.exists(tested) and len(test_only_parts(tested)) != len(TEST_ONLY):
+        failures.append(f"{tested}: holds only {test_only_parts(tested)} (the check would see nothing)")
     for f in failures:
         print("FAIL", f)
     print(f"checked {len(trees)} trees, {len(failures)} problems")

@@ -199,17 +199,10 @@ def start_server(port, base):
     record_dir = os.path.join(top, "requests")
     os.mkdir(root)
     os.mkdir(record_dir)
-    # A fixed port may still be held by a test of another build tree running
-    # at the same time; wait for it rather than fail.
-    deadline = time.time() + 300
-    while True:
-        try:
-            server = FaultServer(port, root, record_dir)
-            break
-        except OSError:
-            if port == 0 or time.time() > deadline:
-                import shutil
-                shutil.rmtree(top, ignore_errors=True)
-                raise
-            time.sleep(0.2)
+    try:
+        server = FaultServer(port, root, record_dir)
+    except OSError:
+        import shutil
+        shutil.rmtree(top, ignore_errors=True)
+        raise
     return ServedOnThread(server, top), server.server_address[1], root, record_dir

@@ -1,17 +1,16 @@
 """Peer --feedback: records every POST the program sends to its feedback
-endpoint. The test build's endpoint is a fixed loopback port (see
-PENNANT_FEEDBACK_URL in pennant/CMakeLists.txt), so this peer listens there.
+endpoint, on a free loopback port of its own, so that tests side by side
+never see each other's reports. The test trees' pennant.exe reports to
+PENNANT_FEEDBACK_URL when that is set (the deliverables have no such way).
 
-Publishes HTTP_FEEDBACK_REQUESTS (Windows path of the recorded requests)."""
-import os
-
+Publishes PENNANT_FEEDBACK_URL and HTTP_FEEDBACK_REQUESTS (Windows path of
+the recorded requests)."""
 import http_fault_server as fault
 from peerlib import windows_path
 
-FEEDBACK_PORT = int(os.environ.get("PENNANT_FEEDBACK_PORT", "38765"))
-
 
 def start(env):
-    running, _, _, requests = fault.start_server(FEEDBACK_PORT, "pennant-feedback-")
+    running, port, _, requests = fault.start_server(0, "pennant-feedback-")
+    env["PENNANT_FEEDBACK_URL"] = "http://127.0.0.1:%d/api/record/feedback" % port
     env["HTTP_FEEDBACK_REQUESTS"] = windows_path(requests)
     return running

@@ -1,8 +1,10 @@
 """Peer --nginx-tls: nginx serving TLS on loopback with certificates made now.
 
 At start it makes a fresh test authority and server certificates with the
-openssl tool (nothing of it reaches the host's trust store), then runs one
-nginx with four TLS ports:
+openssl tool (nothing of it reaches the host's trust store), from keys made
+once in PEER_CACHE_DIR (the test tree's peer-cache; set by with_peers.py's
+--cache) or, without one, made now. Then it runs one nginx with four TLS
+ports:
 
     HTTPS_NGINX_PORT       certificate for localhost and 127.0.0.1 from the test
                            authority; serves HTTPS_NGINX_ROOT like --nginx
@@ -52,13 +54,47 @@ def openssl(top, *args):
     subprocess.run(("openssl",) + args, cwd=top, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def make_certificates(top):
+KEYS = ("pcg-test-authority", "pcg-stranger", "server")
+
+
+def make_keys(top):
+    for name in KEYS:
+        openssl(top, "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", name + ".key")
+
+
+def cached_keys(cache):
+    """The RSA keys, made once per build tree: making them was most of a
+    test's start. A directory made beside and renamed into place, so that
+    tests starting side by side never read half a key."""
+    keys = os.path.join(cache, "tls-keys")
+    if not os.path.isdir(keys):
+        os.makedirs(cache, exist_ok=True)
+        fresh = tempfile.mkdtemp(prefix="tls-keys-", dir=cache)
+        make_keys(fresh)
+        try:
+            os.rename(fresh, keys)
+        except OSError:  # another test's keys came first
+            shutil.rmtree(fresh, ignore_errors=True)
+    return keys
+
+
+def make_certificates(top, keys):
+    """Certificates of this start from the keys: every start has its own
+    authority certificate, so that one test taking it out of the prefix's
+    Root store never takes away the one another test trusts."""
+    def key(name):
+        return os.path.join(keys, name + ".key")
+
+    def serial():
+        return str(int.from_bytes(os.urandom(8), "big"))
+
     for authority in ("pcg-test-authority", "pcg-stranger"):
-        openssl(top, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj", "/CN=" + authority,
-                "-keyout", authority + ".key", "-out", authority + ".pem",
+        openssl(top, "req", "-x509", "-new", "-key", key(authority), "-days", "30", "-subj", "/CN=" + authority,
+                "-set_serial", serial(), "-out", authority + ".pem",
                 "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
-    openssl(top, "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-keyout", "server.key",
-            "-out", "server.csr")
+    if keys != top:
+        shutil.copy(key("server"), os.path.join(top, "server.key"))
+    openssl(top, "req", "-new", "-key", "server.key", "-subj", "/CN=localhost", "-out", "server.csr")
     local = "DNS:localhost,IP:127.0.0.1"
     for name, issuer, names, days in (("trusted", "pcg-test-authority", local, 30),
                                       ("untrusted", "pcg-stranger", local, 30),
@@ -67,8 +103,7 @@ def make_certificates(top):
         with open(os.path.join(top, name + ".ext"), "w") as f:
             f.write("subjectAltName=%s\nextendedKeyUsage=serverAuth\n" % names)
         openssl(top, "x509", "-req", "-in", "server.csr", "-days", str(days), "-CA", issuer + ".pem",
-                "-CAkey", issuer + ".key", "-set_serial", str(int.from_bytes(os.urandom(8), "big")),
-                "-extfile", name + ".ext", "-out", name + ".pem")
+                "-CAkey", key(issuer), "-set_serial", serial(), "-extfile", name + ".ext", "-out", name + ".pem")
 
 
 def cut_server(top):
@@ -115,7 +150,12 @@ def start(env):
     top = tempfile.mkdtemp(prefix="pcg-tls-")
     os.chmod(top, 0o755)
     os.mkdir(os.path.join(top, "html"))
-    make_certificates(top)
+    keys = top
+    if env.get("PEER_CACHE_DIR"):
+        keys = cached_keys(env["PEER_CACHE_DIR"])
+    else:
+        make_keys(top)
+    make_certificates(top, keys)
     ports = {name: free_port() for name in ("untrusted", "wrong-name", "expired")}
     forwards = ""
     if env.get("PCG_CHUNK_PORT"):

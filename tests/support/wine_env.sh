@@ -10,8 +10,10 @@ wine_env_start() {
   export WINEDEBUG=-all
   export WINEARCH=win64
   export WINEDLLOVERRIDES="mscoree,mshtml="
-  # GetACP() == 936: the product's texts are GBK.
-  export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8
+  # GetACP() == 936: the product's texts are GBK. A shell that started
+  # before setup made the locale cannot take it itself and says so; only
+  # the programs it starts need it, and they find it.
+  export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 2>/dev/null
   mkdir -p "$build_root"
 
   WINE_ENV_XVFB_PID=""
@@ -19,6 +21,12 @@ wine_env_start() {
     wine_env_display 1280x800 90
   fi
 
+  wine_env_prepare
+  wine_env_serve
+}
+
+# Makes the prefix WINEPREFIX once (renewed where it lacks its 32-bit half).
+wine_env_prepare() {
   renew_prefix_without_wow64 "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/.pennant-ready" ]; then
     echo "wine: preparing prefix $WINEPREFIX"
@@ -26,7 +34,6 @@ wine_env_start() {
     wineserver -w
     touch "$WINEPREFIX/.pennant-ready"
   fi
-  wine_env_serve
 }
 
 # A virtual display of <width>x<height> on the first free number from

@@ -1,7 +1,12 @@
 #!/usr/bin/env python3
 """Runs a command with the test peers it needs, each on a free loopback port.
 
-    with_peers.py [--nginx] [--fault] ... -- command args...
+    with_peers.py [--cache=DIR] [--prefix=DIR] [--nginx] [--fault] ... -- command args...
+
+--cache names a directory where peers keep what is slow to make and can
+be reused (PEER_CACHE_DIR); --prefix the Wine prefix the command runs in
+when none is set, so that a test run outside scripts/test (ctest -N's
+test discovery among them) never makes ~/.wine.
 
 Every peer started is stopped by its PID when the command ends; the
 command's exit code is returned. Peers publish their addresses to the
@@ -15,6 +20,7 @@ waits for them long after the test has passed.
 import importlib
 import os
 import signal
+import socket
 import shutil
 import subprocess
 import sys
@@ -43,6 +49,18 @@ def main(argv):
     peers = []
     child = None
     env = dict(os.environ)
+    for setting in [o for o in options if o.startswith(("--cache=", "--prefix="))]:
+        options.remove(setting)
+        name, value = setting[2:].split("=", 1)
+        if name == "cache":
+            env["PEER_CACHE_DIR"] = value
+        elif "WINEPREFIX" not in env:
+            env.update(WINEPREFIX=value, WINEDEBUG="-all")
+    # A test without a recorder has the program report to a port held here
+    # and never listened on: refused at once, never another test's recorder.
+    nowhere = socket.socket()
+    nowhere.bind(("127.0.0.1", 0))
+    env["PENNANT_FEEDBACK_URL"] = "http://127.0.0.1:%d/api/record/feedback" % nowhere.getsockname()[1]
     output, errors = tempfile.TemporaryFile(), tempfile.TemporaryFile()
     try:
         # A signal that arrives while a peer starts waits until the peer is
