@@ -1,9 +1,10 @@
 # Sourced by scripts: the Wine prefix, the virtual display and a persistent
-# wineserver for one build tree. wine_env_start <build_root>; wine_env_stop.
+# wineserver for one build tree. wine_env_start <build_root> [<copy>...];
+# wine_env_start_runs; wine_env_stop.
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/platform.sh"
 
 wine_env_start() {
-  local build_root
+  local build_root copy
   mkdir -p "$1"
   build_root="$(cd "$1" && pwd)"
   export WINEPREFIX="$build_root/wineprefix"
@@ -22,7 +23,34 @@ wine_env_start() {
   fi
 
   wine_env_prepare
+  # Prefixes for tests that need a wineserver and desktop of their own
+  # (<prefix>-<copy>), copied while no server holds this one: a second,
+  # where a wineboot takes 10 to 30.
+  for copy in "${@:2}"; do
+    if [ ! -f "$WINEPREFIX-$copy/.pennant-ready" ]; then
+      rm -rf "$WINEPREFIX-$copy"
+      cp -a --reflink=auto "$WINEPREFIX" "$WINEPREFIX-$copy"
+    fi
+  done
   wine_env_serve
+}
+
+# The workflow runs' own prefix (<prefix>-runs), display and wineserver, so
+# that they drive their pop-ups beside the window tests of the main prefix.
+# Their tests find it in PENNANT_RUNS_DISPLAY (with_peers.py --own-prefix).
+wine_env_start_runs() {
+  local main_display="${DISPLAY:-}" main_xvfb="$WINE_ENV_XVFB_PID"
+  WINE_ENV_RUNS=1
+  wine_env_display 1280x800 120
+  export PENNANT_RUNS_DISPLAY="$DISPLAY"
+  WINE_ENV_RUNS_XVFB_PID="$WINE_ENV_XVFB_PID"
+  export DISPLAY="$main_display"
+  WINE_ENV_XVFB_PID="$main_xvfb"
+  (
+    export WINEPREFIX="$WINEPREFIX-runs" DISPLAY="$PENNANT_RUNS_DISPLAY"
+    wine_env_prepare
+    wine_env_serve
+  )
 }
 
 # Makes the prefix WINEPREFIX once (renewed where it lacks its 32-bit half).
@@ -88,14 +116,20 @@ wine_env_leftovers() {
 # Stops the wineserver and the display, then makes sure nothing started for
 # this prefix is left: it names and kills what is, and answers 1.
 wine_env_stop() {
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
-  if [ -n "${WINE_ENV_XVFB_PID:-}" ]; then
-    kill "$WINE_ENV_XVFB_PID" 2>/dev/null || true
-    wait "$WINE_ENV_XVFB_PID" 2>/dev/null || true
-  fi
-  local left
-  left="$(wine_env_leftovers)"
+  local prefix xvfb left=""
+  for prefix in "$WINEPREFIX" ${WINE_ENV_RUNS:+"$WINEPREFIX-runs"}; do
+    WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX="$prefix" wineserver -w >/dev/null 2>&1 || true
+  done
+  for xvfb in "${WINE_ENV_XVFB_PID:-}" "${WINE_ENV_RUNS_XVFB_PID:-}"; do
+    [ -n "$xvfb" ] || continue
+    kill "$xvfb" 2>/dev/null || true
+    wait "$xvfb" 2>/dev/null || true
+  done
+  for prefix in "$WINEPREFIX" ${WINE_ENV_RUNS:+"$WINEPREFIX-runs"}; do
+    left+="$(WINEPREFIX="$prefix" wine_env_leftovers)"$'\n'
+  done
+  left="$(echo "$left" | sed '/^$/d')"
   [ -z "$left" ] && return 0
   echo "wine_env: still running after the run (now killed):" >&2
   echo "$left" | sed 's/^/  /' >&2

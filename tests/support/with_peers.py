@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Runs a command with the test peers it needs, each on a free loopback port.
 
-    with_peers.py [--cache=DIR] [--prefix=DIR] [--nginx] [--fault] ... -- command args...
+    with_peers.py [--cache=DIR] [--prefix=DIR] [--own-prefix=runs] [--nginx] [--fault] ...
+        -- command args...
 
 --cache names a directory where peers keep what is slow to make and can
 be reused (PEER_CACHE_DIR); --prefix the Wine prefix the command runs in
 when none is set, so that a test run outside scripts/test (ctest -N's
-test discovery among them) never makes ~/.wine.
+test discovery among them) never makes ~/.wine; --own-prefix=runs runs the
+command in <prefix>-runs on the display PENNANT_RUNS_DISPLAY, which
+wine_env_start_runs (tests/support/wine_env.sh) starts.
 
 Every peer started is stopped by its PID when the command ends; the
 command's exit code is returned. Peers publish their addresses to the
@@ -49,13 +52,16 @@ def main(argv):
     peers = []
     child = None
     env = dict(os.environ)
-    for setting in [o for o in options if o.startswith(("--cache=", "--prefix="))]:
-        options.remove(setting)
-        name, value = setting[2:].split("=", 1)
-        if name == "cache":
-            env["PEER_CACHE_DIR"] = value
-        elif "WINEPREFIX" not in env:
-            env.update(WINEPREFIX=value, WINEDEBUG="-all")
+    settings = dict(o[2:].split("=", 1) for o in options if "=" in o)
+    options = [o for o in options if "=" not in o]
+    if "cache" in settings:
+        env["PEER_CACHE_DIR"] = settings["cache"]
+    if "prefix" in settings and "WINEPREFIX" not in env:
+        env.update(WINEPREFIX=settings["prefix"], WINEDEBUG="-all")
+    if "own-prefix" in settings:
+        env["WINEPREFIX"] += "-" + settings["own-prefix"]
+        if env.get("PENNANT_RUNS_DISPLAY"):
+            env["DISPLAY"] = env["PENNANT_RUNS_DISPLAY"]
     # A test without a recorder has the program report to a port held here
     # and never listened on: refused at once, never another test's recorder.
     nowhere = socket.socket()
