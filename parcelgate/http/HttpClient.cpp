@@ -297,13 +297,20 @@ bool HttpClient::OpenTunnel(SocketStream& proxy, const Target& target) {
         if (lastError_ != HttpError::None) break;
         size_t consumed = 0;
         status = size == 0 ? parser.FinishAtClose() : parser.Feed(data, size, &consumed);
-        if (status == ParseStatus::Done && consumed < size) status = ParseStatus::Invalid;
+        // Bytes after an opened tunnel's head would be the server's, before
+        // it heard ours. A refusal's page may come with its head: its reason
+        // is the head's.
+        if (status == ParseStatus::Done && consumed < size && parser.StatusCode() >= 200 && parser.StatusCode() <= 299)
+            status = ParseStatus::Invalid;
     }
-    if (lastError_ == HttpError::None && status != ParseStatus::Done) lastError_ = HttpError::ProxyTunnel;
-    if (lastError_ == HttpError::None && (parser.StatusCode() < 200 || parser.StatusCode() > 299)) {
-        lastError_ = HttpError::ProxyTunnel;
+    if (lastError_ != HttpError::None) return false;
+    lastError_ = HttpError::ProxyTunnel;
+    const bool opened = parser.StatusCode() >= 200 && parser.StatusCode() <= 299;
+    if (status == ParseStatus::Done && opened) lastError_ = HttpError::None;
+    else if (status == ParseStatus::Done)
         lastErrorText_ = "proxy refused the tunnel: " + std::to_string(parser.StatusCode()) + " " + parser.Reason();
-    }
+    else if (opened) lastErrorText_ = "proxy sent bytes in the tunnel before the server could";
+    else lastErrorText_ = "proxy gave no HTTP answer to the tunnel request";
     return lastError_ == HttpError::None;
 }
 
@@ -334,6 +341,7 @@ bool HttpClient::Exchange(const std::string& head, ResponseParser& parser, bool&
         }
         if (status == ParseStatus::Invalid) lastError_ = parser.Error();
     }
+    lastErrorText_ = stream_ ? stream_->Why() : std::string();
     return false;
 }
 
