@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <utility>
 #include <vector>
@@ -166,33 +167,26 @@ TEST_F(PcgComDownload, FailuresLeaveTheFileUntouched) {
 TEST_F(PcgComDownload, RedirectsAreFollowedFiveTimesAndTheTokenStaysWithItsOrigin) {
     const std::string own = "127.0.0.1:" + Env("PCG_COM_HTTP_PORT");
     WriteFile(NginxFile("moved.bin"), "moved content");
-    struct Case {
-        std::string path;
-        std::string body;  // "" for a failure
-        std::string said;  // in the debugger's output
-    };
     DebugOutputCapture output;
-    for (const Case& c : {Case{"/to/302/" + own + "/ok/same", "body:same", "redirect 302 to http://" + own + "/ok/same\n"},
-                          Case{"/to/307/localhost:" + Env("PCG_COM_HTTP_PORT") + "/ok/other", "body:other", "redirect 307"},
-                          Case{"/to/301/127.0.0.1:" + Env("HTTP_NGINX_PORT") + "/moved.bin", "moved content", "301"},
-                          Case{"/hops/5", "body:landed", "/hops/1"},
-                          Case{"/hops/6", "", "RedirectRefused: more than 5 redirects"},
-                          Case{"/to/303/" + own + "/notfound", "", "HTTP/1.0 404 Not Found"}}) {
-        SCOPED_TRACE(c.path);
+    // The path, the body written ("" for a failure), what the debugger's output says.
+    for (const auto& c : std::vector<std::array<std::string, 3>>{
+             {"/to/302/" + own + "/ok/same", "body:same", "redirect 302 to http://" + own + "/ok/same\n"},
+             {"/to/307/localhost:" + Env("PCG_COM_HTTP_PORT") + "/ok/other", "body:other", "redirect 307"},
+             {"/to/301/127.0.0.1:" + Env("HTTP_NGINX_PORT") + "/moved.bin", "moved content", "301"},
+             {"/hops/5", "body:landed", "/hops/1"},
+             {"/hops/6", "", "RedirectRefused: more than 5 redirects"},
+             {"/to/303/" + own + "/notfound", "", "HTTP/1.0 404 Not Found"}}) {
+        SCOPED_TRACE(c[0]);
         ForgetRecordedRequests("PCG_COM_HTTP_REQUESTS");
         output.Take();
-        const std::string file = dir_ / "moved.txt";
-        WriteFile(file, "old content");
-        EXPECT_EQ(c.body.empty() ? kFailed : kFinished, Run(OwnUrl(c.path), file, "T0K"));
-        EXPECT_EQ(c.body.empty() ? "old content" : c.body, ReadFile(file));
+        WriteFile(dir_ / "moved.txt", "old content");
+        EXPECT_EQ(c[1].empty() ? kFailed : kFinished, Run(OwnUrl(c[0]), dir_ / "moved.txt", "T0K"));
+        EXPECT_EQ(c[1].empty() ? "old content" : c[1], ReadFile(dir_ / "moved.txt"));
         const std::string said = output.Take();
-        EXPECT_NE(std::string::npos, said.find(c.said)) << said;
-        EXPECT_EQ(std::string::npos, said.find("sig=secret")) << said;
+        EXPECT_TRUE(said.find(c[2]) != std::string::npos && said.find("sig=secret") == std::string::npos) << said;
         // The token's cookie went to 127.0.0.1 each time, never to localhost.
-        for (const std::string& request : RecordedRequests("PCG_COM_HTTP_REQUESTS")) {
-            const auto lines = Lines(request);
-            EXPECT_EQ(CountContaining(lines, "Host: 127.0.0.1:"), CountContaining(lines, "Cookie: T0K")) << request;
-        }
+        for (const std::string& request : RecordedRequests("PCG_COM_HTTP_REQUESTS"))
+            EXPECT_EQ(CountContaining(Lines(request), "Host: 127.0.0.1:"), CountContaining(Lines(request), "Cookie: T0K"));
     }
 }
 

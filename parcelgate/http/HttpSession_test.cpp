@@ -101,9 +101,9 @@ TEST_F(PcgWire, PostSendsTypeLengthAndBody) {
 }
 
 TEST_F(PcgWire, AnUploadFollowsOnly307And308WithItsLinesAndBodyAgain) {
-    wire_.Plan({Action::Answer("HTTP/1.1 307 Temporary Redirect\r\nLocation: again\r\nContent-Length: 0\r\n\r\n"),
-                Action::Answer("HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"),
-                Action::Answer("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n")});
+    const std::string moved = " Moved\r\nContent-Length: 0\r\nLocation: again\r\n\r\n";
+    wire_.Plan({Action::Answer("HTTP/1.1 307" + moved), Action::Answer("HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"),
+                Action::Answer("HTTP/1.1 302" + moved)});
     HttpSession session;
     for (int expected : {201, 302}) {  // a POST does not turn into a GET
         session.Headers() = {"Session-ID: 7"};
@@ -114,8 +114,7 @@ TEST_F(PcgWire, AnUploadFollowsOnly307And308WithItsLinesAndBodyAgain) {
     const std::vector<Recorded> log = wire_.Log();
     ASSERT_EQ(3u, log.size());
     EXPECT_EQ(0u, log[1].raw.find("POST /up/again HTTP/1.0\r\n"));
-    EXPECT_NE(std::string::npos, log[1].raw.find("\r\nSession-ID: 7\r\n"));
-    EXPECT_EQ("chunk", BodyOf(log[1].raw));
+    EXPECT_TRUE(log[1].raw.find("\r\nSession-ID: 7\r\n") != std::string::npos && BodyOf(log[1].raw) == "chunk");
 }
 
 TEST_F(PcgWire, ChunkedAndCloseDelimitedBodiesArriveWholeAndErrorPagesCount) {

@@ -1,21 +1,18 @@
 // What this process writes to the debugger's output while a capture lives:
 // OutputDebugStringA raises DBG_PRINTEXCEPTION_C, which a first vectored
-// handler sees before the system's own handling of it.
+// handler sees before the system handles it. One capture at a time.
 #pragma once
 
 #include <windows.h>
 
+#include <mutex>
 #include <string>
 
 namespace testing_support {
 
 class DebugOutputCapture {
 public:
-    DebugOutputCapture() {
-        InitializeSRWLock(&lock_);
-        Current() = this;
-        handler_ = AddVectoredExceptionHandler(1, &Handler);
-    }
+    DebugOutputCapture() : handler_(AddVectoredExceptionHandler(1, &Handler)) { Current() = this; }
     ~DebugOutputCapture() {
         RemoveVectoredExceptionHandler(handler_);
         Current() = nullptr;
@@ -23,12 +20,11 @@ public:
     DebugOutputCapture(const DebugOutputCapture&) = delete;
     DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
 
-    // Everything captured since the last Take(); the capture starts anew.
+    // Everything captured since the last Take().
     std::string Take() {
-        AcquireSRWLockExclusive(&lock_);
         std::string text;
+        std::lock_guard<std::mutex> hold(lock_);
         text.swap(text_);
-        ReleaseSRWLockExclusive(&lock_);
         return text;
     }
 
@@ -40,18 +36,16 @@ private:
     static LONG CALLBACK Handler(EXCEPTION_POINTERS* pointers) {
         const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
         DebugOutputCapture* capture = Current();
-        if (capture && record->ExceptionCode == DBG_PRINTEXCEPTION_C && record->NumberParameters >= 2 &&
-            record->ExceptionInformation[1] != 0) {
-            AcquireSRWLockExclusive(&capture->lock_);
+        if (capture && record->ExceptionCode == DBG_PRINTEXCEPTION_C && record->NumberParameters >= 2) {
+            std::lock_guard<std::mutex> hold(capture->lock_);
             capture->text_ += reinterpret_cast<const char*>(record->ExceptionInformation[1]);
-            ReleaseSRWLockExclusive(&capture->lock_);
         }
         return EXCEPTION_CONTINUE_SEARCH;
     }
 
-    SRWLOCK lock_;
+    std::mutex lock_;
     std::string text_;
-    void* handler_ = nullptr;
+    void* handler_;
 };
 
 }  // namespace testing_support

@@ -10,17 +10,10 @@ nginx with four TLS ports:
     HTTPS_WRONG_NAME_PORT  the test authority, for elsewhere.invalid only
     HTTPS_EXPIRED_PORT     the test authority, localhost, expired yesterday
 
-    HTTPS_NO_SERVER_AUTH_PORT      the test authority, localhost, for client auth only
-    HTTPS_LEAF_SIGNED_CHAIN_PORT   localhost issued by a leaf of the test authority
-    HTTPS_UNTRUSTED_CHAIN_PORT     the stranger's leaf with its whole chain
-    HTTPS_TLS11_PORT               the trusted certificate over TLS 1.0 and 1.1 only
-    HTTPS_RENEGOTIATE_PORT         openssl s_server: TLS 1.2, a renegotiation before the
-                                   body "hello" CRLF of every GET
+    HTTPS_NO_SERVER_AUTH_PORT, HTTPS_LEAF_SIGNED_CHAIN_PORT, HTTPS_UNTRUSTED_CHAIN_PORT:
+    refused as make_refused_certificates says; HTTPS_TLS11_PORT: TLS 1.0 and 1.1 only
 
-The trusted port answers /to-http with a redirect to plain http, and plain
-http on HTTP_TO_HTTPS_PORT sends every request on to the trusted port.
-
-And a small Python TLS server on HTTPS_CUT_PORT (trusted certificate) whose
+(the trusted port's /to-http redirects to plain http) and a small Python TLS server on HTTPS_CUT_PORT (trusted certificate) whose
 every GET is answered "HTTP/1.0 200" without a length, then 1000 bytes,
 then the TCP connection closed with no close notify: a truncation only TLS
 can tell from a complete body.
@@ -50,7 +43,6 @@ import ssl
 import subprocess
 import tempfile
 import threading
-import time
 
 from peer_nginx import Nginx
 from peerlib import free_port, windows_path
@@ -113,102 +105,29 @@ def cut_server(top):
 
 
 def make_refused_certificates(top):
-    """Certificates each refused for one reason, from the keys and the
-    authorities make_certificates left: a leaf without the server-auth usage;
-    a leaf issued by a certificate that is no authority (with that issuer
-    sent along); the stranger's leaf sent with its whole chain."""
-    local = "subjectAltName=DNS:localhost,IP:127.0.0.1\n"
-    for name, extensions in (("no-server-auth", local + "extendedKeyUsage=clientAuth\n"),
-                             ("leaf-issuer", "basicConstraints=critical,CA:FALSE\nextendedKeyUsage=serverAuth\n")):
+    """From make_certificates' keys: a leaf for client auth only, a leaf
+    issued by a leaf (sent with it), the stranger's leaf with its whole chain."""
+    def x509(name, csr, issuer, key, ext):
         with open(os.path.join(top, name + ".ext"), "w") as f:
-            f.write(extensions)
+            f.write(ext)
+        openssl(top, "x509", "-req", "-in", csr, "-days", "30", "-CA", issuer + ".pem", "-CAkey", key, "-set_serial",
+                str(int.from_bytes(os.urandom(8), "big")), "-extfile", name + ".ext", "-out", name + ".pem")
+    local, authority = "subjectAltName=DNS:localhost,IP:127.0.0.1\n", "pcg-test-authority"
+    x509("no-server-auth", "server.csr", authority, authority + ".key", local + "extendedKeyUsage=clientAuth\n")
     openssl(top, "req", "-new", "-key", "server.key", "-subj", "/CN=pcg-leaf-issuer", "-out", "leaf-issuer.csr")
-    for name, csr, issuer, key, ext in (("no-server-auth", "server.csr", "pcg-test-authority.pem",
-                                         "pcg-test-authority.key", "no-server-auth.ext"),
-                                        ("leaf-issuer", "leaf-issuer.csr", "pcg-test-authority.pem",
-                                         "pcg-test-authority.key", "leaf-issuer.ext"),
-                                        ("leaf-signed", "server.csr", "leaf-issuer.pem", "server.key", "trusted.ext")):
-        openssl(top, "x509", "-req", "-in", csr, "-days", "30", "-CA", issuer, "-CAkey", key,
-                "-set_serial", str(int.from_bytes(os.urandom(8), "big")), "-extfile", ext, "-out", name + ".pem")
-    for name, parts in (("leaf-signed-chain", ("leaf-signed", "leaf-issuer")),
-                        ("untrusted-chain", ("untrusted", "pcg-stranger"))):
+    x509("leaf-issuer", "leaf-issuer.csr", authority, authority + ".key", "basicConstraints=critical,CA:FALSE\n")
+    x509("leaf-signed", "server.csr", "leaf-issuer", "server.key", local)
+    for name, parts in (("leaf-signed-chain", "leaf-signed leaf-issuer"), ("untrusted-chain", "untrusted pcg-stranger")):
         with open(os.path.join(top, name + ".pem"), "w") as out:
-            for part in parts:
-                with open(os.path.join(top, part + ".pem")) as f:
-                    out.write(f.read())
-
-
-def redirect_server(tls_port):
-    """Plain http that sends every request on to the same path over https."""
-    listener = socket.create_server(("127.0.0.1", 0))
-
-    def answer(raw):
-        try:
-            raw.settimeout(30)
-            request = b""
-            while b"\r\n\r\n" not in request:
-                request += raw.recv(65536) or b"\r\n\r\n"
-            path = request.split(b" ")[1] if request.count(b" ") >= 2 else b"/"
-            raw.sendall(b"HTTP/1.0 301 Moved\r\nLocation: https://localhost:%d%s\r\nContent-Length: 0\r\n\r\n"
-                        % (tls_port, path))
-            raw.close()
-        except OSError:
-            pass
-
-    def serve():
-        while True:
-            try:
-                threading.Thread(target=answer, args=(listener.accept()[0],), daemon=True).start()
-            except OSError:
-                return
-
-    threading.Thread(target=serve, daemon=True).start()
-    return listener
-
-
-def renegotiating_server(top):
-    """openssl s_server over TLS 1.2 that answers each GET with a head, asks
-    for a new handshake (its "r" command) before the body and sends the body
-    ("hello" and CRLF) only after it. Serves one connection at a time."""
-    port = free_port()
-    server = subprocess.Popen(
-        ["openssl", "s_server", "-accept", "127.0.0.1:%d" % port, "-tls1_2", "-crlf", "-naccept", "1000",
-         "-cert", os.path.join(top, "trusted.pem"), "-key", os.path.join(top, "server.key")],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
-
-    def drive():
-        try:
-            seen = b""
-            while True:
-                piece = server.stdout.read(65536)
-                if not piece:
-                    return
-                seen += piece
-                if b"GET " not in seen or b"\n\n" not in seen.replace(b"\r", b"").split(b"GET ", 1)[1]:
-                    continue
-                seen = b""
-                for text, pause in ((b"HTTP/1.0 200 OK\nContent-Length: 7\n\n", 0.3), (b"r\n", 1.0),
-                                    (b"hello\n", 0)):
-                    server.stdin.write(text)
-                    time.sleep(pause)
-        except (OSError, ValueError):
-            pass
-
-    threading.Thread(target=drive, daemon=True).start()
-    return server, port
+            out.write("".join(open(os.path.join(top, part + ".pem")).read() for part in parts.split()))
 
 
 class Running:
-    def __init__(self, nginx, cut, top, redirect=None, renegotiating=None):
-        self.nginx, self.cut, self.top, self.redirect, self.renegotiating = nginx, cut, top, redirect, renegotiating
+    def __init__(self, nginx, cut, top):
+        self.nginx, self.cut, self.top = nginx, cut, top
 
     def stop(self):
         self.cut.close()
-        if self.redirect:
-            self.redirect.close()
-        if self.renegotiating:
-            self.renegotiating.kill()
-            self.renegotiating.wait()
         self.nginx.stop()
         shutil.rmtree(self.top, ignore_errors=True)
 
@@ -238,10 +157,6 @@ def start(env):
                   extra="ssl_certificate %s/trusted.pem;\nssl_certificate_key %s/server.key;\n%s"
                         % (top, top, forwards))
     cut = cut_server(top)
-    redirect = redirect_server(nginx.port)
-    renegotiating, renegotiating_port = renegotiating_server(top)
-    env["HTTPS_RENEGOTIATE_PORT"] = str(renegotiating_port)
-    env["HTTP_TO_HTTPS_PORT"] = str(redirect.getsockname()[1])
     env["HTTPS_NGINX_PORT"] = str(nginx.port)
     env["HTTPS_NGINX_ROOT"] = windows_path(os.path.join(top, "html"))
     env["HTTPS_NGINX_ACCESS_LOG"] = windows_path(os.path.join(nginx.prefix, "logs", "access.log"))
@@ -250,4 +165,4 @@ def start(env):
     env["HTTPS_CUT_PORT"] = str(cut.getsockname()[1])
     env["HTTPS_CA_PEM"] = os.path.join(top, "pcg-test-authority.pem")
     env["HTTPS_CA_FILE"] = windows_path(env["HTTPS_CA_PEM"])
-    return Running(nginx, cut, top, redirect, renegotiating)
+    return Running(nginx, cut, top)

@@ -28,17 +28,12 @@ from peerlib import RequestRecorder, ServedOnThread, free_port, windows_path
 
 def answer(path):
     """Bytes to send for a path; None for the endless header."""
-    if path.startswith("/to/") or path.startswith("/hops/"):
-        parts = path.split("/", 4)
-        if parts[1] == "to":
-            status = int(parts[2])
-            location = "http://%s/%s?sig=secret" % (parts[3], parts[4] if len(parts) > 4 else "")
-        else:
-            left = int(parts[2])
-            status, location = 302, str(left - 1) if left > 1 else "/ok/landed"
-        body = b"<a>moved</a>"
-        return b"HTTP/1.0 %d Moved\r\nLocation: %s\r\nContent-Length: %d\r\n\r\n%s" % (
-            status, location.encode(), len(body), body)
+    if path.startswith(("/to/", "/hops/")):
+        parts = path.split("/", 4) + [""]
+        hops = int(parts[2]) if parts[1] == "hops" else 0
+        status = 302 if hops else int(parts[2])
+        location = (str(hops - 1) if hops > 1 else "/ok/landed") if hops else "http://%s/%s?sig=secret" % tuple(parts[3:5])
+        return b"HTTP/1.0 %d Moved\r\nLocation: %s\r\nContent-Length: 5\r\n\r\nmoved" % (status, location.encode())
     if path.startswith("/ok/"):
         body = b"body:" + path[4:].encode()
         return b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
