@@ -11,7 +11,9 @@ nginx with four TLS ports:
     HTTPS_EXPIRED_PORT     the test authority, localhost, expired yesterday
 
     HTTPS_NO_SERVER_AUTH_PORT, HTTPS_LEAF_SIGNED_CHAIN_PORT, HTTPS_UNTRUSTED_CHAIN_PORT:
-    refused as make_refused_certificates says; HTTPS_TLS11_PORT: TLS 1.0 and 1.1 only
+    refused as make_refused_certificates says; HTTPS_TLS11_PORT: TLS 1.0 and 1.1 only;
+    HTTPS_REVOKED_PORT, HTTPS_REVOCATION_OFFLINE_PORT: on the authority's list (served
+    over plain http), and with a list that cannot be reached
 
 (the trusted port's /to-http redirects to plain http) and a small Python TLS server on HTTPS_CUT_PORT (trusted certificate) whose
 every GET is answered "HTTP/1.0 200" without a length, then 1000 bytes,
@@ -104,7 +106,7 @@ def cut_server(top):
     return listener
 
 
-def make_refused_certificates(top):
+def make_refused_certificates(top, crl_url):
     """From make_certificates' keys: a leaf for client auth only, a leaf
     issued by a leaf (sent with it), the stranger's leaf with its whole chain."""
     def x509(name, csr, issuer, key, ext):
@@ -117,6 +119,20 @@ def make_refused_certificates(top):
     openssl(top, "req", "-new", "-key", "server.key", "-subj", "/CN=pcg-leaf-issuer", "-out", "leaf-issuer.csr")
     x509("leaf-issuer", "leaf-issuer.csr", authority, authority + ".key", "basicConstraints=critical,CA:FALSE\n")
     x509("leaf-signed", "server.csr", "leaf-issuer", "server.key", local)
+    # Revocation: one leaf on the authority's list, one whose list cannot be reached.
+    x509("revoked", "server.csr", authority, authority + ".key", local + "crlDistributionPoints=URI:%s\n" % crl_url)
+    x509("revocation-offline", "server.csr", authority, authority + ".key",
+         local + "crlDistributionPoints=URI:http://127.0.0.1:%d/none.crl\n" % free_port())
+    with open(os.path.join(top, "ca.cnf"), "w") as f:
+        f.write("[ca]\ndefault_ca=c\n[c]\ndatabase=index.txt\ncrlnumber=crlnumber\ndefault_md=sha256\n"
+                "default_crl_days=30\n")
+    open(os.path.join(top, "index.txt"), "w").close()
+    with open(os.path.join(top, "crlnumber"), "w") as f:
+        f.write("01\n")
+    ca = ("-config", "ca.cnf", "-keyfile", authority + ".key", "-cert", authority + ".pem")
+    openssl(top, "ca", *ca, "-revoke", "revoked.pem")
+    openssl(top, "ca", *ca, "-gencrl", "-out", "ca-crl.pem")
+    openssl(top, "crl", "-in", "ca-crl.pem", "-outform", "DER", "-out", os.path.join("html", "ca.crl"))
     for name, parts in (("leaf-signed-chain", "leaf-signed leaf-issuer"), ("untrusted-chain", "untrusted pcg-stranger")):
         with open(os.path.join(top, name + ".pem"), "w") as out:
             out.write("".join(open(os.path.join(top, part + ".pem")).read() for part in parts.split()))
@@ -137,9 +153,11 @@ def start(env):
     os.chmod(top, 0o755)
     os.mkdir(os.path.join(top, "html"))
     make_certificates(top)
-    make_refused_certificates(top)
+    crl_port = free_port()
+    make_refused_certificates(top, "http://127.0.0.1:%d/ca.crl" % crl_port)
     ports = {name: free_port() for name in ("untrusted", "wrong-name", "expired", "no-server-auth",
-                                            "leaf-signed-chain", "untrusted-chain", "tls11")}
+                                            "leaf-signed-chain", "untrusted-chain", "tls11", "revoked",
+                                            "revocation-offline")}
     forwards = ""
     if env.get("PCG_CHUNK_PORT"):
         forwards += "location /up/ { proxy_pass http://127.0.0.1:%s; }\n" % env["PCG_CHUNK_PORT"]
@@ -152,6 +170,7 @@ def start(env):
     servers["tls11"] = servers["tls11"].replace("tls11.pem", "trusted.pem").replace(
         "}", "ssl_protocols TLSv1 TLSv1.1; ssl_ciphers DEFAULT:@SECLEVEL=0; }")
     forwards += "location = /to-http { return 302 http://127.0.0.1:%d/d.bin; }\n" % free_port()
+    servers["crl"] = "server { listen 127.0.0.1:%d; root %s/html; }" % (crl_port, top)
     nginx = Nginx(root=os.path.join(top, "html"), listen="ssl",
                   http="ssl_protocols TLSv1.2 TLSv1.3;\n" + "\n".join(servers.values()),
                   extra="ssl_certificate %s/trusted.pem;\nssl_certificate_key %s/server.key;\n%s"
