@@ -337,9 +337,14 @@ HttpError TlsChannel::BuildChainInTime(PCCERT_CONTEXT certificate, UniqueOwner<C
         if (waited == WAIT_OBJECT_0) break;
         HttpError error = HttpError::None;
         const int32_t timeout = limits.timeout.load();
-        if (limits.stopped.load()) error = HttpError::Stopped;
-        else if (waited == WAIT_FAILED || GetTickCount64() - started >= static_cast<ULONGLONG>(timeout > 0 ? timeout : 0))
+        if (waited == WAIT_FAILED) {
+            why = WithCode("certificate chain could not be awaited", static_cast<long>(GetLastError()));
+            error = HttpError::TlsCertificate;
+        } else if (limits.stopped.load()) {
+            error = HttpError::Stopped;
+        } else if (GetTickCount64() - started >= static_cast<ULONGLONG>(timeout > 0 ? timeout : 0)) {
             error = HttpError::Timeout;
+        }
         if (error != HttpError::None) {
             job->Release();  // the thread frees the job when it is done
             return error;
