@@ -446,8 +446,7 @@ HttpError TlsChannel::Receive(const char*& data, size_t& size) {
         if (status == SEC_I_CONTEXT_EXPIRED) {
             ended_ = true;
             SendCloseNotify();
-        }
-        else if (plain && plain->cbBuffer > 0) {
+        } else if (plain && plain->cbBuffer > 0) {
             data = static_cast<const char*>(plain->pvBuffer);
             size = plain->cbBuffer;
             return HttpError::None;
