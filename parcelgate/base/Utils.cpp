@@ -42,17 +42,6 @@ bool IsHttpUrl(const std::string& text) {
     return upper.find("HTTP://") != std::string::npos || upper.find("HTTPS://") != std::string::npos;
 }
 
-std::string ExtractHost(const std::string& url) {
-    std::string host = url;
-    size_t scheme = host.find("://");
-    if (scheme != std::string::npos) host.erase(0, scheme + 3);
-    // A query or fragment right after the host ("host:81?access_token=T")
-    // ends it as a path does.
-    size_t end = host.find_first_of("/?#\\");
-    if (end != std::string::npos) host.erase(end);
-    return host;
-}
-
 std::string NewGuidString() {
     UUID guid = {};
     // A locally unique one (no network card) is as good for a progress ID.

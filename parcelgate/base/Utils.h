@@ -24,11 +24,6 @@ extern const char kBase64FormatError[];
 // True when the upper-cased text contains "HTTP://" or "HTTPS://" anywhere.
 bool IsHttpUrl(const std::string& text);
 
-// The host part of a URL: everything up to and including the first "://" is
-// dropped, then everything from the first "/", "?", "#" or "\".
-// A port or user part stays ("host:8080").
-std::string ExtractHost(const std::string& url);
-
 // A new GUID as "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hex;
 // the all-zero GUID in that form when none can be made.
 std::string NewGuidString();

@@ -10,19 +10,6 @@
 namespace pcg {
 namespace {
 
-TEST(PcgExtractHost, KeepsHostAndPortDropsSchemePathQueryFragmentAndBackslashPart) {
-    EXPECT_EQ("files.example.com:8080", ExtractHost("http://files.example.com:8080/up/load?x=1"));
-    EXPECT_EQ("files.example.com:8080", ExtractHost("http://files.example.com:8080?access_token=T"));
-    EXPECT_EQ("host", ExtractHost("http://host#part/x"));
-    EXPECT_EQ("host", ExtractHost("http://host?a=b/c"));
-    EXPECT_EQ("host", ExtractHost("host\\share\\more"));
-    EXPECT_EQ("plainhost", ExtractHost("plainhost"));
-    EXPECT_EQ("user:pw@host:81", ExtractHost("HTTP://user:pw@host:81"));
-    EXPECT_EQ("a", ExtractHost("x://a/b://c"));
-    EXPECT_EQ("", ExtractHost(""));
-    EXPECT_EQ("", ExtractHost("http:///path"));
-}
-
 TEST(PcgIsHttpUrl, LooksForHttpOrHttpsSchemeAnywhereInAnyCase) {
     EXPECT_TRUE(IsHttpUrl("https://example.com/"));
     EXPECT_TRUE(IsHttpUrl("see HtTpS://example.com"));

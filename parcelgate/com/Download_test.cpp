@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "HttpPeers.h"
 #include "ComTestFixtures.h"
+#include "DebugOutput.h"
 #include "PcgComClient.h"
 
 namespace {
@@ -89,12 +92,12 @@ TEST_F(PcgComDownload, PastFourGiBStreamsToDiskInFlatMemory) {
     EXPECT_TRUE(DeleteFileA(file.c_str()));
 }
 
-TEST_F(PcgComDownload, AnyCompleteAnswerIsWrittenWhole) {
+TEST_F(PcgComDownload, AnyCompleteSuccessIsWrittenWhole) {
     struct Case {
         const char* path;
         std::string body;
     };
-    for (const Case& c : {Case{"/notfound", "<html>no such file here</html>"}, Case{"/ok/short", "body:short"},
+    for (const Case& c : {Case{"/ok/short", "body:short"},
                           Case{"/empty", ""}, Case{"/chunked", "chunk-one|chunk-two"},
                           Case{"/untilclose", "all of it until close"}}) {
         SCOPED_TRACE(c.path);
@@ -130,9 +133,15 @@ TEST_F(PcgComDownload, RequestCarriesTokenInQueryAndCookie) {
 
 TEST_F(PcgComDownload, FailuresLeaveTheFileUntouched) {
     const std::string refused = "http://127.0.0.1:" + Env("PCG_COM_REFUSED_PORT") + "/x";
-    for (const std::string& url : {refused, OwnUrl("/nostatus"), OwnUrl("/badchunk"), OwnUrl("/absurdlength"),
-                                   OwnUrl("/endlessheader")}) {
+    DebugOutputCapture output;
+    // An error page is no file either; the reason reaches the debugger's output.
+    for (const auto& row : std::vector<std::pair<std::string, std::string>>{
+             {refused, "Connect"}, {OwnUrl("/nostatus"), "BadStatusLine"}, {OwnUrl("/badchunk"), "BadChunk"},
+             {OwnUrl("/absurdlength"), "BadContentLength"}, {OwnUrl("/endlessheader"), "HeaderTooLarge"},
+             {OwnUrl("/notfound"), "HTTP/1.0 404 Not Found"}, {OwnUrl("/servererror"), "HTTP/1.1 500 Internal Server Error"}}) {
+        const std::string& url = row.first;
         SCOPED_TRACE(url);
+        output.Take();
         const std::string kept = dir_ / "kept.txt";
         WriteFile(kept, "old content");
         ComPtr<RecordingSink> sink = Adopt(new RecordingSink());
@@ -145,12 +154,39 @@ TEST_F(PcgComDownload, FailuresLeaveTheFileUntouched) {
         EXPECT_EQ("OnFail", events[1].name);
         EXPECT_EQ(0, events[1].code);
         EXPECT_EQ("old content", ReadFile(kept));
+        EXPECT_NE(std::string::npos, output.Take().find("Parcelgate: request failed: " + row.second));
 
         const std::string fresh = dir_ / "fresh.txt";
         EXPECT_EQ(kFailed, Run(url, fresh));
         EXPECT_FALSE(FileExists(fresh));
         // Nothing of the broken answer is left beside the target either.
         EXPECT_EQ(std::vector<std::string>{"kept.txt"}, FilesIn(dir_.Path()));
+    }
+}
+
+TEST_F(PcgComDownload, RedirectsAreFollowedFiveTimesAndTheTokenStaysWithItsOrigin) {
+    const std::string own = "127.0.0.1:" + Env("PCG_COM_HTTP_PORT");
+    WriteFile(NginxFile("moved.bin"), "moved content");
+    DebugOutputCapture output;
+    // The path, the body written ("" for a failure), what the debugger's output says.
+    for (const auto& c : std::vector<std::array<std::string, 3>>{
+             {"/to/302/" + own + "/ok/same", "body:same", "redirect 302 to http://" + own + "/ok/same\n"},
+             {"/to/307/localhost:" + Env("PCG_COM_HTTP_PORT") + "/ok/other", "body:other", "redirect 307"},
+             {"/to/301/127.0.0.1:" + Env("HTTP_NGINX_PORT") + "/moved.bin", "moved content", "301"},
+             {"/hops/5", "body:landed", "/hops/1"},
+             {"/hops/6", "", "RedirectRefused: more than 5 redirects"},
+             {"/to/303/" + own + "/notfound", "", "HTTP/1.0 404 Not Found"}}) {
+        SCOPED_TRACE(c[0]);
+        ForgetRecordedRequests("PCG_COM_HTTP_REQUESTS");
+        output.Take();
+        WriteFile(dir_ / "moved.txt", "old content");
+        EXPECT_EQ(c[1].empty() ? kFailed : kFinished, Run(OwnUrl(c[0]), dir_ / "moved.txt", "T0K"));
+        EXPECT_EQ(c[1].empty() ? "old content" : c[1], ReadFile(dir_ / "moved.txt"));
+        const std::string said = output.Take();
+        EXPECT_TRUE(said.find(c[2]) != std::string::npos && said.find("sig=secret") == std::string::npos) << said;
+        // The token's cookie went to 127.0.0.1 each time, never to localhost.
+        for (const std::string& request : RecordedRequests("PCG_COM_HTTP_REQUESTS"))
+            EXPECT_EQ(CountContaining(Lines(request), "Host: 127.0.0.1:"), CountContaining(Lines(request), "Cookie: T0K"));
     }
 }
 
@@ -166,6 +202,9 @@ TEST_F(PcgComDownload, RequestLineBreakersAreRefusedBeforeAnyRequest) {
         {OwnUrl("/ok/del\x7f"), "tok"},
         {OwnUrl("/ok/x HTTP/1.0\r\nX-Forged: 1\r\n\r\nGET /ok/y"), "tok"},
         {OwnUrl("/ok/token"), "to ken"},
+        // Another reader of the URL would find another host in it.
+        {"http://u:p@127.0.0.1:" + Env("PCG_COM_HTTP_PORT") + "/ok/x", "tok"},
+        {"http://localhost#@127.0.0.1:" + Env("PCG_COM_HTTP_PORT") + "/ok/x", "tok"},
     };
     ForgetRecordedRequests("PCG_COM_HTTP_REQUESTS");
     const std::string kept = dir_ / "kept.txt";

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "base/UniqueHandle.h"
@@ -38,6 +39,8 @@ public:
     // Whether the idle stream may carry another request: the peer has
     // neither closed it nor sent anything unasked.
     virtual bool IdleUsable() const = 0;
+    // The last failure in words where its error says too little; "" if none.
+    virtual std::string Why() const { return std::string(); }
 };
 
 struct SocketTraits {

@@ -142,8 +142,14 @@ bool HttpClient::ResolveTarget(const std::string& url, UrlParts& parts, Target& 
     target.originHost = parts.host;
     target.originPort = parts.port;
     if (target.viaProxy || target.tunnel) {
-        target.connectHost = proxyHost_;
-        target.connectPort = proxyPort_.empty() ? "8080" : proxyPort_;
+        // The proxy's host goes through the same parser: a host text that
+        // holds a path, user info or a second port is no proxy to talk to.
+        UrlParts proxy;
+        if (!ParseUrl("http://" + proxyHost_ + ":" + (proxyPort_.empty() ? "8080" : proxyPort_), "8080", proxy) ||
+            proxy.pathAndQuery != "/")
+            return false;
+        target.connectHost = proxy.host;
+        target.connectPort = proxy.port;
     } else {
         target.connectHost = parts.host;
         target.connectPort = parts.port;
@@ -177,19 +183,17 @@ bool HttpClient::BuildRequestHead(const std::string& method, const std::string& 
         head += text;
         head += "\r\n";
     };
-    // An http URL through the proxy goes whole, rebuilt without any user:password@:
-    // those go to the origin only, in the Authorization line.
-    const std::string hostAndPort = parts.host + (parts.port != (target.tls ? "443" : "80") ? ":" + parts.port : std::string());
+    // An http URL through the proxy goes whole, rebuilt from its parts.
+    const std::string& hostAndPort = parts.hostAndPort;
     const std::string requestTarget = target.viaProxy ? "http://" + hostAndPort + parts.pathAndQuery : parts.pathAndQuery;
     line(UpperCase(method) + " " + requestTarget + " HTTP/" + protocol_);
     line("Host: " + hostAndPort);
-    if (target.viaProxy && !proxyUser_.empty()) line("Proxy-Authorization: Basic " + Base64Encode(proxyUser_ + ":" + proxyPass_));
-    if (!parts.user.empty()) line("Authorization: Basic " + Base64Encode(parts.user + ":" + parts.password));
+    if (target.viaProxy && !proxyUser_.empty() && !crossOrigin_) line("Proxy-Authorization: Basic " + Base64Encode(proxyUser_ + ":" + proxyPass_));
     if (keepAlive_) {
         line("Keep-Alive: " + std::to_string(keepAliveTimeout_));
         line(target.viaProxy ? "Proxy-Connection: keep-alive" : "Connection: keep-alive");
     }
-    if (!cookies_.empty()) {
+    if (!cookies_.empty() && !crossOrigin_) {
         std::string cookie = "Cookie: ";
         for (size_t i = 0; i < cookies_.size(); ++i) cookie += (i ? "; " : "") + cookies_[i];
         line(cookie);
@@ -278,7 +282,7 @@ bool HttpClient::Connect(const Target& target) {
 bool HttpClient::OpenTunnel(SocketStream& proxy, const Target& target) {
     const std::string authority = target.originHost + ":" + target.originPort;
     std::string head = "CONNECT " + authority + " HTTP/" + protocol_ + "\r\nHost: " + authority + "\r\n";
-    if (!proxyUser_.empty()) head += "Proxy-Authorization: Basic " + Base64Encode(proxyUser_ + ":" + proxyPass_) + "\r\n";
+    if (!proxyUser_.empty() && !crossOrigin_) head += "Proxy-Authorization: Basic " + Base64Encode(proxyUser_ + ":" + proxyPass_) + "\r\n";
     if (!userAgent_.empty()) head += "User-Agent: " + userAgent_ + "\r\n";
     head += "\r\n";
     lastError_ = proxy.Send(head.data(), head.size());
@@ -293,13 +297,20 @@ bool HttpClient::OpenTunnel(SocketStream& proxy, const Target& target) {
         if (lastError_ != HttpError::None) break;
         size_t consumed = 0;
         status = size == 0 ? parser.FinishAtClose() : parser.Feed(data, size, &consumed);
-        if (status == ParseStatus::Done && consumed < size) status = ParseStatus::Invalid;
+        // Bytes after an opened tunnel's head would be the server's, before
+        // it heard ours. A refusal's page may come with its head: its reason
+        // is the head's.
+        if (status == ParseStatus::Done && consumed < size && parser.StatusCode() >= 200 && parser.StatusCode() <= 299)
+            status = ParseStatus::Invalid;
     }
-    if (lastError_ == HttpError::None && status != ParseStatus::Done) lastError_ = HttpError::ProxyTunnel;
-    if (lastError_ == HttpError::None && (parser.StatusCode() < 200 || parser.StatusCode() > 299)) {
-        lastError_ = HttpError::ProxyTunnel;
+    if (lastError_ != HttpError::None) return false;
+    lastError_ = HttpError::ProxyTunnel;
+    const bool opened = parser.StatusCode() >= 200 && parser.StatusCode() <= 299;
+    if (status == ParseStatus::Done && opened) lastError_ = HttpError::None;
+    else if (status == ParseStatus::Done)
         lastErrorText_ = "proxy refused the tunnel: " + std::to_string(parser.StatusCode()) + " " + parser.Reason();
-    }
+    else if (opened) lastErrorText_ = "proxy sent bytes in the tunnel before the server could";
+    else lastErrorText_ = "proxy gave no HTTP answer to the tunnel request";
     return lastError_ == HttpError::None;
 }
 
@@ -330,10 +341,96 @@ bool HttpClient::Exchange(const std::string& head, ResponseParser& parser, bool&
         }
         if (status == ParseStatus::Invalid) lastError_ = parser.Error();
     }
+    lastErrorText_ = stream_ ? stream_->Why() : std::string();
     return false;
 }
 
+namespace {
+
+bool SameOrigin(const UrlParts& a, const UrlParts& b) {
+    return a.scheme == b.scheme && SameText(a.host, b.host) && a.port == b.port;
+}
+
+// The first value of a response header line ("" when there is none).
+std::string ResponseHeader(const std::vector<std::string>& lines, const std::string& name) {
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const size_t colon = lines[i].find(':');
+        if (colon == std::string::npos || !SameText(lines[i].substr(0, colon), name)) continue;
+        const size_t begin = lines[i].find_first_not_of(" \t", colon + 1);
+        const size_t end = lines[i].find_last_not_of(" \t");
+        return begin == std::string::npos ? std::string() : lines[i].substr(begin, end - begin + 1);
+    }
+    return std::string();
+}
+
+// A Location read against the URL that answered it: absolute, without a
+// scheme ("//host/x"), from the root ("/x") or beside the answering path.
+std::string ResolveLocation(const UrlParts& base, std::string location) {
+    location.erase(std::min(location.find('#'), location.size()));
+    const size_t scheme = location.find("://");
+    if (scheme != std::string::npos && location.find_first_of("/?") > scheme) return location;
+    if (location.compare(0, 2, "//") == 0) return base.scheme + ":" + location;
+    const std::string root = base.scheme + "://" + base.hostAndPort;
+    if (!location.empty() && location[0] == '/') return root + location;
+    const std::string path = base.pathAndQuery.substr(0, base.pathAndQuery.find('?'));
+    return root + path.substr(0, path.rfind('/') + 1) + location;
+}
+
+bool IsRedirect(int32_t code, bool safeMethod) {
+    return code == 307 || code == 308 || (safeMethod && (code == 301 || code == 302 || code == 303));
+}
+
+}  // namespace
+
 bool HttpClient::HTTPMethod(const std::string& method, const std::string& url, BodySink* body) {
+    // A redirect that asks for the request again gets it again: the same
+    // extra lines and body.
+    const std::vector<std::string> extraHeaders = headers_;
+    std::string sentBody;
+    if (!bodyView_ && document_.Size() > 0) {
+        sentBody = document_.Take();
+        SetBodyView(sentBody.data(), sentBody.size());
+    }
+    const bool safeMethod = SameText(method, "GET") || SameText(method, "HEAD");
+    UrlParts origin;
+    const bool originKnown = ParseUrl(url, targetPort_, origin);
+    std::string current = url;
+    bool ok = false;
+    for (int hop = 0;; ++hop) {
+        ok = RequestOnce(method, current, body);
+        if (!ok || !IsRedirect(resultCode_, safeMethod) || maxRedirects_ <= 0) break;
+        const std::string location = ResponseHeader(headers_, "Location");
+        if (location.empty()) break;  // nowhere to go: the answer stands
+        UrlParts from;
+        UrlParts to;
+        ParseUrl(current, targetPort_, from);
+        const std::string next = ResolveLocation(from, location);
+        if (hop >= maxRedirects_) lastErrorText_ = "more than " + std::to_string(maxRedirects_) + " redirects";
+        else if (!ParseUrl(next, targetPort_, to) || (to.scheme != "http" && to.scheme != "https"))
+            lastErrorText_ = "redirect to a URL that is refused";
+        else if (from.scheme == "https" && to.scheme == "http")
+            lastErrorText_ = "redirect from https to http refused";
+        if (!lastErrorText_.empty()) {
+            lastError_ = HttpError::RedirectRefused;
+            ok = false;
+            break;
+        }
+        // The hop without its query, which may hold a token or a signature.
+        OutputDebugStringA(("Parcelgate: redirect " + std::to_string(resultCode_) + " to " + to.scheme + "://" +
+                            to.hostAndPort + to.pathAndQuery.substr(0, to.pathAndQuery.find('?')) + "\n")
+                               .c_str());
+        current = next;
+        // The token's cookie and the proxy's credentials belong to the origin
+        // the caller named, not to wherever it sends us.
+        crossOrigin_ = !originKnown || !SameOrigin(origin, to);
+        headers_ = extraHeaders;
+    }
+    crossOrigin_ = false;
+    ClearBodyView();
+    return ok;
+}
+
+bool HttpClient::RequestOnce(const std::string& method, const std::string& url, BodySink* body) {
     resultCode_ = 500;
     resultString_.clear();
     lastError_ = HttpError::None;
@@ -377,7 +474,7 @@ bool HttpClient::HTTPMethod(const std::string& method, const std::string& url, B
                     resultString_ = parser.Reason();
                 }
                 headers_ = parser.HeaderLines();
-                TakeCookies(headers_);
+                if (!crossOrigin_) TakeCookies(headers_);
                 document_.Assign(std::move(parser.Body()));
                 answered = true;
                 if (!ok || !keepAlive_ || !parser.KeepAlive()) CloseConnection();
@@ -397,7 +494,6 @@ bool HttpClient::HTTPMethod(const std::string& method, const std::string& url, B
         headers_.clear();
         document_.Clear();
     }
-    ClearBodyView();
     if (!ok && lastError_ == HttpError::None) lastError_ = HttpError::Connect;
     return ok;
 }

@@ -67,9 +67,19 @@ public:
     // received (empty when none), Document() its body bytes received, at
     // position 0; ResultCode() is the status or 500 when no status line was
     // read. Never throws.
-    // With a body sink the response body goes there as it arrives (without
-    // the body limit) and Document() stays empty.
+    // With a body sink a 2xx response's body goes there as it arrives
+    // (without the body limit) and Document() stays empty; any other
+    // response's body goes to Document() as without a sink.
+    // Redirects (up to MaxRedirects() hops): a GET or HEAD follows 301, 302,
+    // 303, 307 and 308, any other method 307 and 308 only, with its extra
+    // lines and body sent again. A hop from https to http, to a URL ParseUrl
+    // refuses, or one hop too many fails with RedirectRefused. A hop to
+    // another origin (scheme, host, port) carries no cookies and no proxy
+    // credentials and takes none of its answer's cookies. Each hop goes to
+    // the debugger's output without its query.
     bool HTTPMethod(const std::string& method, const std::string& url, BodySink* body = nullptr);
+    int MaxRedirects() const { return maxRedirects_; }
+    void SetMaxRedirects(int hops) { maxRedirects_ = hops; }
 
     // Extra request header lines ("Name: value", sent verbatim after the
     // session's own lines, in order; lines named "Host" are left out, the
@@ -159,6 +169,7 @@ public:
 private:
     struct Target;
     bool ResolveTarget(const std::string& url, UrlParts& parts, Target& target) const;
+    bool RequestOnce(const std::string& method, const std::string& url, BodySink* body);
     // Sends head and body on the open socket and reads the answer into parser.
     bool Exchange(const std::string& head, ResponseParser& parser, bool& anyResponseByte);
     // Opens the stream to the target: TCP, then for https the tunnel and TLS.
@@ -197,6 +208,9 @@ private:
     std::string targetPort_ = "80";
     size_t maxHeaderBytes_ = ResponseParser::kDefaultMaxHeaderBytes;
     uint64_t maxBodyBytes_ = ResponseParser::kDefaultMaxBodyBytes;
+
+    int maxRedirects_ = 0;
+    bool crossOrigin_ = false;  // a redirect left the caller's origin
 
     bool winsockStarted_ = false;
     std::unique_ptr<ByteStream> stream_;

@@ -43,12 +43,10 @@ TEST(PcgRequestHead, BodyAuthorizationAndProxyLines) {
     session.Document().Assign("12345");
     session.SetProxy("proxy.local", "3128", "pu", "pp");
     std::string head;
-    // The proxy never sees the origin's user and password in the request line.
-    ASSERT_TRUE(session.BuildRequestHead("Post", "http://u%3A:p@h:8080/up", head));
+    ASSERT_TRUE(session.BuildRequestHead("Post", "http://h:8080/up", head));
     EXPECT_EQ("POST http://h:8080/up HTTP/1.0\r\n"
               "Host: h:8080\r\n"
               "Proxy-Authorization: Basic " + Base64Encode("pu:pp") + "\r\n"
-              "Authorization: Basic " + Base64Encode("u::p") + "\r\n"
               "Keep-Alive: 300\r\n"
               "Proxy-Connection: keep-alive\r\n"
               "Cookie: a=1; TOKEN\r\n"
@@ -70,6 +68,11 @@ TEST(PcgRequestHead, BodyAuthorizationAndProxyLines) {
     EXPECT_EQ(std::string::npos, head.find("Proxy-"));
     ASSERT_TRUE(session.BuildRequestHead("GET", "https://h:80/x", head));
     EXPECT_EQ(0u, head.find("GET /x HTTP/1.0\r\nHost: h:80\r\n"));
+    // The proxy's host is read as a URL's: one that names a path or a user is none.
+    for (const char* host : {"proxy.local/x", "u@proxy.local", "proxy.local:1"}) {
+        session.SetProxy(host, "3128", "", "");
+        EXPECT_FALSE(session.BuildRequestHead("GET", "http://h/x", head)) << host;
+    }
 }
 
 TEST(PcgRequestHead, RefusesUrlsThatWouldForgeLines) {

@@ -52,19 +52,6 @@ void ForEachToken(const std::string& value, F token) {
     }
 }
 
-std::string PercentDecode(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 const char* HttpErrorName(HttpError error) {
@@ -90,12 +77,21 @@ const char* HttpErrorName(HttpError error) {
         case HttpError::BodyWrite: return "BodyWrite";
         case HttpError::OutOfMemory: return "OutOfMemory";
         case HttpError::ProxyTunnel: return "ProxyTunnel";
+        case HttpError::RedirectRefused: return "RedirectRefused";
         case HttpError::TlsHandshake: return "TlsHandshake";
         case HttpError::TlsCertificate: return "TlsCertificate";
         case HttpError::TlsTruncated: return "TlsTruncated";
     }
     return "Unknown";
 }
+
+namespace {
+
+bool IsHostChar(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '-' || c == '.' || c == '_'; }
+
+bool IsAddressChar(char c) { return IsDigit(c) || (Lower(c) >= 'a' && Lower(c) <= 'f') || c == ':' || c == '.'; }
+
+}  // namespace
 
 bool ParseUrl(const std::string& url, const std::string& defaultPort, UrlParts& parts) {
     for (char c : url)
@@ -125,29 +121,28 @@ bool ParseUrl(const std::string& url, const std::string& defaultPort, UrlParts& 
     if (parts.pathAndQuery.empty()) parts.pathAndQuery = "/";
     else if (parts.pathAndQuery[0] == '?') parts.pathAndQuery.insert(0, "/");
 
-    size_t at = authority.rfind('@');
-    if (at != std::string::npos) {
-        std::string userInfo = authority.substr(0, at);
-        authority.erase(0, at + 1);
-        size_t colon = userInfo.find(':');
-        parts.user = PercentDecode(userInfo.substr(0, colon));
-        if (colon != std::string::npos) parts.password = PercentDecode(userInfo.substr(colon + 1));
-    }
-
+    // Whatever else would read this URL (a browser, a proxy, a log reader)
+    // must not find another host in it than the one the request goes to:
+    // user info ("evil#@good"), a fragment or a backslash there is refused,
+    // and so is any host byte that names no host.
     std::string port;
     if (!authority.empty() && authority[0] == '[') {
         size_t close = authority.find(']');
-        if (close == std::string::npos) return false;
+        if (close == std::string::npos || close == 1) return false;
         parts.host = authority.substr(0, close + 1);
+        for (size_t i = 1; i < close; ++i)
+            if (!IsAddressChar(authority[i])) return false;
         std::string after = authority.substr(close + 1);
         if (!after.empty()) {
             if (after[0] != ':') return false;
             port = after.substr(1);
         }
     } else {
-        size_t colon = authority.rfind(':');
+        size_t colon = authority.find(':');
         parts.host = authority.substr(0, colon);
         if (colon != std::string::npos) port = authority.substr(colon + 1);
+        for (char c : parts.host)
+            if (!IsHostChar(c)) return false;
     }
     if (parts.host.empty()) return false;
 
@@ -160,13 +155,21 @@ bool ParseUrl(const std::string& url, const std::string& defaultPort, UrlParts& 
     }
     if (value < 1 || value > 65535) return false;
     parts.port = port;
+    const bool defaultForScheme = port == (parts.scheme == "https" ? "443" : "80");
+    parts.hostAndPort = parts.host + (defaultForScheme ? std::string() : ":" + port);
     return true;
+}
+
+std::string ExtractHost(const std::string& url) {
+    UrlParts parts;
+    return ParseUrl(url, "80", parts) ? parts.hostAndPort : std::string();
 }
 
 ResponseParser::ResponseParser(bool headRequest, size_t maxHeaderBytes, uint64_t maxBodyBytes, BodySink* sink)
     : headRequest_(headRequest),
       maxHeaderBytes_(maxHeaderBytes),
       maxBodyBytes_(sink ? std::numeric_limits<uint64_t>::max() : maxBodyBytes),
+      memoryBodyLimit_(maxBodyBytes),
       sink_(sink) {}
 
 bool ResponseParser::Store(const char* data, size_t size) {
@@ -400,6 +403,12 @@ ParseStatus ResponseParser::OnHeadersEnd() {
         headerBytes_ = 0;
         stage_ = Stage::StatusLine;
         return ParseStatus::NeedMore;
+    }
+    if (sink_ && statusCode_ > 299) {
+        // The sink stands for the file the caller asked for: an error page
+        // or a redirect's page is not that file.
+        sink_ = nullptr;
+        maxBodyBytes_ = memoryBodyLimit_;
     }
     if (headRequest_ || statusCode_ == 204 || statusCode_ == 304) {
         stage_ = Stage::Complete;

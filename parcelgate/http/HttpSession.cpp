@@ -5,6 +5,7 @@ namespace pcg {
 bool HttpSession::SendRequest(const std::string& method, const std::string& url, BodySink* body) {
     SetSendPieceSize(kSendPieceSize);
     SetTimeout(kDefaultTimeout);
+    SetMaxRedirects(kMaxRedirects);
     return HTTPMethod(method, url, body);
 }
 

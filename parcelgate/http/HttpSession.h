@@ -5,7 +5,6 @@
 // "Host: host" (":port" added unless 80, for https unless 443);
 // "Proxy-Authorization: Basic " Base64(user ":" password) (http through a
 // proxy with a user; https sends it in the proxy's CONNECT instead);
-// "Authorization: Basic " Base64(user ":" password) (URL with a user);
 // "Keep-Alive: 300"; "Connection: keep-alive" ("Proxy-Connection:
 // keep-alive" for http through the proxy); "Cookie: " the entries
 // joined by "; " (when any); "User-Agent: Mozilla/4.0 (compatible;
@@ -29,7 +28,11 @@ public:
     // with what fits at once.
     static constexpr int32_t kSendPieceSize = 1 << 20;
 
-    // Sets the send piece size to kSendPieceSize and the time-out to 90000 ms, then
+    // Files are served from CDNs and object stores that send the client on.
+    static constexpr int kMaxRedirects = 5;
+
+    // Sets the send piece size to kSendPieceSize, the time-out to 90000 ms
+    // and the redirects to kMaxRedirects, then
     // performs the request (HttpClient::HTTPMethod). A stop flag raised
     // earlier (CancelTransfer) still fails it. With a body sink the response
     // body goes there as it arrives.

@@ -1,6 +1,7 @@
 #include "http/TlsChannel.h"
 
 #include <wincrypt.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -29,20 +30,6 @@ struct ContextBufferTraits {
 };
 using ContextBuffer = UniqueOwner<ContextBufferTraits>;
 
-struct CertificateTraits {
-    using Handle = PCCERT_CONTEXT;
-    static PCCERT_CONTEXT Invalid() { return nullptr; }
-    static bool Valid(PCCERT_CONTEXT certificate) { return certificate != nullptr; }
-    static void Close(PCCERT_CONTEXT certificate) { CertFreeCertificateContext(certificate); }
-};
-
-struct ChainTraits {
-    using Handle = PCCERT_CHAIN_CONTEXT;
-    static PCCERT_CHAIN_CONTEXT Invalid() { return nullptr; }
-    static bool Valid(PCCERT_CHAIN_CONTEXT chain) { return chain != nullptr; }
-    static void Close(PCCERT_CHAIN_CONTEXT chain) { CertFreeCertificateChain(chain); }
-};
-
 std::string WithCode(const char* text, long code) {
     char number[16];
     std::snprintf(number, sizeof number, "0x%08lX", static_cast<unsigned long>(code));
@@ -59,6 +46,73 @@ const char* CertificateProblem(DWORD error) {
         case static_cast<DWORD>(CRYPT_E_REVOKED): return "certificate revoked";
         default: return "certificate refused";
     }
+}
+
+// The chain's own verdict, whatever the policy made of it: every error bit
+// counts except that revocation could not be asked (soft-fail: an
+// unreachable list is no proof of anything, a revoked entry is).
+constexpr DWORD kSoftRevocationBits = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+
+const char* ChainProblem(DWORD bits) {
+    struct Bit {
+        DWORD bit;
+        const char* text;
+    };
+    static const Bit kBits[] = {
+        {CERT_TRUST_IS_REVOKED, "certificate revoked"},
+        {CERT_TRUST_IS_NOT_TIME_VALID, "certificate expired or not yet valid"},
+        {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, "certificate not for server authentication"},
+        {CERT_TRUST_INVALID_BASIC_CONSTRAINTS, "certificate issued by a certificate that is no authority"},
+        {CERT_TRUST_IS_NOT_SIGNATURE_VALID, "certificate signature not valid"},
+        {CERT_TRUST_IS_UNTRUSTED_ROOT, "certificate issued by an untrusted root"},
+        {CERT_TRUST_IS_PARTIAL_CHAIN, "certificate chain does not reach a trusted root"},
+        {CERT_TRUST_IS_EXPLICIT_DISTRUST, "certificate explicitly distrusted"},
+    };
+    for (const Bit& entry : kBits)
+        if (bits & entry.bit) return entry.text;
+    return "certificate chain has an error";
+}
+
+// The chain is built on a thread of its own: fetching an authority or a
+// revocation list may wait on the network for many seconds, and a stop must
+// not wait for it. Whoever lets go last frees the job.
+struct ChainJob {
+    LONG references = 2;
+    HMODULE pin = nullptr;  // keeps this code loaded while the thread runs
+    PCCERT_CONTEXT certificate = nullptr;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    DWORD error = 0;
+
+    void Release() {
+        if (InterlockedDecrement(&references) != 0) return;
+        if (chain) CertFreeCertificateChain(chain);
+        CertFreeCertificateContext(certificate);
+        delete this;
+    }
+};
+
+DWORD WINAPI BuildChain(void* parameter) {
+    ChainJob* job = static_cast<ChainJob*>(parameter);
+    char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
+    char* usages[] = {serverAuth};
+    CERT_CHAIN_PARA chainPara = {};
+    chainPara.cbSize = sizeof chainPara;
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    // Revocation of every certificate but the root, within one overall
+    // time limit for all the lists it fetches.
+    const DWORD flags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
+    if (!CertGetCertificateChain(nullptr, job->certificate, nullptr, job->certificate->hCertStore, &chainPara, flags,
+                                 nullptr, &job->chain)) {
+        job->chain = nullptr;
+        job->error = GetLastError();
+        if (job->error == 0) job->error = static_cast<DWORD>(E_FAIL);
+    }
+    HMODULE pin = job->pin;
+    job->Release();
+    if (pin) FreeLibraryAndExitThread(pin, 0);
+    return 0;
 }
 
 // TLS 1.2 and newer. The newer credential form is the only one that offers
@@ -133,13 +187,17 @@ HttpError TlsChannel::ReadMore() {
     return HttpError::None;
 }
 
-HttpError TlsChannel::Handshake(std::string& why) {
+HttpError TlsChannel::Handshake(std::string& why, bool renegotiating) {
+    // A renegotiation starts with what is already here, even nothing: the
+    // server may be waiting for our answer before it sends any more.
+    bool readWhenEmpty = !renegotiating;
     for (int round = 0; round < 64; ++round) {
         const bool first = !context_.Valid();
-        if (!first && begin_ == end_) {
+        if (!first && begin_ == end_ && readWhenEmpty) {
             HttpError error = ReadMore();
             if (error != HttpError::None) return HandshakeReadError(error, why);
         }
+        readWhenEmpty = true;
         SecBuffer in[2] = {{static_cast<unsigned long>(end_ - begin_), SECBUFFER_TOKEN, input_.data() + begin_},
                            {0, SECBUFFER_EMPTY, nullptr}};
         SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
@@ -186,36 +244,46 @@ HttpError TlsChannel::Handshake(std::string& why) {
 HttpError TlsChannel::CheckCertificate(std::string& why) {
     CtxtHandle context = context_.Get();
     SecPkgContext_ConnectionInfo connection = {};
-    if (QueryContextAttributesW(&context, SECPKG_ATTR_CONNECTION_INFO, &connection) != SEC_E_OK ||
-        (connection.dwProtocol & kOldProtocols) != 0) {
-        why = WithCode("TLS version older than 1.2", static_cast<long>(connection.dwProtocol));
+    SECURITY_STATUS status = QueryContextAttributesW(&context, SECPKG_ATTR_CONNECTION_INFO, &connection);
+    if (status != SEC_E_OK) {
+        why = WithCode("TLS version unknown", status);
+        return HttpError::TlsHandshake;
+    }
+    // Only what was asked for passes: 0 or a value this code does not know
+    // is no TLS 1.2.
+    if (connection.dwProtocol != SP_PROT_TLS1_2_CLIENT && connection.dwProtocol != SP_PROT_TLS1_3_CLIENT) {
+        why = WithCode("TLS version not 1.2 or 1.3", static_cast<long>(connection.dwProtocol));
         return HttpError::TlsHandshake;
     }
     UniqueOwner<CertificateTraits> certificate;
-    SECURITY_STATUS status = QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, certificate.Receive());
+    status = QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, certificate.Receive());
     if (status != SEC_E_OK || !certificate.Valid()) {
         why = WithCode("server sent no certificate", status);
         return HttpError::TlsCertificate;
     }
-    char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
-    char* usages[] = {serverAuth};
-    CERT_CHAIN_PARA chainPara = {};
-    chainPara.cbSize = sizeof chainPara;
-    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
-    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    UniqueOwner<ChainTraits> chain;
-    if (!CertGetCertificateChain(nullptr, certificate.Get(), nullptr, certificate.Get()->hCertStore, &chainPara, 0,
-                                 nullptr, chain.Receive())) {
-        why = WithCode("certificate chain could not be built", static_cast<long>(GetLastError()));
+    const std::string encoded(reinterpret_cast<const char*>(certificate.Get()->pbCertEncoded),
+                              certificate.Get()->cbCertEncoded);
+    if (!accepted_.empty()) {
+        // A renegotiation may not bring another server in: the certificate
+        // first accepted, checked then, is the only one that stays accepted.
+        if (encoded == accepted_) return HttpError::None;
+        why = "certificate changed in a renegotiation";
         return HttpError::TlsCertificate;
     }
+    UniqueOwner<ChainTraits> chain;
+    HttpError error = BuildChainInTime(certificate.Get(), chain, why);
+    if (error != HttpError::None) return error;
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
+    // The policy reports one error only, and Wine's reports a revocation
+    // list it could not reach before a wrong name: revocation is left to the
+    // chain's bits below (a revoked certificate is refused there).
+    ssl.fdwChecks = SECURITY_FLAG_IGNORE_REVOCATION;
     ssl.pwszServerName = &host_[0];
     CERT_CHAIN_POLICY_PARA policy = {};
     policy.cbSize = sizeof policy;
+    policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
     policy.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS result = {};
     result.cbSize = sizeof result;
@@ -223,15 +291,71 @@ HttpError TlsChannel::CheckCertificate(std::string& why) {
         why = WithCode("certificate check could not run", static_cast<long>(GetLastError()));
         return HttpError::TlsCertificate;
     }
-    // Wine's policy passes a chain that reaches no root at all: the chain's
-    // own status decides that too.
-    DWORD error = result.dwError;
-    const DWORD chainStatus = chain.Get()->TrustStatus.dwErrorStatus;
-    if (error == 0 && (chainStatus & CERT_TRUST_IS_PARTIAL_CHAIN)) error = static_cast<DWORD>(CERT_E_CHAINING);
-    if (error == 0 && (chainStatus & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_NOT_SIGNATURE_VALID)))
-        error = static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
-    if (error != 0) {
-        why = WithCode(CertificateProblem(error), static_cast<long>(error));
+    // Revocation that could not be asked is no refusal, whatever the policy
+    // says of it (Wine's ignores the flags above); a revoked entry shows in
+    // the chain's bits.
+    DWORD policyError = result.dwError;
+    if (policyError == static_cast<DWORD>(CRYPT_E_NO_REVOCATION_CHECK) ||
+        policyError == static_cast<DWORD>(CRYPT_E_REVOCATION_OFFLINE) ||
+        policyError == static_cast<DWORD>(CERT_E_REVOCATION_FAILURE))
+        policyError = 0;
+    // Wine's policy passes chains that reach no root at all, or that run
+    // through a certificate that is no authority: the chain's bits decide too.
+    const DWORD chainErrors = chain.Get()->TrustStatus.dwErrorStatus & ~kSoftRevocationBits;
+    if (policyError != 0) {
+        why = WithCode(CertificateProblem(policyError), static_cast<long>(policyError));
+        return HttpError::TlsCertificate;
+    }
+    if (chainErrors != 0) {
+        why = WithCode(ChainProblem(chainErrors), static_cast<long>(chainErrors));
+        return HttpError::TlsCertificate;
+    }
+    accepted_ = encoded;
+    return HttpError::None;
+}
+
+HttpError TlsChannel::BuildChainInTime(PCCERT_CONTEXT certificate, UniqueOwner<ChainTraits>& chain,
+                                       std::string& why) {
+    ChainJob* job = new ChainJob;
+    job->certificate = CertDuplicateCertificateContext(certificate);
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&BuildChain), &job->pin))
+        job->pin = nullptr;
+    DWORD id = 0;
+    UniqueHandle thread(CreateThread(nullptr, 0, &BuildChain, job, 0, &id));
+    if (!thread.Valid()) {
+        const DWORD created = GetLastError();
+        if (job->pin) FreeLibrary(job->pin);
+        job->references = 1;
+        job->Release();
+        why = WithCode("certificate chain could not be built", static_cast<long>(created));
+        return HttpError::TlsCertificate;
+    }
+    const StreamLimits& limits = socket_->Limits();
+    const ULONGLONG started = GetTickCount64();
+    for (;;) {
+        const DWORD waited = WaitForSingleObject(thread.Get(), 50);
+        if (waited == WAIT_OBJECT_0) break;
+        HttpError error = HttpError::None;
+        const int32_t timeout = limits.timeout.load();
+        if (waited == WAIT_FAILED) {
+            why = WithCode("certificate chain could not be awaited", static_cast<long>(GetLastError()));
+            error = HttpError::TlsCertificate;
+        } else if (limits.stopped.load()) {
+            error = HttpError::Stopped;
+        } else if (GetTickCount64() - started >= static_cast<ULONGLONG>(timeout > 0 ? timeout : 0)) {
+            error = HttpError::Timeout;
+        }
+        if (error != HttpError::None) {
+            job->Release();  // the thread frees the job when it is done
+            return error;
+        }
+    }
+    *chain.Receive() = job->chain;
+    job->chain = nullptr;
+    const DWORD built = job->error;
+    job->Release();
+    if (!chain.Valid()) {
+        why = WithCode("certificate chain could not be built", static_cast<long>(built));
         return HttpError::TlsCertificate;
     }
     return HttpError::None;
@@ -293,11 +417,15 @@ HttpError TlsChannel::Receive(const char*& data, size_t& size) {
         if (error == HttpError::None) status = DecryptMessage(&context, &desc, 0, nullptr);
         if (error == HttpError::None && status == SEC_E_INCOMPLETE_MESSAGE) error = ReadMore();
         if (error == HttpError::None && status == SEC_I_RENEGOTIATE) {
+            // The server asks for a new handshake (TLS 1.2) or sent a message
+            // after it (a TLS 1.3 ticket or key update): what followed it goes
+            // to InitializeSecurityContext at once, and the server must still
+            // be the one first accepted.
             begin_ = end_;
             for (const SecBuffer& buffer : buffers)
                 if (buffer.BufferType == SECBUFFER_EXTRA) begin_ = end_ - buffer.cbBuffer;
-            std::string why;
-            error = Handshake(why);
+            error = Handshake(why_, true);
+            if (error == HttpError::None) error = CheckCertificate(why_);
             status = SEC_E_INCOMPLETE_MESSAGE;
         }
         if (error == HttpError::None && status != SEC_E_OK && status != SEC_I_CONTEXT_EXPIRED &&
@@ -314,9 +442,11 @@ HttpError TlsChannel::Receive(const char*& data, size_t& size) {
             if (buffer.BufferType == SECBUFFER_DATA) plain = &buffer;
             if (buffer.BufferType == SECBUFFER_EXTRA) begin_ = end_ - buffer.cbBuffer;
         }
-        // The close notify: the stream ends here, in order.
-        if (status == SEC_I_CONTEXT_EXPIRED) ended_ = true;
-        else if (plain && plain->cbBuffer > 0) {
+        // The close notify: the stream ends here, in order, and ours answers it.
+        if (status == SEC_I_CONTEXT_EXPIRED) {
+            ended_ = true;
+            SendCloseNotify();
+        } else if (plain && plain->cbBuffer > 0) {
             data = static_cast<const char*>(plain->pvBuffer);
             size = plain->cbBuffer;
             return HttpError::None;

@@ -12,6 +12,7 @@
 #define SCHANNEL_USE_BLACKLISTS
 #include <winsock2.h>
 #include <windows.h>
+#include <wincrypt.h>
 #include <subauth.h>
 #include <security.h>
 #include <schannel.h>
@@ -39,6 +40,20 @@ struct SecurityContextTraits {
     static void Close(CtxtHandle handle) { DeleteSecurityContext(&handle); }
 };
 
+struct CertificateTraits {
+    using Handle = PCCERT_CONTEXT;
+    static PCCERT_CONTEXT Invalid() { return nullptr; }
+    static bool Valid(PCCERT_CONTEXT certificate) { return certificate != nullptr; }
+    static void Close(PCCERT_CONTEXT certificate) { CertFreeCertificateContext(certificate); }
+};
+
+struct ChainTraits {
+    using Handle = PCCERT_CHAIN_CONTEXT;
+    static PCCERT_CHAIN_CONTEXT Invalid() { return nullptr; }
+    static bool Valid(PCCERT_CHAIN_CONTEXT chain) { return chain != nullptr; }
+    static void Close(PCCERT_CHAIN_CONTEXT chain) { CertFreeCertificateChain(chain); }
+};
+
 // Schannel's client credentials and one connection's security context.
 using Credentials = UniqueOwner<CredentialsTraits>;
 using SecurityContext = UniqueOwner<SecurityContextTraits>;
@@ -47,7 +62,8 @@ class TlsChannel : public ByteStream {
 public:
     // Takes the connected socket; nothing is sent before Open().
     explicit TlsChannel(std::unique_ptr<SocketStream> socket);
-    // Sends the close notify when the channel is open and whole.
+    // Sends the close notify when the channel is open and whole and the
+    // server's has not come (that one is answered when it comes).
     ~TlsChannel() override;
     TlsChannel(const TlsChannel&) = delete;
     TlsChannel& operator=(const TlsChannel&) = delete;
@@ -64,10 +80,13 @@ public:
     // otherwise be cut short unnoticed.
     HttpError Receive(const char*& data, size_t& size) override;
     bool IdleUsable() const override;
+    std::string Why() const override { return why_; }
 
 private:
-    HttpError Handshake(std::string& why);
+    // With renegotiating, the first round goes without waiting for the socket.
+    HttpError Handshake(std::string& why, bool renegotiating = false);
     HttpError CheckCertificate(std::string& why);
+    HttpError BuildChainInTime(PCCERT_CONTEXT certificate, UniqueOwner<ChainTraits>& chain, std::string& why);
     HttpError ReadMore();
     void SendCloseNotify();
 
@@ -85,6 +104,8 @@ private:
     bool open_ = false;
     bool ended_ = false;   // the server's close notify came
     bool broken_ = false;  // a step failed: the channel says nothing more
+    std::string accepted_;  // the server's certificate as first accepted (DER)
+    std::string why_;       // why a renegotiation failed
 };
 
 }  // namespace pcg

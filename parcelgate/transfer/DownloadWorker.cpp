@@ -1,6 +1,7 @@
 #include "transfer/DownloadWorker.h"
 
 #include <memory>
+#include <string>
 
 #include "transfer/FileUtils.h"
 
@@ -15,8 +16,15 @@ void DownloadWorker::Execute() {
         RaiseFail(0);
         return;
     }
-    if (!Session().SendRequest("GET", Url(), file.get())) {
+    HttpSession& session = Session();
+    if (!session.SendRequest("GET", Url(), file.get())) {
         RaiseFail(0);
+        return;
+    }
+    // An error page is no download: the target stays as it was and the
+    // temporary file goes with the ReplacingFile.
+    if (session.ResultCode() < 200 || session.ResultCode() > 299) {
+        RaiseFail(0, session.Headers().empty() ? "status " + std::to_string(session.ResultCode()) : session.Headers()[0]);
         return;
     }
     try {

@@ -109,45 +109,61 @@ public:
 
 protected:
     void Execute() override {
-        // The progress service sits beside the upload: same host, same scheme.
-        const std::string scheme = SameText(Url().substr(0, 8), "https://") ? "https://" : "http://";
-        const std::string progressUrl = scheme + ExtractHost(Url()) + "/progress";
+        // The progress service sits beside the upload: same scheme, host and
+        // port, as the one URL parser reads them.
+        UrlParts parts;
+        if (!ParseUrl(Url(), "80", parts)) return;  // the upload is refused before it sends anything
+        const std::string progressUrl = parts.scheme + "://" + parts.hostAndPort + "/progress";
         std::string text;
-        ULONGLONG endedAt = 0;
-        while (!Terminated()) {
-            if (upload_->Ended()) {
-                const ULONGLONG now = GetTickCount64();
-                if (endedAt == 0) endedAt = now;
-                else if (now - endedAt > FormUpload::kMonitorGraceMs) return;
-            }
+        for (;;) {
+            // Once the upload has ended, this round's answer is its last progress.
+            const bool last = upload_->Ended();
+            const ULONGLONG roundStart = GetTickCount64();
             HttpSession& session = Session();
             session.Clear();
             session.Headers().push_back("X-Progress-ID: " + progressId_);
-            session.SendRequest("GET", progressUrl);
+            // Only the service's own answer says anything: a failed request,
+            // an error page or another server's page is "no progress known".
+            const bool answered = session.SendRequest("GET", progressUrl) && session.ResultCode() >= 200 &&
+                                  session.ResultCode() <= 299;
             std::string answer = session.Document().Take();
-            if (!answer.empty()) text = CutToObject(std::move(answer));
-            if (!HasSink()) continue;
-
-            JsonValue json;
-            ParseJson(text, json);
-            const std::string state = json.GetString("state");
-            if (SameText(state, "uploading")) {
-                const HRESULT value =
-                    RaiseProgress(NonNegative(json.GetInt64("received")), NonNegative(json.GetInt64("size")));
-                if (value == E_ABORT) {
-                    upload_->CancelTransfer();
-                    return;
-                }
-            } else if (SameText(state, "done")) {
-                const uint64_t sent = upload_->SentLength();
-                RaiseProgress(sent, sent);
-                return;
-            } else if (SameText(state, "error")) {
-                RaiseFail(0);
-                upload_->CancelTransfer();
-                return;
-            }
+            if (!answered) text.clear();
+            else if (!answer.empty()) text = CutToObject(std::move(answer));
+            if (HasSink() && !text.empty() && Report(text)) return;
+            if (last || Terminated()) return;
+            // A steady pace whatever the server's speed; the upload's end
+            // cuts the wait short for its last report.
+            while (!Terminated() && !upload_->Ended() && GetTickCount64() - roundStart < FormUpload::kPollIntervalMs)
+                Sleep(kWaitSliceMs);
+            if (Terminated()) return;
         }
+    }
+
+private:
+    static constexpr DWORD kWaitSliceMs = 20;
+
+    // Raises the event of one progress answer; true when monitoring ends.
+    bool Report(const std::string& text) {
+        JsonValue json;
+        ParseJson(text, json);
+        const std::string state = json.GetString("state");
+        if (SameText(state, "uploading")) {
+            const HRESULT value =
+                RaiseProgress(NonNegative(json.GetInt64("received")), NonNegative(json.GetInt64("size")));
+            if (value == E_ABORT) {
+                upload_->CancelTransfer();
+                return true;
+            }
+        } else if (SameText(state, "done")) {
+            const uint64_t sent = upload_->SentLength();
+            RaiseProgress(sent, sent);
+            return true;
+        } else if (SameText(state, "error")) {
+            RaiseFail(0);
+            upload_->CancelTransfer();
+            return true;
+        }
+        return false;
     }
 
 private:

@@ -16,14 +16,17 @@ class UploadMonitor;
 // upload thread without an event; a file that is there but cannot be read
 // ends it with OnFail(0).
 //
-// The monitor polls back to back until the service answers "done" or
-// "error" or the client answers E_ABORT (with an event sink), and in any
-// case once the upload thread has ended and no "done" or "error" came
-// within kMonitorGraceMs: it never polls for ever. On "done" it does not
-// cancel the upload, whose answer may still be on its way.
+// The monitor asks about every kPollIntervalMs (every client of a service
+// loads it the same way) until the service answers "done" or "error" or the
+// client answers E_ABORT (with an event sink), and in any case once the
+// upload thread has ended and the answer after that end is reported: it
+// never polls for ever. An answer that is not the service's (a failed
+// request, a non-2xx status, a page without the JSON object) is "no progress
+// known" for that round. On "done" it does not cancel the upload, whose
+// answer may still be on its way.
 class FormUpload {
 public:
-    static constexpr unsigned kMonitorGraceMs = 3000;
+    static constexpr unsigned kPollIntervalMs = 500;
 
     FormUpload(const std::string& token, const std::string& fileName, const std::string& url,
                std::shared_ptr<ProgressSink> sink);

@@ -92,13 +92,18 @@ TEST(PcgFormUpload, OutcomesAndTheMonitorAlwaysStops) {
         auto sink = c.withSink ? std::make_shared<RecordingProgress>() : nullptr;
         if (c.stop) sink->AnswerProgress([](int) { return E_ABORT; });
 
+        auto polls = [] { return CountContaining(Lines(ReadFile(Env("PCG_FORM_ACCESS_LOG"))), "GET /progress 200"); };
+        const size_t pollsBefore = polls();
         FormUpload upload("t", file, FormUrl(c.path) + "?access_token=t", sink);
         upload.Start();
         ASSERT_TRUE(WaitForWorkersToEnd());
 
         const auto events = sink ? sink->Names() : std::vector<std::string>();
         const auto forms = ReceivedForms();
-        EXPECT_LT(0u, CountContaining(Lines(ReadFile(Env("PCG_FORM_ACCESS_LOG"))), "GET /progress 200"));
+        // A steady pace: about two polls a second while the backend holds each
+        // form for a second, and one after the upload's end.
+        const size_t polled = polls() - pollsBefore;
+        EXPECT_TRUE(polled >= 1 && polled <= 5) << polled;
         if (!c.withFile || c.locked) {
             EXPECT_EQ(c.locked ? std::vector<std::string>{c.result} : std::vector<std::string>(), events);
             EXPECT_TRUE(forms.empty());

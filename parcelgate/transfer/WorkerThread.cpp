@@ -128,14 +128,13 @@ void WorkerThread::RaiseFinish() {
     if (sink_) CheckEvent(sink_->OnFinish());
 }
 
-void WorkerThread::RaiseFail(long code) {
-    // OnFail carries a code only; the reason goes to the debugger's output
-    // (never the URL: it holds the access token).
-    if (session_ && session_->LastError() != HttpError::None) {
-        const std::string reason = "Parcelgate: request failed: " + std::string(HttpErrorName(session_->LastError())) +
-                                   (session_->LastErrorText().empty() ? "" : ": " + session_->LastErrorText()) + "\n";
-        OutputDebugStringA(reason.c_str());
-    }
+void WorkerThread::RaiseFail(long code, const std::string& reason) {
+    // Never the URL in the reason: it holds the access token.
+    std::string text = reason;
+    if (text.empty() && session_ && session_->LastError() != HttpError::None)
+        text = std::string(HttpErrorName(session_->LastError())) +
+               (session_->LastErrorText().empty() ? "" : ": " + session_->LastErrorText());
+    if (!text.empty()) OutputDebugStringA(("Parcelgate: request failed: " + text + "\n").c_str());
     if (sink_) CheckEvent(sink_->OnFail(code));
 }
 

@@ -88,7 +88,9 @@ protected:
     // into Value (S_OK unless it wrote something, E_ABORT to stop).
     void RaiseBegin();
     void RaiseFinish();
-    void RaiseFail(long code);
+    // OnFail carries a code only: the reason goes to the debugger's output,
+    // the given one or else the session's last error.
+    void RaiseFail(long code, const std::string& reason = std::string());
     HRESULT RaiseProgress(uint64_t position, uint64_t maximum);
 
 private:

@@ -10,7 +10,8 @@ the first part's content as NNNNNN.bin, its file name as the UTF-8 bytes
 of NNNNNN.name and a record of the request as NNNNNN.json ("uri",
 "content_length", "part_type"), holds its answer for a second (so that the module reports the
 upload while it is in progress) and answers 201, or the status N that a path
-starting with /status/N/ asks for.
+starting with /status/N/ asks for. /to-https/PORT/P redirects to
+https://localhost:PORT/P.
 
 Publishes PCG_FORM_PORT (nginx), PCG_FORM_RECORDS (Windows path of the
 backend's records) and PCG_FORM_ACCESS_LOG (nginx's access log)."""
@@ -102,6 +103,9 @@ def start(env):
             extra="""
         location ^~ /progress {
             report_uploads proxied;
+        }
+        location ~ ^/to-https/(\d+)/(.*)$ {
+            return 301 https://localhost:$1/$2;
         }
         location / {
             proxy_pass http://127.0.0.1:%d;

@@ -3,6 +3,7 @@ names one kind of answer, good or broken; every request head is recorded.
 
     /ok/<text>        200, Content-Length, body "body:<text>"
     /notfound         404 with a body
+    /servererror      500 with a chunked body
     /empty            200, Content-Length: 0
     /chunked          200, chunked coding, body "chunk-one|chunk-two"
     /untilclose       200, no length, body until the connection closes
@@ -10,6 +11,8 @@ names one kind of answer, good or broken; every request head is recorded.
     /badchunk         200, chunked coding with a size that is no number
     /absurdlength     200, Content-Length: 99999999999999999999, a few bytes, close
     /endlessheader    200 and header lines without end (until the client leaves)
+    /to/N/HOST:PORT/P N (a redirect) to http://HOST:PORT/P?sig=secret
+    /hops/N           N redirects (302, relative Locations), the last to /ok/landed
 
 Asked as a proxy (absolute URL in the request line), it answers the path.
 
@@ -25,12 +28,21 @@ from peerlib import RequestRecorder, ServedOnThread, free_port, windows_path
 
 def answer(path):
     """Bytes to send for a path; None for the endless header."""
+    if path.startswith(("/to/", "/hops/")):
+        parts = path.split("/", 4) + [""]
+        hops = int(parts[2]) if parts[1] == "hops" else 0
+        status = 302 if hops else int(parts[2])
+        location = (str(hops - 1) if hops > 1 else "/ok/landed") if hops else "http://%s/%s?sig=secret" % tuple(parts[3:5])
+        return b"HTTP/1.0 %d Moved\r\nLocation: %s\r\nContent-Length: 5\r\n\r\nmoved" % (status, location.encode())
     if path.startswith("/ok/"):
         body = b"body:" + path[4:].encode()
         return b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
     if path == "/notfound":
         body = b"<html>no such file here</html>"
         return b"HTTP/1.0 404 Not Found\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
+    if path == "/servererror":
+        return (b"HTTP/1.1 500 Internal Server Error\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+                b"5\r\noops!\r\n0\r\n\r\n")
     if path == "/empty":
         return b"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"
     if path == "/chunked":

@@ -6,7 +6,8 @@ answers 407 when a required Proxy-Authorization (control command
 request to the origin named in its absolute URL (request line rewritten to
 the path, Proxy-* lines dropped, "Connection: close" added) and relays the
 origin's answer until it closes. A CONNECT opens a tunnel to host:port and
-relays both ways until either side closes. Publishes PCG_PROXY_PORT and
+relays both ways until either side closes; a CONNECT to junk.invalid is
+answered with bytes that are no HTTP. Publishes PCG_PROXY_PORT and
 PCG_PROXY_CONTROL; control commands as in peer_pcg_wire.
 """
 import os
@@ -83,7 +84,9 @@ def serve_connection(sock, recorder):
             if expected is not None and (given is None or given.decode("latin-1") != expected):
                 sock.sendall(DENIED)
                 continue
-            if raw.startswith(b"CONNECT "):
+            if raw.startswith(b"CONNECT junk.invalid:"):
+                sock.sendall(b"SSH-2.0-not-a-proxy\r\n\r\n")
+            elif raw.startswith(b"CONNECT "):
                 tunnel(sock, raw)
             else:
                 sock.sendall(forward(raw))
