@@ -54,7 +54,7 @@ from peer_nginx import Nginx
 from peerlib import free_port, windows_path
 
 SERVER = """server {{ listen 127.0.0.1:{port} ssl; root {top}/html;
-    ssl_certificate {made}/{name}.pem; ssl_certificate_key {made}/server.key; }}"""
+    ssl_certificate {certs}/{name}.pem; ssl_certificate_key {made}/server.key; }}"""
 
 
 def openssl(top, *args):
@@ -212,7 +212,8 @@ def start(env):
         forwards += ("location %s { proxy_pass http://127.0.0.1:%s; proxy_request_buffering off; }\n"
                      % (where, env["PCG_FORM_PORT"]))
     # Only TLS 1.0 and 1.1, which today's OpenSSL speaks at security level 0 only.
-    servers = {name: SERVER.format(port=port, top=top, made=top if name.startswith("revo") else made, name=name)
+    servers = {name: SERVER.format(port=port, top=top, made=made, name=name,
+                                       certs=top if name.startswith("revo") else made)
                for name, port in ports.items()}
     servers["tls11"] = servers["tls11"].replace("tls11.pem", "trusted.pem").replace(
         "}", "ssl_protocols TLSv1 TLSv1.1; ssl_ciphers DEFAULT:@SECLEVEL=0; }")
