@@ -63,8 +63,10 @@ void DeleteOrLog(const std::string& path, const char* format) {
     if (!DeleteFileA(path.c_str())) Log(LogError, format, path.c_str(), LastError());
 }
 
-// 0 on a match (ignoring case); -1 when nothing was hashed, 1 when no digest
-// is expected; every mismatch is logged with the file's path.
+// 0 on a match (ignoring case); -1 when nothing was hashed, 1 on a mismatch
+// or when no digest is expected; every mismatch is logged with the file's
+// path. Never _stricmp's own difference: that may equal a task code (-3 is
+// "cancelled") and turn a wrong installer into a paused download.
 int CompareMd5(const std::string& actual, const std::string& path, const std::string& expected) {
     int result;
     if (actual.empty())
@@ -72,7 +74,7 @@ int CompareMd5(const std::string& actual, const std::string& path, const std::st
     else if (expected.empty())
         result = 1;
     else
-        result = _stricmp(actual.c_str(), expected.c_str());
+        result = _stricmp(actual.c_str(), expected.c_str()) == 0 ? 0 : 1;
     if (result != 0)
         Log(LogWarning, "md5 check failed for file %s, %s != %s", path.c_str(), actual.c_str(),
             expected.c_str());
