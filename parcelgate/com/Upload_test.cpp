@@ -175,16 +175,18 @@ TEST(PcgPgxfer, ExitCodesAResumedUploadAndAKilledDownload) {
 
     Registered server(dll);
     ASSERT_EQ(0, server.Code());
+    WriteFile(HttpsNginxFile("pgxfer.bin"), content);
+    TrustedTestAuthority authority;  // else every https row fails at the root, whatever else is wrong
     struct Case {
         std::string arguments;
         long exitCode;
     };
     for (const Case& c : {Case{"frobnicate", 2},
                           Case{"upload \"" + file + "\" ftp://127.0.0.1/x", 4},
-                          // https is taken; the expired certificate is what fails.
-                          Case{"download https://localhost:" + Env("HTTPS_EXPIRED_PORT") + "/x \"" +
+                          // https is taken; the certificate is what fails, for a file that is there.
+                          Case{"download https://localhost:" + Env("HTTPS_EXPIRED_PORT") + "/pgxfer.bin \"" +
                                    (dir / "x.bin") + "\"", 10},
-                          Case{"download https://localhost:" + Env("HTTPS_WRONG_NAME_PORT") + "/x \"" +
+                          Case{"download https://localhost:" + Env("HTTPS_WRONG_NAME_PORT") + "/pgxfer.bin \"" +
                                    (dir / "x.bin") + "\"", 10},
                           Case{"download --force " + url + " \"" + file + "\"", 2},
                           Case{"upload \"" + (dir / "missing.txt") + "\" " + url, 11},  // at once: no event comes
