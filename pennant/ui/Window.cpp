@@ -150,6 +150,10 @@ RECT WorkAreaOf(const RECT& around) {
     return info.rcWork;
 }
 
+// The primary monitor (it holds the origin): the pop-up waits below its
+// work area until it rises.
+constexpr RECT PrimaryMonitorPoint = {0, 0, 1, 1};
+
 // The pop-up's place in the corner of the work area of the monitor nearest
 // `around`: its left edge WorkAreaRightMargin left of the area's right edge,
 // risen into the area by `height` or waiting just below it.
@@ -163,8 +167,7 @@ POINT CornerOf(const RECT& around, int height, bool risen) {
 
 void CreateWindowContents(HWND window, WindowState& state) {
     SetPopupScale(DisplayScale::OfWindow(window));
-    // Below the primary monitor's work area (the primary holds the origin).
-    const POINT corner = CornerOf(RECT{0, 0, 1, 1}, 0, false);
+    const POINT corner = CornerOf(PrimaryMonitorPoint, 0, false);
     SetWindowPos(window, HWND_TOPMOST, corner.x, corner.y, PopupScale().Px(WindowWidth),
                  PopupScale().Px(FullHeight), SWP_SHOWWINDOW);
     CreateControls(window, state);
@@ -180,13 +183,19 @@ LRESULT OnDpiChanged(HWND window, WindowState& state, WPARAM dpis, LPARAM sugges
     const bool risen = now.top < WorkAreaOf(now).bottom;
     const POINT oldCorner = CornerOf(now, now.bottom - now.top, risen);
     const bool inCorner = now.left == oldCorner.x && (!risen || now.top == oldCorner.y);
+    // Before it rises (also inside WM_CREATE, whose placement below the
+    // primary's work area may put it on a monitor below) it stays there: a
+    // scale of that monitor is taken, the primary's comes back on the rise.
+    const bool waiting = !state.slidIn;
 
     SetPopupScale(DisplayScale(HIWORD(dpis)));
     const int width = PopupScale().Px(WindowWidth);
     const int height = PopupScale().Px(state.collapsed ? ShrunkHeight : FullHeight);
-    const POINT corner = CornerOf(target, height, risen);
-    SetWindowPos(window, nullptr, inCorner ? corner.x : target.left,
-                 inCorner ? corner.y : target.top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    const POINT corner =
+        waiting ? CornerOf(PrimaryMonitorPoint, height, false) : CornerOf(target, height, risen);
+    SetWindowPos(window, nullptr, inCorner || waiting ? corner.x : target.left,
+                 inCorner || waiting ? corner.y : target.top, width, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     for (const ControlLayout& layout : controlLayouts) PlaceControl(window, layout, state.collapsed);
     SetDescriptionFont(window, state);
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
@@ -195,18 +204,19 @@ LRESULT OnDpiChanged(HWND window, WindowState& state, WPARAM dpis, LPARAM sugges
 
 void ReleaseWindowContents(WindowState& state) { state.descriptionFont.Reset(); }
 
-void SlideIn(HWND window) {
+void SlideIn(HWND window, WindowState& state) {
+    state.slidIn = true;
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
     // 45 steps of the full height (10 pixels each at 96 DPI) up from below
-    // the work area. Each step takes the height and the work area of now: a
-    // pop-up that rises into a monitor of another scale is laid out anew on
-    // the way (WM_DPICHANGED) and goes on at that scale.
+    // the primary's work area. Each step takes the height of now: a pop-up
+    // that rises into a monitor of another scale is laid out anew on the way
+    // (WM_DPICHANGED) and goes on at that scale.
     for (int i = 0; i < SlideInSteps; ++i) {
         RECT r;
         GetWindowRect(window, &r);
         const int height = PopupScale().Px(FullHeight);
-        const POINT below = CornerOf(r, height, false);
+        const POINT below = CornerOf(PrimaryMonitorPoint, height, false);
         MoveWindow(window, r.left, below.y - MulDiv(height, i + 1, SlideInSteps),
                    PopupScale().Px(WindowWidth), height, TRUE);
         UpdateWindow(window);

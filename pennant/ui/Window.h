@@ -22,8 +22,9 @@ LRESULT OnDpiChanged(HWND window, WindowState& state, WPARAM dpis, LPARAM sugges
 // WM_DESTROY: releases what the window kept for its lifetime.
 void ReleaseWindowContents(WindowState& state);
 
-// Shows the window and raises it by its full height into the work area.
-void SlideIn(HWND window);
+// Shows the window and raises it by its full height into the primary
+// monitor's work area; from now on `state` knows it has risen.
+void SlideIn(HWND window, WindowState& state);
 
 // Moves the footer controls and the state's status line up and shrinks the
 // window to 360 x 170 (at the scale), keeping its bottom edge.

@@ -273,7 +273,7 @@ LRESULT OnTaskReady(HWND window, Controller& c) {
     }
     c.view.phase = Offer;
     UpdateViews(window, c.view);
-    SlideIn(window);
+    SlideIn(window, c.view);
     return 0;
 }
 
