@@ -277,6 +277,7 @@ const Scenario Scenarios[] = {
     {"RefuseByClick", Server::Nginx, "-", 1000, true, RefuseByClick, 1, {Refused}, {}, false},
     {"CloseMessageDuringTheOffer", Server::Nginx, "-", 1000, true, CloseMessage, 1, {Cancelled},
      {}, false},
+    {"ExitDuringTheOffer", Server::Nginx, "-", 1000, true, ExitOut, 1, {Cancelled}, {}, false},
     {"RestartManagerClosesTheOffer", Server::Nginx, "-", 1000, true,
      SessionEnds<ENDSESSION_CLOSEAPP>, 1, {Cancelled}, {"Shell_NotifyIcon destroy"}, false},
     {"OfferTimesOut", Server::Nginx, "-", 1000, true, OfferTimerFires, 5, {OfferTimedOut}, {},
