@@ -198,24 +198,33 @@ TEST(PcgPgxfer, ExitCodesAResumedUploadAndAKilledDownload) {
 
     Registered server(dll);
     ASSERT_EQ(0, server.Code());
+    WriteFile(HttpsNginxFile("pgxfer.bin"), content);
+    TrustedTestAuthority authority;  // else every https row fails at the root, whatever else is wrong
     struct Case {
         std::string arguments;
         long exitCode;
     };
     for (const Case& c : {Case{"frobnicate", 2},
                           Case{"upload \"" + file + "\" ftp://127.0.0.1/x", 4},
-                          // https is taken; the expired certificate is what fails.
-                          Case{"download https://localhost:" + Env("HTTPS_EXPIRED_PORT") + "/x \"" +
+                          // https is taken; the certificate is what fails, for a file that is there.
+                          Case{"download https://localhost:" + Env("HTTPS_EXPIRED_PORT") + "/pgxfer.bin \"" +
+                                   (dir / "x.bin") + "\"", 10},
+                          Case{"download https://localhost:" + Env("HTTPS_WRONG_NAME_PORT") + "/pgxfer.bin \"" +
                                    (dir / "x.bin") + "\"", 10},
                           Case{"download --force " + url + " \"" + file + "\"", 2},
                           Case{"upload \"" + (dir / "missing.txt") + "\" " + url, 11},  // at once: no event comes
-                          Case{"--token t upload \"" + file + "\" " + url, 10},  // OnFail(0): the chunk refused
-                          Case{"--token t upload \"" + file + "\" " + url, 0}}) {  // resumed
+                          // a\"b\c on the command line is the token a"b\c, which pgxfer's JSON escapes.
+                          Case{"--token a\\\"b\\c upload \"" + file + "\" " + url, 10},  // OnFail(0): the chunk refused
+                          Case{"--token a\\\"b\\c upload \"" + file + "\" " + url, 0}}) {  // resumed
         SCOPED_TRACE(c.arguments);
         EXPECT_EQ(c.exitCode, RunProcess(pgxfer + c.arguments));
     }
     EXPECT_TRUE(content == ReadFile(ChunkFile("pgxfer.bin")));
     EXPECT_FALSE(FileExists(dir / "pgxfer.upbreak"));
+    const auto chunks = RecordedRequests("PCG_CHUNK_REQUESTS");
+    ASSERT_FALSE(chunks.empty());
+    EXPECT_NE(std::string::npos, chunks.back().find("/pgxfer.bin?access_token=a\"b\\c HTTP/1."))
+        << chunks.back();
 
     const std::string target = dir / "target.bin";
     STARTUPINFOA startup = {};

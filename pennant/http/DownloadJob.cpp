@@ -63,8 +63,10 @@ void DeleteOrLog(const std::string& path, const char* format) {
     if (!DeleteFileA(path.c_str())) Log(LogError, format, path.c_str(), LastError());
 }
 
-// 0 on a match (ignoring case); -1 when nothing was hashed, 1 when no digest
-// is expected; every mismatch is logged with the file's path.
+// 0 on a match (ignoring case); -1 when nothing was hashed, 1 on a mismatch
+// or when no digest is expected; every mismatch is logged with the file's
+// path. Never _stricmp's own difference: that may equal a task code (-3 is
+// "cancelled") and turn a wrong installer into a paused download.
 int CompareMd5(const std::string& actual, const std::string& path, const std::string& expected) {
     int result;
     if (actual.empty())
@@ -72,7 +74,7 @@ int CompareMd5(const std::string& actual, const std::string& path, const std::st
     else if (expected.empty())
         result = 1;
     else
-        result = _stricmp(actual.c_str(), expected.c_str());
+        result = _stricmp(actual.c_str(), expected.c_str()) == 0 ? 0 : 1;
     if (result != 0)
         Log(LogWarning, "md5 check failed for file %s, %s != %s", path.c_str(), actual.c_str(),
             expected.c_str());
@@ -308,93 +310,100 @@ InstallerFiles InstallerFilesOf(const std::string& fileName) {
     return InstallerFilesIn(GetDownloadDirectory(), fileName);
 }
 
-void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify,
-                      UniqueKernelHandle* checkedInstaller) {
-    if (checkedInstaller) checkedInstaller->Reset();
-    // A signed URL stays valid only when its own query is kept intact.
-    const char* joint = job.url.find('?') == std::string::npos ? "?skq=" : "&skq=";
-    const std::string requestUrl = job.url + joint + std::to_string(GetTickCount());
-    const InstallerFiles files = InstallerFilesIn(directory, job.fileName);
-    const std::string& installPath = files.installer;
-    const std::string& partPath = files.part;
-    const std::string& metaPath = files.meta;
+namespace {
 
-    // The task's MD5 is the installer's identity, whatever the server said
-    // at start-up (a failed HEAD says nothing).
-    if (_access(installPath.c_str(), 0) == 0) {
-        UniqueKernelHandle installer = OpenHeld(installPath);
-        const int checked = CheckHandleMd5(installer.Get(), installPath, job.md5, notify);
-        if (checked == TaskCancelled) {
-            StopPaused(job);
-            return;
-        }
-        if (checked == 0) {
-            Log(LogProgress, "file check : PASS");
-            job.result = DownloadReady;
-            if (checkedInstaller) *checkedInstaller = std::move(installer);
-            return;
-        }
-        installer.Reset();
-        Log(LogWarning, "install file can NOT pass check, remove it !");
-        DeleteOrLog(installPath, "delete install file %s failed, errno = %d");
+// The task's MD5 is the installer's identity, whatever the server said at
+// start-up (a failed HEAD says nothing). True when the job is over: a
+// verified installer is ready (and held), or a stop came during the check.
+// An installer that does not match is deleted.
+bool ReuseInstaller(const InstallerFiles& files, DownloadJob& job, HttpLoadNotify* notify,
+                    UniqueKernelHandle* checkedInstaller) {
+    if (_access(files.installer.c_str(), 0) != 0) return false;
+    UniqueKernelHandle installer = OpenHeld(files.installer);
+    const int checked = CheckHandleMd5(installer.Get(), files.installer, job.md5, notify);
+    if (checked == TaskCancelled) {
+        StopPaused(job);
+        return true;
     }
+    if (checked == 0) {
+        Log(LogProgress, "file check : PASS");
+        job.result = DownloadReady;
+        if (checkedInstaller) *checkedInstaller = std::move(installer);
+        return true;
+    }
+    installer.Reset();
+    Log(LogWarning, "install file can NOT pass check, remove it !");
+    DeleteOrLog(files.installer, "delete install file %s failed, errno = %d");
+    return false;
+}
 
-    // Part and meta file are judged only against a server identity that is
-    // known; without one they stay as they are and the MD5 decides later.
+// Part and meta file are judged only against a server identity that is
+// known; without one they stay as they are and the MD5 decides later.
+void ReconcilePartAndMeta(const InstallerFiles& files, const DownloadJob& job) {
     const bool serverKnown = !job.etag.empty() || job.lastModified != 0;
-    if (serverKnown) {
-        if (_access(partPath.c_str(), 0) == 0 &&
-            CheckFileAgainstMeta(partPath, metaPath, nullptr, job.etag, job.lastModified) != 0) {
-            Log(LogWarning, "part file can not pass check, remove it !");
-            DeleteOrLog(partPath, "delete download file %s failed, errno = %d");
-        }
-        if (WriteMetaFile(metaPath, job.etag, job.lastModified) != 0)
-            Log(LogError, "update meta file failed, errno = %d", LastError());
-    } else {
+    if (!serverKnown) {
         Log(LogWarning, "server identity unknown, part and meta files kept as they are");
+        return;
     }
+    if (_access(files.part.c_str(), 0) == 0 &&
+        CheckFileAgainstMeta(files.part, files.meta, nullptr, job.etag, job.lastModified) != 0) {
+        Log(LogWarning, "part file can not pass check, remove it !");
+        DeleteOrLog(files.part, "delete download file %s failed, errno = %d");
+    }
+    if (WriteMetaFile(files.meta, job.etag, job.lastModified) != 0)
+        Log(LogError, "update meta file failed, errno = %d", LastError());
+}
 
+// Brings the part file to the whole size. False when the job ended here
+// (its result set): no room, a stop, a broken connection, a failure.
+bool FetchPart(const InstallerFiles& files, DownloadJob& job, HttpLoadNotify* notify) {
     // A part file that already holds the whole size needs no request: the
     // last run ended during the MD5 check or the rename.
     WIN32_FILE_ATTRIBUTE_DATA part = {};
     const bool complete =
-        job.totalSize > 0 && GetFileAttributesExA(partPath.c_str(), GetFileExInfoStandard, &part) &&
+        job.totalSize > 0 &&
+        GetFileAttributesExA(files.part.c_str(), GetFileExInfoStandard, &part) &&
         (static_cast<int64_t>(part.nFileSizeHigh) << 32 | part.nFileSizeLow) == job.totalSize;
     if (complete) {
         Log(LogProgress, "part file holds all %lld bytes, no request",
             static_cast<long long>(job.totalSize));
+        return true;
+    }
+    if (job.totalSize > 0 && CheckDiskSpace(files.part, job.totalSize) == -4) {
+        job.result = DownloadDiskFull;
+        return false;
+    }
+    // A signed URL stays valid only when its own query is kept intact.
+    const char* joint = job.url.find('?') == std::string::npos ? "?skq=" : "&skq=";
+    const std::string requestUrl = job.url + joint + std::to_string(GetTickCount());
+    const int r = DownloadWithRetry(requestUrl, files.part, notify);
+    if (r == TaskCancelled) {
+        StopPaused(job);
+    } else if (r == TaskUnreachable) {
+        job.result = DownloadConnectionBroken;
+        Log(LogProgress, "connection break detected");
+    } else if (r < 0) {
+        job.result = DownloadFailedResult;
+        Log(LogProgress, "download failed");
     } else {
-        if (job.totalSize > 0 && CheckDiskSpace(partPath, job.totalSize) == -4) {
-            job.result = DownloadDiskFull;
-            return;
-        }
-        const int r = DownloadWithRetry(requestUrl, partPath, notify);
-        if (r < 0) {
-            if (r == TaskCancelled) {
-                StopPaused(job);
-            } else if (r == TaskUnreachable) {
-                job.result = DownloadConnectionBroken;
-                Log(LogProgress, "connection break detected");
-            } else {
-                job.result = DownloadFailedResult;
-                Log(LogProgress, "download failed");
-            }
-            return;
-        }
         Log(LogProgress, "download OK");
     }
+    return r >= 0;
+}
 
-    // Renamed by path first: the hold that follows denies renaming. The
-    // bytes hashed through the held handle are then the bytes that run.
-    if (!MoveFileExA(partPath.c_str(), installPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+// Renamed by path first: the hold that follows denies renaming. The bytes
+// hashed through the held handle are then the bytes that run.
+void RenameHoldAndHash(const InstallerFiles& files, DownloadJob& job, HttpLoadNotify* notify,
+                       UniqueKernelHandle* checkedInstaller) {
+    if (!MoveFileExA(files.part.c_str(), files.installer.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         Log(LogError,
             "move downloading file to install file failed, errno = %d, try using temp files",
             LastError());
         job.result = DownloadRenameFailed;
         return;
     }
-    UniqueKernelHandle installer = OpenHeld(installPath);
-    const int checked = CheckHandleMd5(installer.Get(), installPath, job.md5, notify);
+    UniqueKernelHandle installer = OpenHeld(files.installer);
+    const int checked = CheckHandleMd5(installer.Get(), files.installer, job.md5, notify);
     if (checked == 0) {
         job.result = DownloadReady;
         if (checkedInstaller) *checkedInstaller = std::move(installer);
@@ -403,9 +412,21 @@ void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNo
         StopPaused(job);
     } else {
         installer.Reset();
-        DeleteOrLog(installPath, "delete download file %s failed, errno = %d");
+        DeleteOrLog(files.installer, "delete download file %s failed, errno = %d");
         job.result = DownloadMd5Mismatch;
     }
+}
+
+}  // namespace
+
+void RunDownloadJobIn(const std::string& directory, DownloadJob& job, HttpLoadNotify* notify,
+                      UniqueKernelHandle* checkedInstaller) {
+    if (checkedInstaller) checkedInstaller->Reset();
+    const InstallerFiles files = InstallerFilesIn(directory, job.fileName);
+    if (ReuseInstaller(files, job, notify, checkedInstaller)) return;
+    ReconcilePartAndMeta(files, job);
+    if (!FetchPart(files, job, notify)) return;
+    RenameHoldAndHash(files, job, notify, checkedInstaller);
 }
 
 void RunDownloadJob(DownloadJob& job, HttpLoadNotify* notify,

@@ -89,8 +89,8 @@ std::string FileMd5Hex(const std::string& path);
 // Empty as well when `notify` reports cancellation between two views.
 std::string HandleMd5Hex(HANDLE file, HttpLoadNotify* notify = nullptr);
 
-// 0 on a match (ignoring case); -1 when the file could not be hashed, 1 when
-// no digest is expected, another non-zero value on a mismatch.
+// 0 on a match (ignoring case); -1 when the file could not be hashed, 1 on a
+// mismatch or when no digest is expected.
 int CheckFileMd5(const std::string& path, const std::string& expected);
 // The same through an open file; `path` names it in the log line. Stopped
 // by `notify`: TaskCancelled, nothing logged.

@@ -97,7 +97,10 @@ TEST(CheckFileMd5, IgnoresCaseAndNeverMatchesEmptyDigests) {
     EXPECT_EQ(0, CheckFileMd5(dir / "abc", "900150983CD24FB0D6963F7D28E17F72"));
     EXPECT_EQ(1, CheckFileMd5(dir / "abc", ""));
     EXPECT_EQ(-1, CheckFileMd5(dir / "absent", "900150983cd24fb0d6963f7d28e17f72"));
-    EXPECT_NE(0, CheckFileMd5(dir / "abc", "00000000000000000000000000000000"));
+    // Wrong in the first digit, or only in the last, sorting before or after.
+    for (const char* wrong : {"00000000000000000000000000000000", "900150983cd24fb0d6963f7d28e17f71",
+                              "900150983cd24fb0d6963f7d28e17f75"})
+        EXPECT_EQ(1, CheckFileMd5(dir / "abc", wrong)) << wrong;
     EXPECT_TRUE(log.Contains("md5 check failed for file " + (dir / "abc") +
                              ", 900150983cd24fb0d6963f7d28e17f72 != 00000000000000000000000000000000"));
 }
@@ -189,23 +192,28 @@ TEST_F(Job, ChangedEtagOnNginxDiscardsThePartFile) {
     EXPECT_EQ("\"-\"", NginxAccessLines().back().substr(NginxAccessLines().back().size() - 3));
 }
 
-TEST_F(Job, ChangedLastModifiedAloneDiscardsThePartFile) {
+TEST_F(Job, ChangedEtagOrLastModifiedAloneDiscardsThePartFile) {
     const std::string content = Pattern(300000);
     WriteFile(FaultFile("lm.bin"), content);
-    DownloadJob first = JobFor(FaultUrl("etag=same,lm=1500000000,cut=200000", "lm.bin"),
-                               "setup.exe", Md5Of(content));
-    EXPECT_EQ(DownloadConnectionBroken, Run(first));
-    ASSERT_GT(FileSize(Part()), 0);
+    struct Change {
+        const char* options;
+        const char* logLine;
+    } changes[] = {{"etag=same,lm=1500000999", "time last modify unmatch, 1500000000 != 1500000999"},
+                   {"etag=other,lm=1500000000", "etag unmatch, \"same\" != \"other\""}};
+    for (const Change& change : changes) {
+        DeleteFileA(Installer().c_str());
+        DownloadJob first = JobFor(FaultUrl("etag=same,lm=1500000000,cut=200000", "lm.bin"),
+                                   "setup.exe", Md5Of(content));
+        EXPECT_EQ(DownloadConnectionBroken, Run(first));
+        ASSERT_GT(FileSize(Part()), 0);
 
-    DownloadJob second = JobFor(FaultUrl("etag=same,lm=1500000999", "lm.bin"), "setup.exe",
-                                Md5Of(content));
-    EXPECT_EQ(first.etag, second.etag);
-    EXPECT_EQ(DownloadReady, Run(second));
-    EXPECT_EQ(content, ReadFile(Installer()));
-    EXPECT_TRUE(log.Contains("time last modify unmatch, " + std::to_string(first.lastModified) +
-                             " != " + std::to_string(second.lastModified)));
-    const auto seen = RecordedRequests("HTTP_FAULT_REQUESTS");
-    EXPECT_EQ(std::string::npos, seen.back().find("Range:"));
+        DownloadJob second = JobFor(FaultUrl(change.options, "lm.bin"), "setup.exe", Md5Of(content));
+        EXPECT_EQ(DownloadReady, Run(second)) << change.options;
+        EXPECT_EQ(content, ReadFile(Installer()));
+        EXPECT_TRUE(log.Contains(change.logLine)) << change.options;
+        const auto seen = RecordedRequests("HTTP_FAULT_REQUESTS");
+        EXPECT_EQ(std::string::npos, seen.back().find("Range:")) << change.options;
+    }
 }
 
 TEST_F(Job, PartFileWithoutMetaIsDeleted) {
@@ -249,14 +257,19 @@ TEST_F(Job, ServerThatAlwaysAnswers416IsGivenUpOn) {
 
 TEST_F(Job, Md5MismatchLeavesNoPartFile) {
     WriteFile(NginxFile("setup.exe"), Pattern(100000));
-    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", "0123456789abcdef0123456789abcdef");
-    EXPECT_EQ(DownloadMd5Mismatch, Run(job));
-    EXPECT_FALSE(FileExists(Part()));
-    EXPECT_FALSE(FileExists(Installer()));
+    std::string before = Md5Of(Pattern(100000)), after = before;
+    ASSERT_EQ('4', before.back());
+    before.back() = '0', after.back() = '7';  // wrong only at the end, either side of the real one
+    for (const std::string& md5 : {std::string("0123456789abcdef0123456789abcdef"), before, after}) {
+        DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", md5);
+        EXPECT_EQ(DownloadMd5Mismatch, Run(job)) << md5;
+        EXPECT_FALSE(FileExists(Part()));
+        EXPECT_FALSE(FileExists(Installer()));
+    }
     EXPECT_TRUE(log.Contains("md5 check failed for file " + Installer()));  // renamed first
+    DownloadJob job = JobFor(NginxUrl("setup.exe"), "setup.exe", "");
 
-    job.md5.clear();  // an empty digest never matches
-    EXPECT_EQ(DownloadMd5Mismatch, Run(job));
+    EXPECT_EQ(DownloadMd5Mismatch, Run(job));  // an empty digest never matches
 }
 
 // Over TLS too: the start-up HEAD's identity, then a Range on the secure
@@ -359,7 +372,8 @@ TEST_F(Job, RangeIgnoredOrAnsweredFromElsewhereRestartsFromZero) {
     WriteFile(PlainFile("setup.exe"), content);
     WriteFile(FaultFile("setup.exe"), content);
     // Python's http.server answers every range with the whole file.
-    for (const std::string& url : {PlainUrl("setup.exe"), FaultUrl("range=shift", "setup.exe")}) {
+    for (const std::string& url : {PlainUrl("setup.exe"), FaultUrl("range=shift", "setup.exe"),
+                                   FaultUrl("range=back", "setup.exe")}) {
         DeleteFileA(Installer().c_str());
         DownloadJob job = JobFor(url, "setup.exe", Md5Of(content));
         WriteFile(Part(), content.substr(0, 120000));

@@ -28,12 +28,21 @@ struct ReportTurn {
 std::mutex chainMutex;
 std::shared_ptr<UniqueKernelHandle> lastReportDone;  // guarded by chainMutex
 
+// Set once the process must end soon: waiting reports then go at once.
+const UniqueKernelHandle hurry(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+
 // The service reads the reports of one task as its story (downloaded, then
-// the launch failed), so a report waits for the one made before it; that
-// wait is bounded by the other's own time-outs.
+// the launch failed), so a report waits for the one made before it, at most
+// as long as one post can take (its WinHTTP time-outs), and not at all once
+// the end is hurried.
+constexpr DWORD ReportTurnWaitMs = 10000 + 3000 + 3000 + 5000;
+
 unsigned __stdcall ReportThread(void* argument) {
     std::unique_ptr<ReportTurn> turn(static_cast<ReportTurn*>(argument));
-    if (turn->after && *turn->after) WaitForSingleObject(turn->after->Get(), INFINITE);
+    if (turn->after && *turn->after) {
+        const HANDLE events[] = {turn->after->Get(), hurry.Get()};
+        WaitForMultipleObjects(hurry ? 2 : 1, events, FALSE, ReportTurnWaitMs);
+    }
     turn->after.reset();
     const unsigned result = FeedbackWorker(turn->record.release());
     if (*turn->done) SetEvent(turn->done->Get());
@@ -102,6 +111,10 @@ void PostFeedback(FeedbackRecord* record) {
 
 void PostStatus(const std::string& deviceId, const std::string& taskId, int32_t status) {
     PostFeedback(new FeedbackRecord{deviceId, taskId, status});
+}
+
+void HurryFeedbackReports() {
+    if (hurry) SetEvent(hurry.Get());
 }
 
 bool WaitForFeedbackReports(DWORD timeoutMs) {

@@ -37,6 +37,10 @@ void PostFeedback(FeedbackRecord* record);
 // Returns the post's task result code.
 unsigned __stdcall FeedbackWorker(void* record);
 
+// From now on no report waits for the one made before it: the session is
+// ending and every report must leave within its last seconds.
+void HurryFeedbackReports();
+
 // How long the process waits for report threads at its end.
 constexpr DWORD FeedbackShutdownWaitMs = 3000;
 

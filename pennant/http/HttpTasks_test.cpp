@@ -148,6 +148,7 @@ TEST_F(Download, RangeAnswersThatCannotBeTrustedLeaveThePartFileAlone) {
         {"range=missing", "WinHttpQueryHeaders failed, flag = 0x", false},  // 206 without it
         {"range=garbage", nullptr, false},                                  // does not scan
         {"range=shift", "offset unmatch 101000 != 100000", true},           // starts elsewhere
+        {"range=back", "offset unmatch 99000 != 100000", true},             // starts early
     };
     for (const auto& c : cases) {
         WriteFile(target, good);

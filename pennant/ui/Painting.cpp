@@ -5,7 +5,7 @@
 #include "app/Log.h"
 #include "app/Task.h"
 #include "app/Text.h"
-#include "ui/Window.h"
+#include "ui/Art.h"
 
 #include <windows.h>
 #include <commctrl.h>

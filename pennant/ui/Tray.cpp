@@ -201,13 +201,6 @@ void HideToTray(HWND window) {
     TrayBalloon(window, true);
 }
 
-void OnCloseButton(HWND window, const WindowState& state) {
-    if (state.phase == DownloadFailed || state.phase == Finished)
-        CloseSequence(window);
-    else
-        HideToTray(window);
-}
-
 void CloseSequence(HWND window, bool sessionEnding) {
     if (!IsWindow(window)) return;
     if (TaskHolder* holder = CurrentTaskHolder()) {

@@ -44,10 +44,6 @@ void ShowFromTray(HWND window);
 // Command 123: hide the window to the tray with the balloon.
 void HideToTray(HWND window);
 
-// Command 122: closes the window after a failed download or after the
-// installation, hides it to the tray otherwise.
-void OnCloseButton(HWND window, const WindowState& state);
-
 // Deletes the logo file, slides the window out, removes the icon, destroys
 // the window and releases the task. The only way the window ends. When the
 // session ends, neither slide nor icon: the notification area goes with the

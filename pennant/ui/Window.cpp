@@ -7,11 +7,7 @@
 
 #include <windows.h>
 #include <commctrl.h>
-#include <objidl.h>
-#include <gdiplus.h>
 
-#include <cstring>
-#include <memory>
 
 namespace pennant {
 
@@ -20,12 +16,6 @@ namespace {
 constexpr int SlideInSteps = 45;
 constexpr int SlideOutSteps = 20;
 constexpr DWORD MotionPauseMs = 10;
-
-// The description box's font lives as long as the window (or until the
-// window's scale changes).
-UniqueGdiObject descriptionFont;
-
-DisplayScale popupScale;
 
 constexpr DWORD ImageButtonStyle = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_OWNERDRAW |
                                    SS_NOTIFY;
@@ -93,8 +83,8 @@ ControlPlace PlaceOf(const ControlLayout& layout, bool collapsed) {
     const bool staysPut = layout.id == DescriptionEditId || layout.id == MinimizeCommand ||
                           layout.id == CloseCommand;
     const int y = collapsed && !staysPut ? layout.y - ShrinkOffset : layout.y;
-    return ControlPlace{popupScale.Px(layout.x), popupScale.Px(y), popupScale.Px(layout.width),
-                        popupScale.Px(layout.height)};
+    return ControlPlace{PopupScale().Px(layout.x), PopupScale().Px(y), PopupScale().Px(layout.width),
+                        PopupScale().Px(layout.height)};
 }
 
 void PlaceControl(HWND window, const ControlLayout& layout, bool collapsed) {
@@ -113,17 +103,17 @@ const ControlLayout* LayoutOf(int id) {
 
 // The edit control keeps the font it is given: a new one for each scale,
 // handed over before the old one goes.
-void SetDescriptionFont(HWND window) {
+void SetDescriptionFont(HWND window, WindowState& state) {
     HWND edit = GetDlgItem(window, DescriptionEditId);
     if (!edit) return;
-    HFONT font = CreateFontA(popupScale.Px(-12), 0, 0, 0, 0, FALSE, FALSE, FALSE, GB2312_CHARSET,
+    HFONT font = CreateFontA(PopupScale().Px(-12), 0, 0, 0, 0, FALSE, FALSE, FALSE, GB2312_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FF_SWISS,
                              "微软雅黑");
     SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-    descriptionFont.Reset(font);
+    state.descriptionFont.Reset(font);
 }
 
-void CreateControls(HWND window) {
+void CreateControls(HWND window, WindowState& state) {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
     for (const ControlLayout& layout : controlLayouts) {
         const ControlPlace place = PlaceOf(layout, false);
@@ -136,7 +126,7 @@ void CreateControls(HWND window) {
             continue;
         }
         if (layout.id == DescriptionEditId) {
-            SetDescriptionFont(window);
+            SetDescriptionFont(window, state);
         } else if (layout.id == ProgressBarId) {
             SendMessageA(control, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
             Subclass(control, ProgressBarProc);
@@ -160,100 +150,75 @@ RECT WorkAreaOf(const RECT& around) {
     return info.rcWork;
 }
 
-struct ComRelease {
-    void operator()(IUnknown* p) const {
-        if (p) p->Release();
-    }
-};
+// The primary monitor (it holds the origin): the pop-up waits below its
+// work area until it rises.
+constexpr RECT PrimaryMonitorPoint = {0, 0, 1, 1};
 
-// Copies resource `imageId` into `memory` and decodes it.
-std::unique_ptr<Gdiplus::Image> LoadPngResource(HINSTANCE instance, int imageId,
-                                                UniqueGlobalMemory& memory) {
-    HMODULE module = instance ? instance : GetModuleHandleA(nullptr);
-    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(imageId), "PNG");
-    if (!found) return nullptr;
-    DWORD size = SizeofResource(module, found);
-    HGLOBAL loaded = LoadResource(module, found);
-    const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    if (!bytes || size == 0) return nullptr;
-
-    memory.Reset(GlobalAlloc(GMEM_MOVEABLE, size));
-    if (!memory) return nullptr;
-    void* target = GlobalLock(memory.Get());
-    if (!target) return nullptr;
-    std::memcpy(target, bytes, size);
-    GlobalUnlock(memory.Get());
-
-    IStream* rawStream = nullptr;
-    if (FAILED(CreateStreamOnHGlobal(memory.Get(), FALSE, &rawStream))) return nullptr;
-    std::unique_ptr<IStream, ComRelease> stream(rawStream);
-    std::unique_ptr<Gdiplus::Image> image(Gdiplus::Image::FromStream(stream.get()));
-    if (!image || image->GetLastStatus() != Gdiplus::Ok) return nullptr;
-    return image;
+// The pop-up's place in the corner of the work area of the monitor nearest
+// `around`: its left edge WorkAreaRightMargin left of the area's right edge,
+// risen into the area by `height` or waiting just below it.
+POINT CornerOf(const RECT& around, int height, bool risen) {
+    const RECT work = WorkAreaOf(around);
+    return POINT{work.right - PopupScale().Px(WorkAreaRightMargin),
+                 risen ? work.bottom - height : work.bottom};
 }
 
 }  // namespace
 
-HFONT MakeFont(int height, int weight, const char* face, BYTE pitchAndFamily, bool underline) {
-    LOGFONTA font = {};
-    font.lfHeight = popupScale.Px(height);
-    font.lfWeight = weight;
-    font.lfUnderline = underline ? TRUE : FALSE;
-    font.lfCharSet = GB2312_CHARSET;
-    font.lfPitchAndFamily = pitchAndFamily;
-    if (face) lstrcpynA(font.lfFaceName, face, LF_FACESIZE);
-    return CreateFontIndirectA(&font);
-}
-
-void CreateWindowContents(HWND window) {
-    popupScale = DisplayScale::OfWindow(window);
-    RECT work = {};
-    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
-    SetWindowPos(window, HWND_TOPMOST, work.right - popupScale.Px(WorkAreaRightMargin), work.bottom,
-                 popupScale.Px(WindowWidth), popupScale.Px(FullHeight), SWP_SHOWWINDOW);
-    CreateControls(window);
+void CreateWindowContents(HWND window, WindowState& state) {
+    SetPopupScale(DisplayScale::OfWindow(window));
+    const POINT corner = CornerOf(PrimaryMonitorPoint, 0, false);
+    SetWindowPos(window, HWND_TOPMOST, corner.x, corner.y, PopupScale().Px(WindowWidth),
+                 PopupScale().Px(FullHeight), SWP_SHOWWINDOW);
+    CreateControls(window, state);
     SystemParametersInfoA(SPI_SETDRAGFULLWINDOWS, TRUE, nullptr, 0);
 }
 
-const DisplayScale& PopupScale() { return popupScale; }
-
-LRESULT OnDpiChanged(HWND window, const WindowState& state, WPARAM dpis, LPARAM suggested) {
+LRESULT OnDpiChanged(HWND window, WindowState& state, WPARAM dpis, LPARAM suggested) {
     const RECT& target = *reinterpret_cast<const RECT*>(suggested);
     RECT now;
     GetWindowRect(window, &now);
     // A pop-up the user has dragged away goes where the system suggests; one
     // in its corner (risen, or still waiting below the work area) stays there.
-    const RECT oldWork = WorkAreaOf(now);
-    const bool inCorner = now.left == oldWork.right - popupScale.Px(WorkAreaRightMargin) &&
-                          (now.bottom == oldWork.bottom || now.top >= oldWork.bottom);
-    const bool risen = now.top < oldWork.bottom;
+    const bool risen = now.top < WorkAreaOf(now).bottom;
+    const POINT oldCorner = CornerOf(now, now.bottom - now.top, risen);
+    const bool inCorner = now.left == oldCorner.x && (!risen || now.top == oldCorner.y);
+    // Before it rises (also inside WM_CREATE, whose placement below the
+    // primary's work area may put it on a monitor below) it stays there: a
+    // scale of that monitor is taken, the primary's comes back on the rise.
+    const bool waiting = !state.slidIn;
 
-    popupScale = DisplayScale(HIWORD(dpis));
-    const int width = popupScale.Px(WindowWidth);
-    const int height = popupScale.Px(state.collapsed ? ShrunkHeight : FullHeight);
-    const RECT work = WorkAreaOf(target);
-    const int left = inCorner ? work.right - popupScale.Px(WorkAreaRightMargin) : target.left;
-    const int top = !inCorner ? target.top : risen ? work.bottom - height : work.bottom;
-    SetWindowPos(window, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    SetPopupScale(DisplayScale(HIWORD(dpis)));
+    const int width = PopupScale().Px(WindowWidth);
+    const int height = PopupScale().Px(state.collapsed ? ShrunkHeight : FullHeight);
+    const POINT corner =
+        waiting ? CornerOf(PrimaryMonitorPoint, height, false) : CornerOf(target, height, risen);
+    SetWindowPos(window, nullptr, inCorner || waiting ? corner.x : target.left,
+                 inCorner || waiting ? corner.y : target.top, width, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     for (const ControlLayout& layout : controlLayouts) PlaceControl(window, layout, state.collapsed);
-    SetDescriptionFont(window);
+    SetDescriptionFont(window, state);
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
     return 0;
 }
 
-void ReleaseWindowContents() { descriptionFont.Reset(); }
+void ReleaseWindowContents(WindowState& state) { state.descriptionFont.Reset(); }
 
-void SlideIn(HWND window) {
+void SlideIn(HWND window, WindowState& state) {
+    state.slidIn = true;
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
-    // 45 equal steps of the full height (10 pixels each at 96 DPI); where the
-    // height does not divide, the steps differ by a pixel and still add up.
-    const int rise = popupScale.Px(FullHeight);
+    // 45 steps of the full height (10 pixels each at 96 DPI) up from below
+    // the primary's work area. Each step takes the height of now: a pop-up
+    // that rises into a monitor of another scale is laid out anew on the way
+    // (WM_DPICHANGED) and goes on at that scale.
     for (int i = 0; i < SlideInSteps; ++i) {
-        const int step = MulDiv(rise, i + 1, SlideInSteps) - MulDiv(rise, i, SlideInSteps);
         RECT r;
         GetWindowRect(window, &r);
-        MoveWindow(window, r.left, r.top - step, popupScale.Px(WindowWidth), rise, TRUE);
+        const int height = PopupScale().Px(FullHeight);
+        const POINT below = CornerOf(PrimaryMonitorPoint, height, false);
+        MoveWindow(window, r.left, below.y - MulDiv(height, i + 1, SlideInSteps),
+                   PopupScale().Px(WindowWidth), height, TRUE);
         UpdateWindow(window);
         Sleep(MotionPauseMs);
     }
@@ -269,8 +234,8 @@ void CollapseWindow(HWND window, WindowState& state) {
     state.collapsed = true;
     RECT r;
     GetWindowRect(window, &r);
-    const int height = popupScale.Px(ShrunkHeight);
-    MoveWindow(window, r.left, r.bottom - height, popupScale.Px(WindowWidth), height, TRUE);
+    const int height = PopupScale().Px(ShrunkHeight);
+    MoveWindow(window, r.left, r.bottom - height, PopupScale().Px(WindowWidth), height, TRUE);
 }
 
 void SlideOut(HWND window) {
@@ -286,55 +251,6 @@ void SlideOut(HWND window) {
 
 void DragWindow(HWND window) {
     SendMessageA(window, WM_NCLBUTTONDOWN, HTCAPTION, 0);
-}
-
-void DrawPngResource(HDC dc, HINSTANCE instance, int imageId, int x, int y, int sourceX,
-                     int sourceY, int width, int height) {
-    UniqueGlobalMemory memory;
-    std::unique_ptr<Gdiplus::Image> image = LoadPngResource(instance, imageId, memory);
-    if (!image) return;
-    Gdiplus::Graphics graphics(dc);
-    graphics.DrawImage(image.get(), Gdiplus::Rect(x, y, width, height), sourceX, sourceY, width,
-                       height, Gdiplus::UnitPixel, nullptr);
-}
-
-void DrawArt(HDC dc, int imageId, int x, int y, int sourceX, int sourceY, int width,
-             int height) {
-    HINSTANCE instance = GetModuleHandleA(nullptr);
-    const int artId = popupScale.ArtId(imageId);
-    if (popupScale.ArtDpi() == popupScale.Dpi()) {
-        DrawPngResource(dc, instance, artId, x, y, sourceX, sourceY, width, height);
-        return;
-    }
-    UniqueGlobalMemory memory;
-    std::unique_ptr<Gdiplus::Image> image = LoadPngResource(instance, artId, memory);
-    if (!image) return;
-    Gdiplus::Graphics graphics(dc);
-    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
-    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
-    // The filter reads past the source's edges: let it see the edge pixels
-    // again rather than transparency, or every image gets a faded rim.
-    Gdiplus::ImageAttributes edges;
-    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
-    graphics.DrawImage(image.get(), Gdiplus::Rect(x, y, width, height),
-                       popupScale.ToArt(sourceX), popupScale.ToArt(sourceY),
-                       popupScale.ToArt(width), popupScale.ToArt(height), Gdiplus::UnitPixel,
-                       &edges);
-}
-
-void DrawLogo(HDC dc, const std::string& path) {
-    if (path.empty()) return;
-    const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
-    if (n <= 0) return;
-    std::wstring widePath(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &widePath[0], n);
-    Gdiplus::Image image(widePath.c_str());
-    if (image.GetLastStatus() != Gdiplus::Ok) return;
-    Gdiplus::Graphics graphics(dc);
-    // The server's logo comes at any size: the best filter GDI+ has.
-    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
-    const int side = popupScale.Px(32);
-    graphics.DrawImage(&image, popupScale.Px(11), popupScale.Px(37), side, side);
 }
 
 }  // namespace pennant

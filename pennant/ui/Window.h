@@ -1,62 +1,30 @@
-// The pop-up window: placement, child controls, motions and the two drawing
-// routines every painted surface uses. Main thread only.
+// The pop-up window: placement, child controls and motions; the art, fonts
+// and scale it draws with are in ui/Art.h. Main thread only.
 #pragma once
 
-#include "ui/DisplayScale.h"
+#include "ui/Art.h"
 #include "ui/WindowState.h"
 
 #include <windows.h>
 
-#include <string>
-
 namespace pennant {
-
-// Image resources (type "PNG") of the executable.
-enum ImageId : int {
-    FullBackgroundImage = 132,
-    ShrunkBackgroundImage = 161,
-    BlueButtonImage = 146,
-    BlueButtonHoverImage = 147,
-    GreyButtonImage = 148,
-    GreyButtonHoverImage = 149,
-    CloseGlyphImage = 130,
-    CloseGlyphHoverImage = 131,
-    MinimizeGlyphImage = 162,
-    MinimizeGlyphHoverImage = 163,
-    WarningMarkImage = 155,
-    MenuBackgroundImage = 157,
-};
-
-// Control ids that are no command.
-constexpr int ProgressBarId = 119;
-constexpr int PercentLabelId = 120;
-
-// The layout in pixels at 96 DPI; PopupScale() converts it for the display.
-constexpr int WindowWidth = 360;
-constexpr int FullHeight = 450;
-constexpr int ShrunkHeight = 170;
-constexpr int ShrinkOffset = 280;
-constexpr int WorkAreaRightMargin = 380;  // window's left edge from the work area's right edge
 
 // WM_CREATE: takes the window's display scale, places the window below the
 // work area, creates the child controls and lets dragged windows show their
-// contents.
-void CreateWindowContents(HWND window);
-
-// The scale the pop-up is laid out and drawn at (96 DPI until the window
-// exists); every surface of the pop-up and its tray menu draws through it.
-const DisplayScale& PopupScale();
+// contents. The description box's font is kept in `state`.
+void CreateWindowContents(HWND window, WindowState& state);
 
 // WM_DPICHANGED (the window went to a monitor of another scale): lays the
 // window out again at the new scale and puts it back into that monitor's
 // corner, risen or still below the work area as it was.
-LRESULT OnDpiChanged(HWND window, const WindowState& state, WPARAM dpis, LPARAM suggested);
+LRESULT OnDpiChanged(HWND window, WindowState& state, WPARAM dpis, LPARAM suggested);
 
 // WM_DESTROY: releases what the window kept for its lifetime.
-void ReleaseWindowContents();
+void ReleaseWindowContents(WindowState& state);
 
-// Shows the window and raises it by its full height into the work area.
-void SlideIn(HWND window);
+// Shows the window and raises it by its full height into the primary
+// monitor's work area; from now on `state` knows it has risen.
+void SlideIn(HWND window, WindowState& state);
 
 // Moves the footer controls and the state's status line up and shrinks the
 // window to 360 x 170 (at the scale), keeping its bottom edge.
@@ -67,25 +35,5 @@ void SlideOut(HWND window);
 
 // WM_LBUTTONDOWN on the panel itself: drag it like a caption.
 void DragWindow(HWND window);
-
-// Draws the region (sourceX, sourceY, width, height) of PNG resource `imageId`
-// at (x, y). A missing or undecodable image draws nothing.
-void DrawPngResource(HDC dc, HINSTANCE instance, int imageId, int x, int y, int sourceX,
-                     int sourceY, int width, int height);
-
-// DrawPngResource for the pop-up's scale: all coordinates are pixels of the
-// display, the image is the art drawn nearest the scale, filtered to size
-// where the display lies between the drawn scales.
-void DrawArt(HDC dc, int imageId, int x, int y, int sourceX, int sourceY, int width,
-             int height);
-
-// Draws the logo file (ANSI path) at (11, 37) scaled to 32 x 32 (at the
-// scale); an empty path or a file that does not decode draws nothing.
-void DrawLogo(HDC dc, const std::string& path);
-
-// A LOGFONTA of the GB2312 character set with the given height at 96 DPI
-// (made for the pop-up's scale), weight and face (null: the system's choice).
-HFONT MakeFont(int height, int weight, const char* face, BYTE pitchAndFamily = 0,
-               bool underline = false);
 
 }  // namespace pennant

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/Codes.h"
+#include "app/Handles.h"
 
 #include <windows.h>
 
@@ -23,6 +24,10 @@ struct WindowState {
     // Pixels at 96 DPI (drawn at the pop-up's scale); moves up when the window shrinks.
     RECT statusRect = {20, 366, 320, 394};
     bool collapsed = false;  // shrunk once the upgrade was accepted, for good
+    bool slidIn = false;     // risen into the work area (before: waiting below it)
+    // The description box's font: the box keeps the font it is given, so it
+    // lives as long as the window, or until the window's scale changes.
+    UniqueGdiObject descriptionFont;
 };
 
 }  // namespace pennant

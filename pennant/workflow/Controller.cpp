@@ -32,6 +32,8 @@ struct Controller {
     int dispatchDepth = 0;
     bool destroyed = false;
     bool taskReady = false;
+    // From WM_INSTALL_STARTED: the elevated installer runs (the prompt is over).
+    bool installerRunning = false;
     // Every report carries these, copied when the task is ready: the task
     // itself is released by the close sequence, before the last reports
     // have left. A task that never loaded reports empty ids.
@@ -118,7 +120,7 @@ struct InstallVerdict {
     std::string text;
 };
 
-InstallVerdict JudgeInstall(WPARAM outcome) {
+InstallVerdict JudgeInstall(WPARAM outcome, LPARAM code) {
     switch (outcome) {
     case Exited: {
         const Task* task = CurrentTask();
@@ -132,6 +134,8 @@ InstallVerdict JudgeInstall(WPARAM outcome) {
     case WaitFailed:
         return {InstallFailed, ExitInstallFailed, "内部错误，请下次重试。"};
     case LaunchFailed:
+        // A declined elevation prompt is the user's refusal, not a broken installer.
+        if (code == ERROR_CANCELLED) return {Refused, ExitCancelled, "启动安装包失败，请下次重试。"};
         return {LaunchError, ExitInstallFailed, "启动安装包失败，请下次重试。"};
     case TimedOut:
         return {InstallTimedOut, ExitTimedOut, "安装超时，请下次重试。"};
@@ -145,25 +149,29 @@ LRESULT OnInstallOver(HWND window, Controller& c, WPARAM outcome, LPARAM code) {
         static_cast<int>(code));
     FlushLog();
     if (c.view.phase != Installing) return 0;  // no installer of ours is running
-    ShowFromTray(window);
-    if (c.destroyed) return 0;
-    SetTimer(window, AutoCloseTimer, AutoCloseTimerPeriodMs, nullptr);
-    const InstallVerdict verdict = JudgeInstall(outcome);
+    // Judged and reported before the window is shown: showing it may run a
+    // nested dispatch (the session's end), which must find the outcome.
+    const InstallVerdict verdict = JudgeInstall(outcome, code);
     c.view.exitCode = verdict.exitCode;
-    ShowFromTray(window);
-    if (c.destroyed) return 0;
     c.view.phase = Finished;
     Report(c, verdict.status);
+    SetTimer(window, AutoCloseTimer, AutoCloseTimerPeriodMs, nullptr);
+    ShowFromTray(window);
+    if (c.destroyed) return 0;
     UpdateViews(window, c.view);
     SetStatusText(window, c.view, verdict.text.c_str());  // cut to the line's 511 bytes
     return 0;
 }
 
-// The installer is ready: report it and start it. The pop-up stays in view
-// as the owner of the elevation prompt until the installer runs.
+// The installer is ready: report it and start it. The pop-up is brought
+// back from the tray and stays in view as the owner of the elevation prompt
+// until the installer runs: a hidden owner shows the prompt only as a
+// flashing taskbar button.
 void OnDownloadReady(HWND window, Controller& c) {
     c.view.phase = Installing;
     Report(c, Downloaded);
+    ShowFromTray(window);
+    if (c.destroyed) return;
     UpdateViews(window, c.view);
     SetStatusText(window, c.view, "下载已完成，正在安装软件...");
     const Task* task = CurrentTask();
@@ -173,6 +181,7 @@ void OnDownloadReady(HWND window, Controller& c) {
 
 LRESULT OnInstallStarted(HWND window, Controller& c) {
     if (c.view.phase != Installing) return 0;
+    c.installerRunning = true;
     Report(c, InstallStarted);
     ShowWindow(window, SW_HIDE);
     return 0;
@@ -212,18 +221,42 @@ LRESULT OnDownloadOver(HWND window, Controller& c, WPARAM result) {
     return 0;
 }
 
-// Steps shared by ExitCommand and the end of the session: stop a download,
-// decide the report (a lost network keeps its 3 and 2) and send it.
+// How the program ends from where it stands: the report still to make (0
+// for none) and the exit code. Once an outcome is shown every way out keeps
+// it; a lost network's 3 and 2 are decided and reported only now.
+struct Ending {
+    int32_t report;
+    int32_t exitCode;
+};
+
+Ending EndingOf(const WindowState& view) {
+    switch (view.phase) {
+    case DownloadFailed:
+    case Finished:
+        return {0, view.exitCode};
+    case NetworkLost:
+        return {view.status, view.exitCode};
+    default:
+        return {Cancelled, ExitCancelled};
+    }
+}
+
+// Every way out (Exit, WM_CLOSE, the close and Done buttons, the timer, the
+// session's end) ends here: the report leaves first, then a download is
+// stopped within `workerWaitMs`.
 void DecideEnd(Controller& c, DWORD workerWaitMs = WorkerStopWaitMs) {
-    if (c.view.phase == Downloading) c.view.phase = Paused;
+    const Ending ending = EndingOf(c.view);
+    c.view.phase = Closing;
+    c.view.exitCode = ending.exitCode;
+    if (ending.report) Report(c, ending.report);
     c.worker.RequestStop();
     c.worker.Wait(workerWaitMs);  // at once when no worker is held or it has ended
-    if (c.view.phase != NetworkLost) {
-        c.view.status = Cancelled;
-        c.view.exitCode = ExitCancelled;
-    }
-    c.view.phase = Closing;
-    Report(c, c.view.status);
+}
+
+void EndAndClose(HWND window, Controller& c) {
+    if (c.view.phase == Closing) return;
+    DecideEnd(c);
+    CloseSequence(window);
 }
 
 LRESULT OnTaskReady(HWND window, Controller& c) {
@@ -240,14 +273,14 @@ LRESULT OnTaskReady(HWND window, Controller& c) {
     }
     c.view.phase = Offer;
     UpdateViews(window, c.view);
-    SlideIn(window);
+    SlideIn(window, c.view);
     return 0;
 }
 
 LRESULT OnTimer(HWND window, Controller& c, WPARAM id) {
     KillTimer(window, id);  // every timer fires once
     if (id == AutoCloseTimer) {
-        CloseSequence(window);
+        EndAndClose(window, c);
         return 0;
     }
     if (id != OfferTimer) {
@@ -269,8 +302,10 @@ LRESULT OnQueryEndSession(const Controller& c, WPARAM wParam, LPARAM lParam) {
     Log(LogProgress, "recv WM_QUERYENDSESSINO, wParam = 0x%x, lParam = 0x%x, status = %d",
         static_cast<unsigned>(wParam), static_cast<unsigned>(lParam),
         static_cast<int>(c.view.phase));
-    // The installer runs elevated on our behalf; its end must be seen.
-    return c.view.phase == Installing ? FALSE : TRUE;
+    // The installer runs elevated on our behalf; its end must be seen. Not
+    // while the prompt is up: nothing runs yet, and the session must not
+    // wait for an answer that may never come.
+    return c.view.phase == Installing && c.installerRunning ? FALSE : TRUE;
 }
 
 LRESULT OnEndSession(HWND window, Controller& c, WPARAM wParam, LPARAM lParam) {
@@ -281,13 +316,20 @@ LRESULT OnEndSession(HWND window, Controller& c, WPARAM wParam, LPARAM lParam) {
         Log(LogProgress, "session end was cancelled, go on");
         return 0;
     }
-    if (c.view.phase == Closing) return 0;  // an end is already under way
-    sessionEndDeadline = GetTickCount64() + SessionEndBudgetMs;
-    DecideEnd(c, std::min<DWORD>(WorkerStopWaitMs, MsUntil(sessionEndDeadline)));
-    // The session may end the process once this message is answered: what
-    // must reach the service and the disk goes first.
+    // One deadline for every step, also for an end nested in a close that
+    // is already under way: that close has decided and reported, but the
+    // reports and the log must still be out before this message is answered.
+    if (!sessionEndDeadline) sessionEndDeadline = GetTickCount64() + SessionEndBudgetMs;
+    const bool alreadyClosing = c.view.phase == Closing;
+    if (!alreadyClosing)
+        DecideEnd(c, std::min<DWORD>(WorkerStopWaitMs, MsUntil(sessionEndDeadline)));
+    HurryFeedbackReports();
     WaitForFeedbackReports(MsUntil(sessionEndDeadline));
     FlushLog();
+    if (alreadyClosing) return 0;
+    // The restart manager closes only this program and the session goes on:
+    // the icon must not stay behind in the notification area.
+    if (lParam & ENDSESSION_CLOSEAPP) TrayRemove(window);
     CloseSequence(window, true);
     return 0;
 }
@@ -312,9 +354,8 @@ void OnRefuse(HWND window, Controller& c) {
 }
 
 void OnExit(HWND window, Controller& c) {
-    if (c.view.phase == Installing || c.view.phase == Closing) return;
-    DecideEnd(c);
-    CloseSequence(window);
+    if (c.view.phase == Installing) return;
+    EndAndClose(window, c);
 }
 
 void OnPause(Controller& c) {
@@ -345,27 +386,24 @@ void OnDone(HWND window, Controller& c) {
     if (c.view.phase != DownloadFailed && c.view.phase != Finished) return;
     c.view.phase = Finished;
     UpdateViews(window, c.view);
-    CloseSequence(window);
+    EndAndClose(window, c);
 }
 
-// WM_CLOSE from outside (Alt+F4, taskkill, another program): during the
-// offer the window just closes, as a refusal without its report; once the
-// outcome is shown it closes as its close button does, keeping the outcome's
-// report and exit code; in between it ends the program as Exit does. While
-// installing it is ignored, as Exit is: the elevated installer's outcome
-// must still be seen and reported.
+// The close button ends the program once an outcome is shown and hides it
+// to the tray before.
+void OnCloseButton(HWND window, Controller& c) {
+    if (c.view.phase == DownloadFailed || c.view.phase == Finished)
+        EndAndClose(window, c);
+    else
+        HideToTray(window);
+}
+
+// WM_CLOSE from outside (Alt+F4, taskkill, another program) ends the
+// program as Exit does. While installing it is ignored, as Exit is: the
+// elevated installer's outcome must still be seen and reported.
 LRESULT OnClose(HWND window, Controller& c) {
     Log(LogProgress, "recv WM_CLOSE, status = %d", static_cast<int>(c.view.phase));
-    switch (c.view.phase) {
-    case Offer:
-    case DownloadFailed:
-    case Finished:
-        CloseSequence(window);
-        break;
-    default:
-        OnExit(window, c);
-        break;
-    }
+    OnExit(window, c);
     return 0;
 }
 
@@ -400,7 +438,7 @@ LRESULT OnCommand(HWND window, Controller& c, WPARAM wParam) {
         ShowFromTray(window);
         break;
     case CloseCommand:
-        OnCloseButton(window, c.view);
+        OnCloseButton(window, c);
         break;
     case MinimizeCommand:
         HideToTray(window);
@@ -424,14 +462,14 @@ LRESULT OnNcDestroy(HWND window, Controller& c, UINT message, WPARAM wParam, LPA
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-LRESULT OnCreate(HWND window) {
-    CreateWindowContents(window);
+LRESULT OnCreate(HWND window, Controller& c) {
+    CreateWindowContents(window, c.view);
     SetTimer(window, OfferTimer, OfferTimerPeriodMs, nullptr);
     return 0;
 }
 
-LRESULT OnDestroy(const Controller& c) {
-    ReleaseWindowContents();
+LRESULT OnDestroy(Controller& c) {
+    ReleaseWindowContents(c.view);
     PostQuitMessage(c.view.exitCode);
     return 0;
 }
@@ -439,7 +477,7 @@ LRESULT OnDestroy(const Controller& c) {
 LRESULT Dispatch(HWND window, Controller& c, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
-        return OnCreate(window);
+        return OnCreate(window, c);
     case WM_PAINT:
         PaintMainWindow(window, c.view);
         return 0;

@@ -47,6 +47,7 @@ struct Scenario {
     bool installerLeft;  // the installer is still in the download directory
     Product product = Product::None;
     const char* shown = nullptr;  // the status line the run ends on, then Done
+    const char* launch = nullptr;  // the test build's shell seam: noprocess, declined
 };
 
 // The product key the test installer writes and the task names, and the
@@ -249,9 +250,24 @@ void EndTheHangingInstaller(const PennantRun& run) {
     WaitForSingleObject(installer.Get(), 10000);
 }
 
+template <LPARAM how = ENDSESSION_LOGOFF>
 void SessionEnds(PennantRun& run) {
-    EXPECT_EQ(TRUE, run.Send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
-    run.Send(WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_EQ(TRUE, run.Send(WM_QUERYENDSESSION, 0, how));
+    run.Send(WM_ENDSESSION, TRUE, how);
+}
+
+// Every way out of a shown outcome keeps its report and exit code.
+void ExitOut(PennantRun& run) { run.Command(ExitCommand); }
+template <void (*out)(PennantRun&)>
+void InstallThen(PennantRun& run) {
+    run.Command(UpgradeCommand);
+    ASSERT_TRUE(run.WaitPhase(Finished));
+    out(run);
+}
+template <void (*out)(PennantRun&)>
+void BrokenThen(PennantRun& run) {
+    DownloadBroken(run);
+    out(run);
 }
 
 const Scenario Scenarios[] = {
@@ -259,8 +275,11 @@ const Scenario Scenarios[] = {
      {Accepted, Downloaded, LaunchError},
      {"download over, errno = 0", "install over, phrase = 4, errno = "}, true},
     {"RefuseByClick", Server::Nginx, "-", 1000, true, RefuseByClick, 1, {Refused}, {}, false},
-    {"CloseMessageDuringTheOffer", Server::Nginx, "-", 1000, true, CloseMessage, 0, {}, {},
-     false},
+    {"CloseMessageDuringTheOffer", Server::Nginx, "-", 1000, true, CloseMessage, 1, {Cancelled},
+     {}, false},
+    {"ExitDuringTheOffer", Server::Nginx, "-", 1000, true, ExitOut, 1, {Cancelled}, {}, false},
+    {"RestartManagerClosesTheOffer", Server::Nginx, "-", 1000, true,
+     SessionEnds<ENDSESSION_CLOSEAPP>, 1, {Cancelled}, {"Shell_NotifyIcon destroy"}, false},
     {"OfferTimesOut", Server::Nginx, "-", 1000, true, OfferTimerFires, 5, {OfferTimedOut}, {},
      false},
     {"SecondUpgradeAndLateOfferTimerChangeNothing", Server::Fault, "rate=100000", 2000000,
@@ -276,7 +295,7 @@ const Scenario Scenarios[] = {
      2, {Accepted, DownloadError}, {"download over, errno = 5"}, false},
     {"WrongMd5ClosesByItself", Server::Nginx, "-", 300000, false, DownloadBroken, 2,
      {Accepted, DownloadError}, {"download over, errno = 2"}, false},
-    {"SessionEndsDuringTheOffer", Server::Nginx, "-", 1000, true, SessionEnds, 1, {Cancelled},
+    {"SessionEndsDuringTheOffer", Server::Nginx, "-", 1000, true, SessionEnds<>, 1, {Cancelled},
      {"recv WM_QUERYENDSESSINO, wParam = 0x0, lParam = 0x80000000, status = 0",
       "recv WM_ENDSESSINO, wParam = 0x1, lParam = 0x80000000, status = 0"},
      false},
@@ -284,9 +303,25 @@ const Scenario Scenarios[] = {
      {Accepted, Downloaded, InstallStarted, Installed},
      {"ShellExecute OK", "install over, phrase = 1, errno = 0", "Install check : PASS"}, false,
      Product::Installs},
-    {"InstallsThenExit", Server::Nginx, "-", 0, true, InstallThenExit, 1,
-     {Accepted, Downloaded, InstallStarted, Installed, Cancelled}, {"Install check : PASS"},
-     false, Product::Installs},
+    {"InstallsThenExit", Server::Nginx, "-", 0, true, InstallThenExit, 0,
+     {Accepted, Downloaded, InstallStarted, Installed}, {"Install check : PASS"}, false,
+     Product::Installs},
+    {"InstallsThenSessionEnds", Server::Nginx, "-", 0, true, InstallThen<SessionEnds<>>, 0,
+     {Accepted, Downloaded, InstallStarted, Installed}, {}, false, Product::Installs},
+    {"WrongMd5ThenExit", Server::Nginx, "-", 300000, false, BrokenThen<ExitOut>, 2,
+     {Accepted, DownloadError}, {}, false},
+    {"WrongMd5ThenCloseMessage", Server::Nginx, "-", 300000, false, BrokenThen<CloseMessage>, 2,
+     {Accepted, DownloadError}, {}, false},
+    {"WrongMd5ThenSessionEnds", Server::Nginx, "-", 300000, false, BrokenThen<SessionEnds<>>, 2,
+     {Accepted, DownloadError}, {}, false},
+    // The shell started the installer but gave no process: judged at once.
+    {"LaunchWithoutAProcess", Server::Nginx, "-", 0, true, InstallThen<ExitOut>, 4,
+     {Accepted, Downloaded, InstallStarted, InstallFailed},
+     {"ShellExecute OK", "no installer process to wait for, check the installation now"}, true,
+     Product::WrongVersion, nullptr, "noprocess"},
+    {"ElevationDeclined", Server::Nginx, "-", 300000, true,
+     [](PennantRun& run) { run.Command(UpgradeCommand); }, 1, {Accepted, Downloaded, Refused},
+     {"the user declined elevation"}, true, Product::None, LaunchFailedText, "declined"},
     {"InstallsOverHttps", Server::NginxTls, "HTTPS_NGINX_PORT", 0, true, InstallThenDone, 0,
      {Accepted, Downloaded, InstallStarted, Installed}, {"download OK", "Install check : PASS"},
      false, Product::Installs},
@@ -356,7 +391,9 @@ TEST_P(Workflow, EndsWithItsCodeReportsAndLog) {
     RunTask task = TaskFor(s.name, place);
     task.Serve(s.server, s.options, InstallerBytes(s.product, s.size, place, task));
     if (!s.rightMd5) task.md5 = "0123456789abcdef0123456789abcdef";
+    SetEnvironmentVariableA("PENNANT_TEST_LAUNCH", s.launch);  // inherited by the run
     PennantRun run(task);
+    SetEnvironmentVariableA("PENNANT_TEST_LAUNCH", nullptr);
     ASSERT_NE(nullptr, run.WaitForOffer()) << "the offer never reached its place";
 
     s.drive(run);

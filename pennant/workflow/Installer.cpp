@@ -76,9 +76,32 @@ void PostToLiveWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (IsWindow(window)) PostMessageA(window, message, wParam, lParam);
 }
 
-// The process handle, or null (logged, WM_INSTALL_OVER posted) when the
-// shell could not start the installer.
-HANDLE StartElevated(InstallerLaunchRecord& record) {
+// How the shell's start ended: the installer's process, or the reason why
+// there is none. Every way it ends is one outcome message for the window.
+struct LaunchResult {
+    bool started = false;
+    UniqueKernelHandle process;  // empty after a start handed to a running process
+    DWORD error = 0;             // why nothing was started
+};
+
+BOOL ShellStart(SHELLEXECUTEINFOA& launch) {
+#ifdef PENNANT_TEST_HOOKS
+    // Test builds only: the shell's two answers a test cannot provoke at
+    // will. "noprocess" asks the real shell for no process handle, as a
+    // start handed to a running process returns; "declined" is the answer
+    // to a prompt the user refused.
+    char seam[16] = {};
+    GetEnvironmentVariableA("PENNANT_TEST_LAUNCH", seam, sizeof seam);
+    if (lstrcmpA(seam, "noprocess") == 0) launch.fMask &= ~SEE_MASK_NOCLOSEPROCESS;
+    if (lstrcmpA(seam, "declined") == 0) {
+        SetLastError(ERROR_CANCELLED);
+        return FALSE;
+    }
+#endif
+    return ShellExecuteExA(&launch);
+}
+
+LaunchResult StartElevated(InstallerLaunchRecord& record) {
     ComApartment com;
     SHELLEXECUTEINFOA launch = {};
     launch.cbSize = sizeof launch;
@@ -90,33 +113,45 @@ HANDLE StartElevated(InstallerLaunchRecord& record) {
     launch.lpVerb = "runas";
     launch.lpFile = record.installerPath.c_str();
     launch.nShow = SW_SHOWNORMAL;
-    const BOOL started = ShellExecuteExA(&launch);
-    DWORD launchError = GetLastError();
+    LaunchResult result;
+    result.started = ShellStart(launch) != FALSE;
+    result.error = result.started ? 0 : GetLastError();
     // Wine's shell reports some failures (an image it cannot load) only in
     // the instance field, as one of the shell's small error numbers.
-    if (!started && launchError == 0)
-        launchError = static_cast<DWORD>(reinterpret_cast<INT_PTR>(launch.hInstApp));
+    if (!result.started && result.error == 0)
+        result.error = static_cast<DWORD>(reinterpret_cast<INT_PTR>(launch.hInstApp));
     // The process has its own image open now; the download folder may
     // change the file again.
     record.checkedInstaller.Reset();
-    if (!started) {
-        Log(LogError, "ShellExecute/CreateProcess Fail, errno = %d", static_cast<int>(launchError));
-        PostToLiveWindow(record.window, WM_INSTALL_OVER, LaunchFailed,
-                         static_cast<LPARAM>(launchError));
-        return nullptr;
-    }
-    Log(LogProgress, "ShellExecute OK");
-    return launch.hProcess;
+    if (result.error == ERROR_CANCELLED)
+        Log(LogProgress, "the user declined elevation");
+    else if (!result.started)
+        Log(LogError, "ShellExecute/CreateProcess Fail, errno = %d", static_cast<int>(result.error));
+    else
+        Log(LogProgress, "ShellExecute OK");
+    if (result.started) result.process.Reset(launch.hProcess);
+    return result;
 }
 
 unsigned __stdcall LaunchInstallerThread(void* argument) {
     std::unique_ptr<InstallerLaunchRecord> record(static_cast<InstallerLaunchRecord*>(argument));
-    HANDLE process = StartElevated(*record);
-    if (!process) return 0;
+    LaunchResult launch = StartElevated(*record);
+    if (!launch.started) {
+        PostToLiveWindow(record->window, WM_INSTALL_OVER, LaunchFailed,
+                         static_cast<LPARAM>(launch.error));
+        return 0;
+    }
     PostToLiveWindow(record->window, WM_INSTALL_STARTED, 0, 0);
+    if (!launch.process) {
+        // The shell handed the start to a process already running: there is
+        // nothing to wait for, so the installed version is judged now.
+        Log(LogWarning, "no installer process to wait for, check the installation now");
+        PostToLiveWindow(record->window, WM_INSTALL_OVER, Exited, 0);
+        return 0;
+    }
     auto wait = std::make_unique<InstallerWaitRecord>();
     wait->window = record->window;
-    wait->process = process;
+    wait->process = launch.process.Release();
     wait->seconds = record->seconds;
     return WaitInstallerThread(wait.release());
 }

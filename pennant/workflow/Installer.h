@@ -30,8 +30,10 @@ unsigned __stdcall WaitInstallerThread(void* record);
 // answering while the elevation prompt is up; `window` owns the prompt.
 // `checkedInstaller` is the handle the MD5 check read through (writes and
 // deletion denied); it is held until the shell has started the process.
-// The thread posts WM_INSTALL_STARTED once the installer runs, then
-// WM_INSTALL_OVER (LaunchFailed, or how the wait ended). 0: the thread runs.
+// The thread posts WM_INSTALL_STARTED once the installer runs, then exactly
+// one WM_INSTALL_OVER: LaunchFailed (ERROR_CANCELLED when the user declined
+// the prompt), how the wait ended, or Exited at once when the shell gave no
+// process to wait for. 0: the thread runs.
 // -1: it could not be started; WM_INSTALL_OVER LaunchFailed has been posted.
 int LaunchInstaller(HWND window, const std::string& installerPath,
                     UniqueKernelHandle checkedInstaller,

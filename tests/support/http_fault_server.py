@@ -13,7 +13,8 @@ Files are served from a root directory. The path chooses the behaviour:
         etag=X       ETag "X" (default: derived from size and mtime)
         lm=T         Last-Modified from Unix time T (default: the file's mtime)
         range=R      for a Range request: ignore (200, whole file), shift (206
-                     with a Content-Range that starts elsewhere), garbage
+                     with a Content-Range that starts elsewhere), back (206
+                     from 1000 bytes before the offset asked for), garbage
                      (Content-Range that does not scan), missing (206 without it)
         always416=1  answer every GET with 416
         status=N     answer with status N and a small HTML body
@@ -135,6 +136,9 @@ class Handler(socketserver.BaseRequestHandler):
             mode = options.get("range")
             if mode == "shift":
                 content_range = "bytes %d-%d/%d" % (first + 1000, size - 1, size)
+            elif mode == "back":
+                start = max(0, first - 1000)
+                content_range = "bytes %d-%d/%d" % (start, size - 1, size)
             elif mode == "garbage":
                 content_range = "bytes */zz"
             elif mode != "missing":
