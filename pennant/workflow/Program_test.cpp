@@ -78,15 +78,16 @@ TEST(PennantProgram, SecondCopyExitsSixAndBothLogIntoTheSameFile) {
     EXPECT_EQ(6, second.Wait(60000));
     EXPECT_EQ(-1, first.Wait(0)) << "the first copy must keep running";
 
-    // A plain WM_CLOSE ends the program at once with the current exit code.
+    // A WM_CLOSE during the offer ends the program as every way out of the
+    // offer does: cancelled, exit code 1.
     PostMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(0, first.Wait(30000));
+    EXPECT_EQ(1, first.Wait(30000));
 
     const std::string text = log.Appended();
     EXPECT_TRUE(Contains(text, " pennant is running !"));
     EXPECT_TRUE(Contains(text, " return code = 6"));
     EXPECT_TRUE(Contains(text, " pid = P1"));
-    EXPECT_TRUE(Contains(text, " return code = 0"));
+    EXPECT_TRUE(Contains(text, " return code = 1"));
 }
 
 TEST(PennantProgram, CopiesStartedAtOnceLeaveExactlyOneRunning) {
@@ -115,5 +116,5 @@ TEST(PennantProgram, CopiesStartedAtOnceLeaveExactlyOneRunning) {
     EXPECT_EQ(6, copies[2]->Wait(60000)) << "the late copy steps back too";
     EXPECT_EQ(-1, runner->Wait(0));
     PostMessageA(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(0, runner->Wait(30000));
+    EXPECT_EQ(1, runner->Wait(30000));
 }
