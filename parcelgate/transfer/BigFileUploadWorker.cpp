@@ -102,13 +102,13 @@ void BigFileUploadWorker::Execute() {
         RollBackUnacknowledged();
     }
     if (stopped) {
-        SaveResume();
+        SaveResume(Durability::Durable);
         RaiseFail(3);
         return;
     }
     if (!completed) {
         // Also when the file shrank while it was sent: the loop ran dry.
-        SaveResume();
+        SaveResume(Durability::Durable);
         RaiseFail(0);
         return;
     }
@@ -140,10 +140,14 @@ bool BigFileUploadWorker::SendChunks(int64_t chunkSize) {
         if (!SendChunk(buffer.get(), got)) throw TransferError("Chunk not acknowledged");
         uploaded_ += static_cast<int64_t>(got);
         // At every acknowledgement, not only when a run ends by itself: a
-        // process that is killed, or a machine that loses power, gets no end,
-        // and the next upload would send the whole file again under a new
-        // session. After the last chunk the record goes anyway.
-        if (uploaded_ < fileSize_) SaveResume();
+        // process that is killed gets no end, and the next upload would send
+        // the whole file again under a new session. Left to the system's
+        // write-back: a flush per chunk costs a disk round trip each, and
+        // a machine that loses power then loses at most the latest records,
+        // which costs chunks sent again (or the whole file), never wrong
+        // data. The run's end flushes the last one. After the last chunk
+        // the record goes anyway.
+        if (uploaded_ < fileSize_) SaveResume(Durability::Cached);
         // A stop answered to the last chunk comes too late: the file is up.
         if (RaiseProgress(static_cast<uint64_t>(uploaded_), static_cast<uint64_t>(fileSize_)) == E_ABORT &&
             uploaded_ < fileSize_)
@@ -221,7 +225,7 @@ void BigFileUploadWorker::LoadResume() {
     end_ = at - 1;
 }
 
-void BigFileUploadWorker::SaveResume() noexcept {
+void BigFileUploadWorker::SaveResume(Durability durability) noexcept {
     try {
         if (!FileExists(fileName_)) return;
         JsonValue record = JsonValue::Object();
@@ -234,7 +238,7 @@ void BigFileUploadWorker::SaveResume() noexcept {
         record.Set("hash", JsonValue::String(hash_));
         record.Set("url", JsonValue::String(Url()));
         record.Set("filename", JsonValue::String(fileName_));
-        WriteStringToFile(ResumeName(fileName_), Base64Encode(WriteJson(record)));
+        WriteStringToFile(ResumeName(fileName_), Base64Encode(WriteJson(record)), durability);
     } catch (...) {
         // The next upload then starts from byte 0.
     }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/UniqueHandle.h"
+#include "transfer/FileUtils.h"
 #include "transfer/WorkerThread.h"
 
 namespace pcg {
@@ -50,7 +51,7 @@ private:
     // True when the server acknowledged the chunk [start_, end_].
     bool SendChunk(const char* chunk, size_t size);
     void LoadResume();
-    void SaveResume() noexcept;
+    void SaveResume(Durability durability) noexcept;
     // Forgets a chunk that was read but not acknowledged, so the record
     // makes the next run send it again.
     void RollBackUnacknowledged() noexcept;

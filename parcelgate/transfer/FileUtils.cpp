@@ -40,12 +40,12 @@ std::string ReadFileToString(const std::string& name) {
     return bytes;
 }
 
-void WriteStringToFile(const std::string& name, const std::string& bytes) {
-    // Beside the file, then moved over it: a crash leaves the old content or
-    // the new one, never a cut one.
+void WriteStringToFile(const std::string& name, const std::string& bytes, Durability durability) {
+    // Beside the file, then moved over it: a killed process leaves the old
+    // content or the new one, never a cut one.
     ReplacingFile file(name);
     if (!file.Write(bytes.data(), bytes.size())) ThrowFileError("Cannot write file", name);
-    file.Commit();
+    file.Commit(durability);
 }
 
 bool FileExists(const std::string& name) {
@@ -117,10 +117,15 @@ bool ReplacingFile::Write(const char* data, size_t size) {
     return true;
 }
 
-void ReplacingFile::Commit() {
-    if (!FlushFileBuffers(file_.Get())) ThrowFileError("Cannot flush file", temporary_);
+void ReplacingFile::Commit(Durability durability) {
+    const bool durable = durability == Durability::Durable;
+    if (durable && !FlushFileBuffers(file_.Get())) ThrowFileError("Cannot flush file", temporary_);
     if (!CloseHandle(file_.Release())) ThrowFileError("Cannot close file", temporary_);
-    if (!MoveFileExA(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    // Each a synchronous trip to the disk, which a record written a hundred
+    // times per upload cannot afford; the move itself is the same rename
+    // either way, so a killed process still finds the old file or the new.
+    if (!MoveFileExA(temporary_.c_str(), target_.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0)))
         ThrowFileError("Cannot replace file", target_);
     temporary_.clear();
 }

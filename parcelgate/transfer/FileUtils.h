@@ -17,10 +17,18 @@ namespace pcg {
 // cannot be opened or read.
 std::string ReadFileToString(const std::string& name);
 
+// How far a replaced file must have gone when the call returns: Durable
+// waits until its bytes and its name are on the disk; Cached leaves both to
+// the system's write-back, so the file survives the end of the process at
+// once but a machine that loses power may come back with the file before
+// (or with bytes not yet written).
+enum class Durability { Durable, Cached };
+
 // Replaces the file's content with the bytes (a new file when there was
 // none), through a ReplacingFile. Throws TransferError when the file cannot be
 // created or a write fails.
-void WriteStringToFile(const std::string& name, const std::string& bytes);
+void WriteStringToFile(const std::string& name, const std::string& bytes,
+                       Durability durability = Durability::Durable);
 
 // True when a file (not a directory) of that name exists.
 bool FileExists(const std::string& name);
@@ -63,10 +71,12 @@ public:
 
     bool Write(const char* data, size_t size) override;
 
-    // Flushes and closes the temporary file, checking both: a write the
-    // disk refuses late (full, gone, a network share) shows only there.
-    // Then moves it over the target. Throws TransferError on any failure.
-    void Commit();
+    // Durable: flushes and closes the temporary file, checking both (a write
+    // the disk refuses late, full, gone, a network share, shows only there),
+    // then moves it over the target and waits for the move to reach the
+    // disk. Cached: closes it and moves it over the target. Throws
+    // TransferError on any failure.
+    void Commit(Durability durability = Durability::Durable);
 
 private:
     std::string target_;
