@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "base/UniqueHandle.h"
 
@@ -128,6 +129,70 @@ void ReplacingFile::Commit(Durability durability) {
                      MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0)))
         ThrowFileError("Cannot replace file", target_);
     temporary_.clear();
+}
+
+BackgroundFileWriter::BackgroundFileWriter(std::string name) noexcept : name_(std::move(name)) {
+    try {
+        thread_ = std::thread(&BackgroundFileWriter::Run, this);
+    } catch (...) {
+        // No thread to spare: Post() writes on the caller's own.
+    }
+}
+
+BackgroundFileWriter::~BackgroundFileWriter() {
+    if (!thread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ending_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void BackgroundFileWriter::Post(std::string content) noexcept {
+    if (!thread_.joinable()) {
+        Write(name_, content);
+        return;
+    }
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [this] { return !posted_ && !writing_; });
+        next_.swap(content);
+        posted_ = true;
+    }
+    changed_.notify_all();
+}
+
+void BackgroundFileWriter::Wait() noexcept {
+    if (!thread_.joinable()) return;
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [this] { return !posted_ && !writing_; });
+}
+
+void BackgroundFileWriter::Run() noexcept {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        changed_.wait(hold, [this] { return posted_ || ending_; });
+        // What was posted is written before the end, so nothing is lost.
+        if (!posted_) return;
+        std::string content;
+        content.swap(next_);
+        posted_ = false;
+        writing_ = true;
+        hold.unlock();
+        Write(name_, content);
+        hold.lock();
+        writing_ = false;
+        changed_.notify_all();
+    }
+}
+
+void BackgroundFileWriter::Write(const std::string& name, const std::string& content) noexcept {
+    try {
+        WriteStringToFile(name, content, Durability::Cached);
+    } catch (...) {
+        // The file keeps the content of the last write that went through.
+    }
 }
 
 }  // namespace pcg

@@ -3,8 +3,11 @@
 // others never throw.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "http/HttpParser.h"
 #include "base/UniqueHandle.h"
@@ -82,6 +85,41 @@ private:
     std::string target_;
     std::string temporary_;
     UniqueHandle file_;
+};
+
+// A small file replaced again and again on a thread of its own, so that
+// the caller does not wait for the write it hands over: the thread writes
+// the content beside the file and moves it over (Durability::Cached).
+// Post() first waits for the content posted before it, so the file is never
+// more than one Post() behind, then hands over the next and returns. A
+// write that fails is dropped: the file keeps the content of the last one
+// that went through. Without a thread (none could be made) Post() writes
+// itself. Never throws.
+class BackgroundFileWriter {
+public:
+    explicit BackgroundFileWriter(std::string name) noexcept;
+    // Waits for the content posted last.
+    ~BackgroundFileWriter();
+    BackgroundFileWriter(const BackgroundFileWriter&) = delete;
+    BackgroundFileWriter& operator=(const BackgroundFileWriter&) = delete;
+
+    void Post(std::string content) noexcept;
+    // Returns once the content posted last is written (or dropped): after
+    // it, nothing posted touches the file any more.
+    void Wait() noexcept;
+
+private:
+    void Run() noexcept;
+    static void Write(const std::string& name, const std::string& content) noexcept;
+
+    const std::string name_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::string next_;
+    bool posted_ = false;   // next_ holds content not yet taken
+    bool writing_ = false;
+    bool ending_ = false;
+    std::thread thread_;
 };
 
 }  // namespace pcg
