@@ -188,21 +188,27 @@ void OpenLog(bool rotate) {
         commitTimer = nullptr;
 }
 
-void LogWrite(LogLevel level, const char* text) {
+void LogWrite(LogLevel level, const char* text) { LogWriteAll(level, &text, 1); }
+
+void LogWriteAll(LogLevel level, const char* const* texts, size_t count) {
     if (!logOpen) return;
 
     __time64_t now = _time64(nullptr);
     struct tm local = {};
     _localtime64_s(&local, &now);
-    char record[LogBufferSize];
-    snprintf(record, sizeof record, "[%d] %02d-%02d-%02d %02d:%02d:%02d %s\n", level,
-             local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-             local.tm_min, local.tm_sec, text);
+    std::string records;
+    for (size_t i = 0; i < count; ++i) {
+        char record[LogBufferSize];
+        snprintf(record, sizeof record, "[%d] %02d-%02d-%02d %02d:%02d:%02d %s\n", level,
+                 local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                 local.tm_min, local.tm_sec, texts[i]);
+        records += record;
+    }
     boost::mutex::scoped_lock lock(logMutex);
     // Queued under the lock, so the debugger sees the file's order.
-    debugMirror.Add(record);
+    debugMirror.Add(records.c_str());
     if (!logFile) return;  // closed by another thread meanwhile
-    fwrite(record, 1, strlen(record), logFile);
+    fwrite(records.data(), 1, records.size(), logFile);
     fflush(logFile);
     logDirty = true;
     if (level >= LogProgress || GetTickCount() - lastCommit >= CommitDelayMs) CommitLocked();
