@@ -11,7 +11,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 MIB = 1048576
 
@@ -30,15 +29,19 @@ def dll_download(url, target):
                           windows(target), "1"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     timing = re.search(r"round 1: (\d+) bytes in ([\d.]+) s", out.stdout)
     memory = re.search(r"working set: idle (\d+) peak (\d+)", out.stdout)
-    if out.returncode != 0 or not timing or not memory:
+    if out.returncode != 0 or not timing or not memory or int(timing.group(1)) != os.path.getsize(target):
         sys.exit("download through the DLL failed: rc=%d %s" % (out.returncode, out.stdout.strip()))
     return float(timing.group(2)), int(memory.group(1)), int(memory.group(2))
 
 
 def curl_download(url, target):
-    start = time.perf_counter()
-    subprocess.run(["curl", "-s", "-o", target, url], check=True)
-    return time.perf_counter() - start
+    """curl's own transfer time (connect to last byte), its bytes checked."""
+    out = subprocess.run(["curl", "-sS", "-o", target, "-w", "%{http_code} %{size_download} %{time_total}", url],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    found = re.fullmatch(r"200 (\d+) ([\d.]+)", out.stdout.strip())
+    if out.returncode != 0 or not found or int(found.group(1)) != os.path.getsize(target):
+        sys.exit("curl's transfer cannot be read: rc=%d %r %s" % (out.returncode, out.stdout, out.stderr))
+    return float(found.group(2))
 
 
 def same_content(a, b):

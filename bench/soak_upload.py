@@ -201,8 +201,8 @@ def main():
               % (wire, wire / size, wire_bound / size))
         print("bytes in chunks the server took: %d = %.4f x the file (bound %.4f: one chunk per interruption;"
               " 1.05 %s)" % (taken, taken / size, taken_bound / size, "met" if taken <= 1.05 * size else "missed"))
-        print("chunks received twice: %d; Session-ID changes: %d; last run %.1f s" % (twice, changes,
-                                                                                    final_seconds))
+        print("chunks received twice: %d; Session-ID changes: %d; last run %.1f s (wall, with Wine's start)"
+              % (twice, changes, final_seconds))
         for line in contradictions:
             print("contradiction: " + line)
         ok = (identical and taken <= taken_bound and wire <= wire_bound and changes == 0

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/UniqueHandle.h"
+#include "transfer/FileUtils.h"
 #include "transfer/WorkerThread.h"
 
 namespace pcg {
@@ -13,8 +14,8 @@ namespace pcg {
 // Uploads a file of more than the form limit as about a hundred chunks, each
 // its own POST of raw bytes acknowledged by 201 (or 200). A resume record
 // beside the file (extension ".upbreak", Base64 of a compact JSON object),
-// written after every acknowledged chunk but the last and when a run fails
-// or is stopped, lets the next upload of the same file to the same URL
+// written after every acknowledged chunk but the last (on a thread of its
+// own, not flushed) and when a run fails or is stopped (flushed), lets the next upload of the same file to the same URL
 // continue after the last acknowledged byte, even after a killed run, unless
 // the file was written after its record was.
 //
@@ -46,10 +47,14 @@ protected:
 private:
     // Sends chunks until the file is through; throws on any failure.
     // Returns false when the client stopped the upload.
-    bool SendChunks(int64_t chunkSize);
+    // Posts the record of every acknowledged chunk but the last to records.
+    bool SendChunks(int64_t chunkSize, BackgroundFileWriter& records);
     // True when the server acknowledged the chunk [start_, end_].
     bool SendChunk(const char* chunk, size_t size);
     void LoadResume();
+    // The record's content: Base64 of the compact JSON object.
+    std::string ResumeText() const;
+    // Writes the record at the end of a run, flushed to the disk.
     void SaveResume() noexcept;
     // Forgets a chunk that was read but not acknowledged, so the record
     // makes the next run send it again.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "base/UniqueHandle.h"
 
@@ -40,12 +41,12 @@ std::string ReadFileToString(const std::string& name) {
     return bytes;
 }
 
-void WriteStringToFile(const std::string& name, const std::string& bytes) {
-    // Beside the file, then moved over it: a crash leaves the old content or
-    // the new one, never a cut one.
+void WriteStringToFile(const std::string& name, const std::string& bytes, Durability durability) {
+    // Beside the file, then moved over it: a killed process leaves the old
+    // content or the new one, never a cut one.
     ReplacingFile file(name);
     if (!file.Write(bytes.data(), bytes.size())) ThrowFileError("Cannot write file", name);
-    file.Commit();
+    file.Commit(durability);
 }
 
 bool FileExists(const std::string& name) {
@@ -117,12 +118,81 @@ bool ReplacingFile::Write(const char* data, size_t size) {
     return true;
 }
 
-void ReplacingFile::Commit() {
-    if (!FlushFileBuffers(file_.Get())) ThrowFileError("Cannot flush file", temporary_);
+void ReplacingFile::Commit(Durability durability) {
+    const bool durable = durability == Durability::Durable;
+    if (durable && !FlushFileBuffers(file_.Get())) ThrowFileError("Cannot flush file", temporary_);
     if (!CloseHandle(file_.Release())) ThrowFileError("Cannot close file", temporary_);
-    if (!MoveFileExA(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    // Each a synchronous trip to the disk, which a record written a hundred
+    // times per upload cannot afford; the move itself is the same rename
+    // either way, so a killed process still finds the old file or the new.
+    if (!MoveFileExA(temporary_.c_str(), target_.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0)))
         ThrowFileError("Cannot replace file", target_);
     temporary_.clear();
+}
+
+BackgroundFileWriter::BackgroundFileWriter(std::string name) noexcept : name_(std::move(name)) {
+    try {
+        thread_ = std::thread(&BackgroundFileWriter::Run, this);
+    } catch (...) {
+        // No thread to spare: Post() writes on the caller's own.
+    }
+}
+
+BackgroundFileWriter::~BackgroundFileWriter() {
+    if (!thread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ending_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void BackgroundFileWriter::Post(std::string content) noexcept {
+    if (!thread_.joinable()) {
+        Write(name_, content);
+        return;
+    }
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [this] { return !posted_ && !writing_; });
+        next_.swap(content);
+        posted_ = true;
+    }
+    changed_.notify_all();
+}
+
+void BackgroundFileWriter::Wait() noexcept {
+    if (!thread_.joinable()) return;
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait(hold, [this] { return !posted_ && !writing_; });
+}
+
+void BackgroundFileWriter::Run() noexcept {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        changed_.wait(hold, [this] { return posted_ || ending_; });
+        // What was posted is written before the end, so nothing is lost.
+        if (!posted_) return;
+        std::string content;
+        content.swap(next_);
+        posted_ = false;
+        writing_ = true;
+        hold.unlock();
+        Write(name_, content);
+        hold.lock();
+        writing_ = false;
+        changed_.notify_all();
+    }
+}
+
+void BackgroundFileWriter::Write(const std::string& name, const std::string& content) noexcept {
+    try {
+        WriteStringToFile(name, content, Durability::Cached);
+    } catch (...) {
+        // The file keeps the content of the last write that went through.
+    }
 }
 
 }  // namespace pcg

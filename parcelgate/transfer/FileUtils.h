@@ -3,8 +3,11 @@
 // others never throw.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "http/HttpParser.h"
 #include "base/UniqueHandle.h"
@@ -17,10 +20,18 @@ namespace pcg {
 // cannot be opened or read.
 std::string ReadFileToString(const std::string& name);
 
+// How far a replaced file must have gone when the call returns: Durable
+// waits until its bytes and its name are on the disk; Cached leaves both to
+// the system's write-back, so the file survives the end of the process at
+// once but a machine that loses power may come back with the file before
+// (or with bytes not yet written).
+enum class Durability { Durable, Cached };
+
 // Replaces the file's content with the bytes (a new file when there was
 // none), through a ReplacingFile. Throws TransferError when the file cannot be
 // created or a write fails.
-void WriteStringToFile(const std::string& name, const std::string& bytes);
+void WriteStringToFile(const std::string& name, const std::string& bytes,
+                       Durability durability = Durability::Durable);
 
 // True when a file (not a directory) of that name exists.
 bool FileExists(const std::string& name);
@@ -63,15 +74,52 @@ public:
 
     bool Write(const char* data, size_t size) override;
 
-    // Flushes and closes the temporary file, checking both: a write the
-    // disk refuses late (full, gone, a network share) shows only there.
-    // Then moves it over the target. Throws TransferError on any failure.
-    void Commit();
+    // Durable: flushes and closes the temporary file, checking both (a write
+    // the disk refuses late, full, gone, a network share, shows only there),
+    // then moves it over the target and waits for the move to reach the
+    // disk. Cached: closes it and moves it over the target. Throws
+    // TransferError on any failure.
+    void Commit(Durability durability = Durability::Durable);
 
 private:
     std::string target_;
     std::string temporary_;
     UniqueHandle file_;
+};
+
+// A small file replaced again and again on a thread of its own, so that
+// the caller does not wait for the write it hands over: the thread writes
+// the content beside the file and moves it over (Durability::Cached).
+// Post() first waits for the content posted before it, so the file is never
+// more than one Post() behind, then hands over the next and returns. A
+// write that fails is dropped: the file keeps the content of the last one
+// that went through. Without a thread (none could be made) Post() writes
+// itself. Never throws.
+class BackgroundFileWriter {
+public:
+    explicit BackgroundFileWriter(std::string name) noexcept;
+    // Waits for the content posted last.
+    ~BackgroundFileWriter();
+    BackgroundFileWriter(const BackgroundFileWriter&) = delete;
+    BackgroundFileWriter& operator=(const BackgroundFileWriter&) = delete;
+
+    void Post(std::string content) noexcept;
+    // Returns once the content posted last is written (or dropped): after
+    // it, nothing posted touches the file any more.
+    void Wait() noexcept;
+
+private:
+    void Run() noexcept;
+    static void Write(const std::string& name, const std::string& content) noexcept;
+
+    const std::string name_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::string next_;
+    bool posted_ = false;   // next_ holds content not yet taken
+    bool writing_ = false;
+    bool ending_ = false;
+    std::thread thread_;
 };
 
 }  // namespace pcg

@@ -10,10 +10,14 @@
 #include <boost/thread/mutex.hpp>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace pennant {
@@ -46,6 +50,82 @@ void CALLBACK CommitLater(void*, BOOLEAN) {
     boost::mutex::scoped_lock lock(logMutex);
     if (logDirty) CommitLocked();
 }
+
+// The debugger copy of the records, sent by a thread of its own: under Wine
+// one OutputDebugStringA costs about 100 us, and a download writes two
+// records per read, which held the download thread back by a tenth. The
+// records go out in the order they were written to the file, several
+// together when several wait (never more than one record's buffer per
+// call); Stop() sends what is left. Without a thread the caller sends.
+class DebugMirror {
+public:
+    ~DebugMirror() { Stop(); }
+
+    void Start() {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (thread_.joinable()) return;
+        ending_ = false;
+        try {
+            thread_ = std::thread(&DebugMirror::Run, this);
+        } catch (...) {
+            // No thread to spare: Add() sends at once.
+        }
+    }
+
+    void Add(const char* record) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (thread_.joinable()) {
+                queue_.emplace_back(record);
+                changed_.notify_one();
+                return;
+            }
+        }
+        OutputDebugStringA(record);
+    }
+
+    // Sends what waits and ends the thread.
+    void Stop() {
+        std::thread thread;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ending_ = true;
+            thread.swap(thread_);
+            changed_.notify_one();
+        }
+        if (thread.joinable()) thread.join();
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            changed_.wait(hold, [this] { return !queue_.empty() || ending_; });
+            if (queue_.empty()) return;
+            std::deque<std::string> records;
+            records.swap(queue_);
+            hold.unlock();
+            std::string text;
+            for (const std::string& record : records) {
+                if (!text.empty() && text.size() + record.size() >= LogBufferSize) {
+                    OutputDebugStringA(text.c_str());
+                    text.clear();
+                }
+                text += record;
+            }
+            OutputDebugStringA(text.c_str());
+            hold.lock();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<std::string> queue_;
+    bool ending_ = false;
+    std::thread thread_;
+};
+
+DebugMirror debugMirror;
 
 time_t ModificationTime(const std::string& path) {
     struct _stat64 info;
@@ -101,27 +181,34 @@ void OpenLog(bool rotate) {
     boost::mutex::scoped_lock lock(logMutex);
     CloseLocked();
     OpenLocked(rotate);
+    debugMirror.Start();
     if (!commitTimer &&
         !CreateTimerQueueTimer(&commitTimer, nullptr, CommitLater, nullptr, CommitDelayMs,
                                CommitDelayMs, WT_EXECUTEDEFAULT))
         commitTimer = nullptr;
 }
 
-void LogWrite(LogLevel level, const char* text) {
+void LogWrite(LogLevel level, const char* text) { LogWriteAll(level, &text, 1); }
+
+void LogWriteAll(LogLevel level, const char* const* texts, size_t count) {
     if (!logOpen) return;
 
     __time64_t now = _time64(nullptr);
     struct tm local = {};
     _localtime64_s(&local, &now);
-    char record[LogBufferSize];
-    snprintf(record, sizeof record, "[%d] %02d-%02d-%02d %02d:%02d:%02d %s\n", level,
-             local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-             local.tm_min, local.tm_sec, text);
-    OutputDebugStringA(record);
-
+    std::string records;
+    for (size_t i = 0; i < count; ++i) {
+        char record[LogBufferSize];
+        snprintf(record, sizeof record, "[%d] %02d-%02d-%02d %02d:%02d:%02d %s\n", level,
+                 local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                 local.tm_min, local.tm_sec, texts[i]);
+        records += record;
+    }
     boost::mutex::scoped_lock lock(logMutex);
+    // Queued under the lock, so the debugger sees the file's order.
+    debugMirror.Add(records.c_str());
     if (!logFile) return;  // closed by another thread meanwhile
-    fwrite(record, 1, strlen(record), logFile);
+    fwrite(records.data(), 1, records.size(), logFile);
     fflush(logFile);
     logDirty = true;
     if (level >= LogProgress || GetTickCount() - lastCommit >= CommitDelayMs) CommitLocked();
@@ -175,6 +262,7 @@ void CloseLog() {
     }
     // Outside the lock: this waits for a running callback, which takes it.
     if (timer) DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+    debugMirror.Stop();
 }
 
 }  // namespace pennant

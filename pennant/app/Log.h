@@ -29,6 +29,12 @@ void OpenLog(bool rotate);
 void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LogWide(LogLevel level, const wchar_t* format, ...);
 void LogWrite(LogLevel level, const char* text);
+// Records that one step makes together, written in one go: one write and
+// one flush of the file for all of them, in order. Each write to the log
+// is a trip through Wine and the file system, and one that meets the
+// journal of a file system busy with the download's own flushes waits for
+// it: a download writes two records per read.
+void LogWriteAll(LogLevel level, const char* const* texts, size_t count);
 
 // Flushes the open file and commits it to disk.
 void FlushLog();

@@ -5,6 +5,7 @@
 #include "app/Log.h"
 #include "app/Text.h"
 
+#include <cstdio>
 #include <cwchar>
 
 namespace pennant {
@@ -137,12 +138,15 @@ int HttpDownloader::ReadToFile(WinHttpRequest& request, HANDLE file, int64_t sta
         }
         DWORD got = 0;
         if (request.Read(buffer, want, &got) != 0 || got == 0) return TaskUnreachable;
-        Log(LogDetail, "read %d", static_cast<int>(got));
-
         done += got;
         const double percent = static_cast<double>(done) * 100.0 / static_cast<double>(total);
-        Log(LogDetail, "http get %lld / %lld, %.2f%%", static_cast<long long>(done),
-            static_cast<long long>(total), percent);
+        // The read's two records in one go.
+        char readRecord[32], progressRecord[96];
+        snprintf(readRecord, sizeof readRecord, "read %d", static_cast<int>(got));
+        snprintf(progressRecord, sizeof progressRecord, "http get %lld / %lld, %.2f%%",
+                 static_cast<long long>(done), static_cast<long long>(total), percent);
+        const char* const records[] = {readRecord, progressRecord};
+        LogWriteAll(LogDetail, records, sizeof records / sizeof records[0]);
         if (static_cast<int>(percent) > lastPercent) {
             lastPercent = static_cast<int>(percent);
             OnProgress(done, total);
