@@ -503,8 +503,9 @@ HttpError TlsChannel::Receive(const char*& data, size_t& size) {
             const SecBuffer* extra = nullptr;
             for (const SecBuffer& buffer : buffers)
                 if (buffer.BufferType == SECBUFFER_EXTRA) extra = &buffer;
-            begin_ = end_;
-            if (extra && !SkipToExtra(*extra, why_)) {
+            if (!extra) {
+                begin_ = end_;
+            } else if (!SkipToExtra(*extra, why_)) {
                 broken_ = true;
                 return HttpError::Receive;
             }
@@ -526,11 +527,12 @@ HttpError TlsChannel::Receive(const char*& data, size_t& size) {
             if (buffer.BufferType == SECBUFFER_DATA) plain = &buffer;
             if (buffer.BufferType == SECBUFFER_EXTRA) extra = &buffer;
         }
-        if (extra && !SkipToExtra(*extra, why_)) {
+        if (!extra) {
+            begin_ = end_;
+        } else if (!SkipToExtra(*extra, why_)) {
             broken_ = true;
             return HttpError::Receive;
         }
-        if (!extra) begin_ = end_;
         // The close notify: the stream ends here, in order, and ours answers it.
         if (status == SEC_I_CONTEXT_EXPIRED) {
             ended_ = true;
