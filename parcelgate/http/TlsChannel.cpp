@@ -4,6 +4,7 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -15,6 +16,9 @@ namespace {
 // Room for many records: one receive call brings in several of them, and
 // only a record cut at the end is moved to the front.
 constexpr size_t kInputSize = 256 * 1024;
+// The longest a chain build may spend fetching revocation lists and
+// authorities (ms), however long the caller would wait.
+constexpr int32_t kMaxFetchTimeout = 15000;
 // Without a piece size (a cancel sets 0) a batch is still bounded.
 constexpr size_t kMaxBatch = 1 << 20;
 constexpr DWORD kOldProtocols = SP_PROT_SSL2 | SP_PROT_SSL3 | SP_PROT_TLS1_0 | SP_PROT_TLS1_1;
@@ -73,6 +77,41 @@ const char* ChainProblem(DWORD bits) {
     return "certificate chain has an error";
 }
 
+bool IsSoftRevocationError(DWORD error) {
+    return error == static_cast<DWORD>(CRYPT_E_NO_REVOCATION_CHECK) ||
+           error == static_cast<DWORD>(CRYPT_E_REVOCATION_OFFLINE) ||
+           error == static_cast<DWORD>(CERT_E_REVOCATION_FAILURE);
+}
+
+// The SSL policy's verdict on chain for host: its error, 0 when it holds;
+// false, with why, when the check could not run.
+bool VerifySslPolicy(PCCERT_CHAIN_CONTEXT chain, std::wstring& host, DWORD& error, std::string& why) {
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
+    ssl.cbSize = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    // Revocation is left to the chain's bits (a revoked certificate is
+    // refused there), so that the one error the policy reports is another.
+    ssl.fdwChecks = SECURITY_FLAG_IGNORE_REVOCATION;
+    ssl.pwszServerName = &host[0];
+    CERT_CHAIN_POLICY_PARA policy = {};
+    policy.cbSize = sizeof policy;
+    policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
+    policy.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS result = {};
+    result.cbSize = sizeof result;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &result)) {
+        why = WithCode("certificate check could not run", static_cast<long>(GetLastError()));
+        return false;
+    }
+    error = result.dwError;
+    return true;
+}
+
+// Revocation of every certificate but the root, within one overall time
+// limit for all the lists it fetches.
+constexpr DWORD kRevocationFlags =
+    CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
+
 // The chain is built on a thread of its own: fetching an authority or a
 // revocation list may wait on the network for many seconds, and a stop must
 // not wait for it. Whoever lets go last frees the job.
@@ -82,6 +121,8 @@ struct ChainJob {
     PCCERT_CONTEXT certificate = nullptr;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     DWORD error = 0;
+    DWORD flags = 0;         // CertGetCertificateChain's
+    DWORD fetchTimeout = 0;  // ms for all the lists and authorities it fetches
 
     void Release() {
         if (InterlockedDecrement(&references) != 0) return;
@@ -100,11 +141,12 @@ DWORD WINAPI BuildChain(void* parameter) {
     chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
     chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
     chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    // Revocation of every certificate but the root, within one overall
-    // time limit for all the lists it fetches.
-    const DWORD flags = CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
-    if (!CertGetCertificateChain(nullptr, job->certificate, nullptr, job->certificate->hCertStore, &chainPara, flags,
-                                 nullptr, &job->chain)) {
+    // The fetches' time limit, below the caller's wait: the default (20 s)
+    // could outlast it and turn an unreachable list, which is no refusal,
+    // into a time-out.
+    chainPara.dwUrlRetrievalTimeout = job->fetchTimeout;
+    if (!CertGetCertificateChain(nullptr, job->certificate, nullptr, job->certificate->hCertStore, &chainPara,
+                                 job->flags, nullptr, &job->chain)) {
         job->chain = nullptr;
         job->error = GetLastError();
         if (job->error == 0) job->error = static_cast<DWORD>(E_FAIL);
@@ -187,10 +229,35 @@ HttpError TlsChannel::ReadMore() {
     return HttpError::None;
 }
 
+bool TlsChannel::SkipToExtra(const SecBuffer& extra, std::string& why) {
+    const size_t size = extra.cbBuffer;
+    if (extra.pvBuffer == nullptr) {
+        // Only a count: the bytes left are the input's last ones.
+        if (size > end_ - begin_) {
+            why = "TLS left more bytes unprocessed than it was given";
+            return false;
+        }
+        begin_ = end_ - size;
+        return true;
+    }
+    // Where Schannel says they are; they must be the input's own tail, for
+    // every byte before them is taken as processed.
+    const uintptr_t at = reinterpret_cast<uintptr_t>(extra.pvBuffer);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(input_.data() + begin_);
+    const uintptr_t last = reinterpret_cast<uintptr_t>(input_.data() + end_);
+    if (at < first || at > last || size != last - at) {
+        why = "TLS left unprocessed bytes outside its input";
+        return false;
+    }
+    begin_ += at - first;
+    return true;
+}
+
 HttpError TlsChannel::Handshake(std::string& why, bool renegotiating) {
     // A renegotiation starts with what is already here, even nothing: the
     // server may be waiting for our answer before it sends any more.
     bool readWhenEmpty = !renegotiating;
+    bool askedForCertificate = false;
     for (int round = 0; round < 64; ++round) {
         const bool first = !context_.Valid();
         if (!first && begin_ == end_ && readWhenEmpty) {
@@ -200,9 +267,11 @@ HttpError TlsChannel::Handshake(std::string& why, bool renegotiating) {
         readWhenEmpty = true;
         SecBuffer in[2] = {{static_cast<unsigned long>(end_ - begin_), SECBUFFER_TOKEN, input_.data() + begin_},
                            {0, SECBUFFER_EMPTY, nullptr}};
-        SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+        // Schannel allocates both; the alert buffer is where it puts the
+        // alert of a failure.
+        SecBuffer out[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
         SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
-        SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
+        SecBufferDesc outDesc = {SECBUFFER_VERSION, 2, out};
         CredHandle credentials = credentials_.Get();
         CtxtHandle context = context_.Get();
         unsigned long attributes = 0;
@@ -210,24 +279,42 @@ HttpError TlsChannel::Handshake(std::string& why, bool renegotiating) {
             &credentials, first ? nullptr : &context, &host_[0], kContextFlags, 0, 0, first ? nullptr : &inDesc, 0,
             first ? context_.Receive() : &context, &outDesc, &attributes, nullptr);
         ContextBuffer token(out[0].pvBuffer);
+        ContextBuffer alert(out[1].pvBuffer);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
             HttpError error = ReadMore();
             if (error != HttpError::None) return HandshakeReadError(error, why);
             continue;
         }
         const bool going = status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS;
-        // A token also comes with a failure: the alert that tells the server why.
+        // A token also comes with a failure: the alert that tells the server
+        // why, in the token or in the alert buffer.
         if (token.Valid() && out[0].cbBuffer > 0) {
             HttpError error = socket_->SendAll(static_cast<const char*>(token.Get()), out[0].cbBuffer, false);
             if (error != HttpError::None && going) return error;
+        } else if (!going && alert.Valid() && out[1].cbBuffer > 0) {
+            socket_->SendAll(static_cast<const char*>(alert.Get()), out[1].cbBuffer, false);
         }
         if (!going) {
             why = WithCode("TLS handshake refused", status);
             return HttpError::TlsHandshake;
         }
-        // Asked for a client certificate: there is none, go on without.
-        if (status == SEC_I_INCOMPLETE_CREDENTIALS) continue;
-        if (!first) begin_ = in[1].BufferType == SECBUFFER_EXTRA ? end_ - in[1].cbBuffer : end_;
+        // Asked for a client certificate: there is none; the same input once
+        // more goes on without. Asked again, the server insists on one.
+        if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+            if (askedForCertificate) {
+                why = "server requires a client certificate";
+                return HttpError::TlsHandshake;
+            }
+            askedForCertificate = true;
+            continue;
+        }
+        if (!first) {
+            if (in[1].BufferType != SECBUFFER_EXTRA) {
+                begin_ = end_;
+            } else if (!SkipToExtra(in[1], why)) {
+                return HttpError::TlsHandshake;
+            }
+        }
         if (status == SEC_E_OK) {
             status = QueryContextAttributesW(&context, SECPKG_ATTR_STREAM_SIZES, &sizes_);
             if (status != SEC_E_OK) {
@@ -271,37 +358,26 @@ HttpError TlsChannel::CheckCertificate(std::string& why) {
         return HttpError::TlsCertificate;
     }
     UniqueOwner<ChainTraits> chain;
-    HttpError error = BuildChainInTime(certificate.Get(), chain, why);
+    HttpError error = BuildChainInTime(certificate.Get(), kRevocationFlags, chain, why);
     if (error != HttpError::None) return error;
-    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl = {};
-    ssl.cbSize = sizeof ssl;
-    ssl.dwAuthType = AUTHTYPE_SERVER;
-    // The policy reports one error only, and Wine's reports a revocation
-    // list it could not reach before a wrong name: revocation is left to the
-    // chain's bits below (a revoked certificate is refused there).
-    ssl.fdwChecks = SECURITY_FLAG_IGNORE_REVOCATION;
-    ssl.pwszServerName = &host_[0];
-    CERT_CHAIN_POLICY_PARA policy = {};
-    policy.cbSize = sizeof policy;
-    policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
-    policy.pvExtraPolicyPara = &ssl;
-    CERT_CHAIN_POLICY_STATUS result = {};
-    result.cbSize = sizeof result;
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.Get(), &policy, &result)) {
-        why = WithCode("certificate check could not run", static_cast<long>(GetLastError()));
-        return HttpError::TlsCertificate;
-    }
-    // Revocation that could not be asked is no refusal, whatever the policy
-    // says of it (Wine's ignores the flags above); a revoked entry shows in
-    // the chain's bits.
-    DWORD policyError = result.dwError;
-    if (policyError == static_cast<DWORD>(CRYPT_E_NO_REVOCATION_CHECK) ||
-        policyError == static_cast<DWORD>(CRYPT_E_REVOCATION_OFFLINE) ||
-        policyError == static_cast<DWORD>(CERT_E_REVOCATION_FAILURE))
-        policyError = 0;
+    DWORD policyError = 0;
+    if (!VerifySslPolicy(chain.Get(), host_, policyError, why)) return HttpError::TlsCertificate;
     // Wine's policy passes chains that reach no root at all, or that run
     // through a certificate that is no authority: the chain's bits decide too.
-    const DWORD chainErrors = chain.Get()->TrustStatus.dwErrorStatus & ~kSoftRevocationBits;
+    DWORD chainErrors = chain.Get()->TrustStatus.dwErrorStatus & ~kSoftRevocationBits;
+    if (IsSoftRevocationError(policyError)) {
+        // Revocation that could not be asked is no refusal (Wine's policy
+        // reports it despite the flags), but the policy names one error
+        // only, and the name or the trust may be wrong too: those come from
+        // a chain built without revocation; of the first chain only a
+        // revoked entry counts.
+        UniqueOwner<ChainTraits> plain;
+        error = BuildChainInTime(certificate.Get(), 0, plain, why);
+        if (error != HttpError::None) return error;
+        if (!VerifySslPolicy(plain.Get(), host_, policyError, why)) return HttpError::TlsCertificate;
+        chainErrors = (chainErrors & CERT_TRUST_IS_REVOKED) |
+                      (plain.Get()->TrustStatus.dwErrorStatus & ~kSoftRevocationBits);
+    }
     if (policyError != 0) {
         why = WithCode(CertificateProblem(policyError), static_cast<long>(policyError));
         return HttpError::TlsCertificate;
@@ -314,10 +390,14 @@ HttpError TlsChannel::CheckCertificate(std::string& why) {
     return HttpError::None;
 }
 
-HttpError TlsChannel::BuildChainInTime(PCCERT_CONTEXT certificate, UniqueOwner<ChainTraits>& chain,
+HttpError TlsChannel::BuildChainInTime(PCCERT_CONTEXT certificate, DWORD flags, UniqueOwner<ChainTraits>& chain,
                                        std::string& why) {
     ChainJob* job = new ChainJob;
+    job->flags = flags;
     job->certificate = CertDuplicateCertificateContext(certificate);
+    const StreamLimits& limits = socket_->Limits();
+    // Half the wait, so the chain comes back with its verdict in time.
+    job->fetchTimeout = static_cast<DWORD>(std::clamp(limits.timeout.load() / 2, 1, kMaxFetchTimeout));
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&BuildChain), &job->pin))
         job->pin = nullptr;
     DWORD id = 0;
@@ -330,7 +410,6 @@ HttpError TlsChannel::BuildChainInTime(PCCERT_CONTEXT certificate, UniqueOwner<C
         why = WithCode("certificate chain could not be built", static_cast<long>(created));
         return HttpError::TlsCertificate;
     }
-    const StreamLimits& limits = socket_->Limits();
     const ULONGLONG started = GetTickCount64();
     for (;;) {
         const DWORD waited = WaitForSingleObject(thread.Get(), 50);
@@ -421,9 +500,15 @@ HttpError TlsChannel::Receive(const char*& data, size_t& size) {
             // after it (a TLS 1.3 ticket or key update): what followed it goes
             // to InitializeSecurityContext at once, and the server must still
             // be the one first accepted.
-            begin_ = end_;
+            const SecBuffer* extra = nullptr;
             for (const SecBuffer& buffer : buffers)
-                if (buffer.BufferType == SECBUFFER_EXTRA) begin_ = end_ - buffer.cbBuffer;
+                if (buffer.BufferType == SECBUFFER_EXTRA) extra = &buffer;
+            if (!extra) {
+                begin_ = end_;
+            } else if (!SkipToExtra(*extra, why_)) {
+                broken_ = true;
+                return HttpError::Receive;
+            }
             error = Handshake(why_, true);
             if (error == HttpError::None) error = CheckCertificate(why_);
             status = SEC_E_INCOMPLETE_MESSAGE;
@@ -437,10 +522,16 @@ HttpError TlsChannel::Receive(const char*& data, size_t& size) {
         }
         if (status == SEC_E_INCOMPLETE_MESSAGE) continue;
         const SecBuffer* plain = nullptr;
-        begin_ = end_;
+        const SecBuffer* extra = nullptr;
         for (const SecBuffer& buffer : buffers) {
             if (buffer.BufferType == SECBUFFER_DATA) plain = &buffer;
-            if (buffer.BufferType == SECBUFFER_EXTRA) begin_ = end_ - buffer.cbBuffer;
+            if (buffer.BufferType == SECBUFFER_EXTRA) extra = &buffer;
+        }
+        if (!extra) {
+            begin_ = end_;
+        } else if (!SkipToExtra(*extra, why_)) {
+            broken_ = true;
+            return HttpError::Receive;
         }
         // The close notify: the stream ends here, in order, and ours answers it.
         if (status == SEC_I_CONTEXT_EXPIRED) {
@@ -462,15 +553,16 @@ void TlsChannel::SendCloseNotify() {
     SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
     CtxtHandle context = context_.Get();
     if (ApplyControlToken(&context, &controlDesc) != SEC_E_OK) return;
-    SecBuffer out = {0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &out};
+    SecBuffer out[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
+    SecBufferDesc outDesc = {SECBUFFER_VERSION, 2, out};
     CredHandle credentials = credentials_.Get();
     unsigned long attributes = 0;
     SECURITY_STATUS status = InitializeSecurityContextW(&credentials, &context, &host_[0], kContextFlags, 0, 0, nullptr,
                                                         0, &context, &outDesc, &attributes, nullptr);
-    ContextBuffer token(out.pvBuffer);
-    if ((status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) && token.Valid() && out.cbBuffer > 0)
-        socket_->SendNow(static_cast<const char*>(token.Get()), out.cbBuffer);
+    ContextBuffer token(out[0].pvBuffer);
+    ContextBuffer alert(out[1].pvBuffer);
+    if ((status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) && token.Valid() && out[0].cbBuffer > 0)
+        socket_->SendNow(static_cast<const char*>(token.Get()), out[0].cbBuffer);
 }
 
 }  // namespace pcg

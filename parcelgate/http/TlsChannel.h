@@ -86,8 +86,14 @@ private:
     // With renegotiating, the first round goes without waiting for the socket.
     HttpError Handshake(std::string& why, bool renegotiating = false);
     HttpError CheckCertificate(std::string& why);
-    HttpError BuildChainInTime(PCCERT_CONTEXT certificate, UniqueOwner<ChainTraits>& chain, std::string& why);
+    // CertGetCertificateChain with flags, given up on at a stop or the time-out.
+    HttpError BuildChainInTime(PCCERT_CONTEXT certificate, DWORD flags, UniqueOwner<ChainTraits>& chain,
+                               std::string& why);
     HttpError ReadMore();
+    // Moves begin_ to the bytes Schannel left unprocessed (SECBUFFER_EXTRA)
+    // of the input input_[begin_, end_); false, with why, when they do not
+    // lie at its end.
+    bool SkipToExtra(const SecBuffer& extra, std::string& why);
     void SendCloseNotify();
 
     std::unique_ptr<SocketStream> socket_;
