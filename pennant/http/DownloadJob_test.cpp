@@ -295,6 +295,7 @@ TEST_F(Job, InstallerThatNoLongerMatchesIsDeletedAndThePartResumed) {
     }
 }
 
+// Over 20 s: it hashes a 4 GiB installer twice, once for the task and once in the job.
 TEST_F(Job, PartFilePastFourGiBIsResumedThere) {
     const long long size = 4294967296LL + (1 << 20) + 3, partSize = 4294967296LL + (512 << 10);
     const FileMarks marks = MarksAstrideFourGiB(size);  // sparse, both server file and part
