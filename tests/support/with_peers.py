@@ -39,6 +39,7 @@ STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP, signal.SIGINT)
 def stop_on_signal(signum, _frame):
     # CTest ends a test that runs too long with a signal; leaving through
     # SystemExit still runs the finally below, so no peer outlives its test.
+    print("with_peers: stopped by signal %d" % signum, file=sys.stderr, flush=True)
     raise SystemExit(128 + signum)
 
 
@@ -79,7 +80,13 @@ def main(argv):
             signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
         signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
         child = subprocess.Popen(command, env=env, stdout=output, stderr=errors)
-        return child.wait()
+        code = child.wait()
+        if code != 0 and output.tell() == 0 and errors.tell() == 0:
+            # A program that dies before its first line is flushed leaves
+            # nothing to read but this.
+            print("with_peers: '%s' ended with exit code %d (0x%08x) and printed nothing"
+                  % (" ".join(command)[:300], code, code & 0xFFFFFFFF), file=sys.stderr, flush=True)
+        return code
     finally:
         if child is not None and child.poll() is None:
             child.kill()
