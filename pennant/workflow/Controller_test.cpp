@@ -250,7 +250,8 @@ void EndTheHangingInstaller(const PennantRun& run) {
     WaitForSingleObject(installer.Get(), 10000);
 }
 
-template <LPARAM how = ENDSESSION_LOGOFF>
+// The flags are unsigned: 0x80000000 does not fit a 32-bit LPARAM template argument.
+template <DWORD how = ENDSESSION_LOGOFF>
 void SessionEnds(PennantRun& run) {
     EXPECT_EQ(TRUE, run.Send(WM_QUERYENDSESSION, 0, how));
     run.Send(WM_ENDSESSION, TRUE, how);
