@@ -100,7 +100,7 @@ bool WaitForBytes(const std::string& path) {
 // waiting for somebody: the outcome shows in the shrunk window.
 void ExpectLaunchFailureShown(const PennantRun& run) {
     ASSERT_TRUE(run.WaitPhase(Finished));
-    EXPECT_EQ(LaunchFailedText, run.StatusText());
+    EXPECT_EQ(LaunchFailedText, run.WaitStatusText(LaunchFailedText));
     EXPECT_TRUE(IsWindowVisible(run.Window())) << "the outcome brings the window back";
     RECT r = {};
     GetWindowRect(run.Window(), &r);
@@ -155,7 +155,8 @@ void PauseAndResume(PennantRun& run) {
 void LoseTheNetwork(PennantRun& run) {
     run.Command(UpgradeCommand);
     ASSERT_TRUE(run.WaitPhase(NetworkLost));
-    EXPECT_EQ("当前网络不可用,请检查网络", run.StatusText());
+    const std::string lost = "当前网络不可用,请检查网络";
+    EXPECT_EQ(lost, run.WaitStatusText(lost));
 }
 
 void LoseTheNetworkThenRetry(PennantRun& run) {
@@ -174,7 +175,8 @@ void LoseTheNetworkThenExit(PennantRun& run) {
 void DownloadBroken(PennantRun& run) {
     run.Command(UpgradeCommand);
     ASSERT_TRUE(run.WaitPhase(DownloadFailed));
-    EXPECT_EQ("安装文件损坏，请重新下载。", run.StatusText());
+    const std::string broken = "安装文件损坏，请重新下载。";
+    EXPECT_EQ(broken, run.WaitStatusText(broken));
     EXPECT_FALSE(FileExists(run.InstallerFile(".part")));
 }
 
@@ -182,7 +184,7 @@ void DownloadBroken(PennantRun& run) {
 void InstallAndFinish(PennantRun& run, const char* text, int command) {
     run.Command(UpgradeCommand);
     ASSERT_TRUE(run.WaitPhase(Finished));
-    EXPECT_EQ(text, run.StatusText());
+    EXPECT_EQ(text, run.WaitStatusText(text));
     EXPECT_EQ(text != InstalledText, FileExists(run.InstallerFile(".meta")));
     run.Command(command);
 }
@@ -399,9 +401,8 @@ TEST_P(Workflow, EndsWithItsCodeReportsAndLog) {
 
     s.drive(run);
     if (HasFatalFailure()) return;
-    for (int i = 0; s.shown && i < 1200 && run.StatusText() != s.shown; ++i) Sleep(50);
     if (s.shown) {  // the outcome stays until Done
-        EXPECT_EQ(s.shown, run.StatusText());
+        EXPECT_EQ(s.shown, run.WaitStatusText(s.shown));
         run.Command(DoneCommand);
     }
     if (s.product == Product::Hangs) EndTheHangingInstaller(run);

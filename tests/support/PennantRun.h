@@ -148,6 +148,15 @@ public:
         return text;
     }
 
+    // The status line once it reads `text` (within a minute), else what it
+    // reads then. The line is set after the phase, and a message the window
+    // dispatches in between (the tray's) may answer the phase already.
+    std::string WaitStatusText(const std::string& text) const {
+        std::string shown;
+        for (int i = 0; i < 1200 && (shown = StatusText()) != text; ++i) Sleep(50);
+        return shown;
+    }
+
     // True once the log has `part` among the lines appended since the start.
     bool WaitLog(const std::string& part) const {
         for (int i = 0; i < 1200; ++i) {

@@ -62,6 +62,13 @@ wine_env_prepare() {
     wineserver -w
     touch "$WINEPREFIX/.pennant-ready"
   fi
+  # No window manager runs on the virtual display, yet Wine hands it every
+  # window that was activated and then waits two seconds at each hide for
+  # an answer that never comes. Unmanaged, Wine places and focuses them itself.
+  if ! grep -q '^"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+    wineserver -w
+  fi
 }
 
 # A virtual display of <width>x<height> on the first free number from
