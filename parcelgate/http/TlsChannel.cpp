@@ -229,6 +229,13 @@ HttpError TlsChannel::ReadMore() {
     return HttpError::None;
 }
 
+bool TlsChannel::SkipDecrypted(const SecBuffer (&buffers)[4]) {
+    for (const SecBuffer& buffer : buffers)
+        if (buffer.BufferType == SECBUFFER_EXTRA) return SkipToExtra(buffer, why_);
+    begin_ = end_;
+    return true;
+}
+
 bool TlsChannel::SkipToExtra(const SecBuffer& extra, std::string& why) {
     const size_t size = extra.cbBuffer;
     if (extra.pvBuffer == nullptr) {
@@ -500,12 +507,7 @@ HttpError TlsChannel::Receive(const char*& data, size_t& size) {
             // after it (a TLS 1.3 ticket or key update): what followed it goes
             // to InitializeSecurityContext at once, and the server must still
             // be the one first accepted.
-            const SecBuffer* extra = nullptr;
-            for (const SecBuffer& buffer : buffers)
-                if (buffer.BufferType == SECBUFFER_EXTRA) extra = &buffer;
-            if (!extra) {
-                begin_ = end_;
-            } else if (!SkipToExtra(*extra, why_)) {
+            if (!SkipDecrypted(buffers)) {
                 broken_ = true;
                 return HttpError::Receive;
             }
@@ -522,14 +524,9 @@ HttpError TlsChannel::Receive(const char*& data, size_t& size) {
         }
         if (status == SEC_E_INCOMPLETE_MESSAGE) continue;
         const SecBuffer* plain = nullptr;
-        const SecBuffer* extra = nullptr;
-        for (const SecBuffer& buffer : buffers) {
+        for (const SecBuffer& buffer : buffers)
             if (buffer.BufferType == SECBUFFER_DATA) plain = &buffer;
-            if (buffer.BufferType == SECBUFFER_EXTRA) extra = &buffer;
-        }
-        if (!extra) {
-            begin_ = end_;
-        } else if (!SkipToExtra(*extra, why_)) {
+        if (!SkipDecrypted(buffers)) {
             broken_ = true;
             return HttpError::Receive;
         }

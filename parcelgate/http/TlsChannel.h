@@ -94,6 +94,8 @@ private:
     // of the input input_[begin_, end_); false, with why, when they do not
     // lie at its end.
     bool SkipToExtra(const SecBuffer& extra, std::string& why);
+    // After DecryptMessage: past all the input, or to its SECBUFFER_EXTRA.
+    bool SkipDecrypted(const SecBuffer (&buffers)[4]);
     void SendCloseNotify();
 
     std::unique_ptr<SocketStream> socket_;
