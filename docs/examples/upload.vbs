@@ -13,7 +13,7 @@
 ' more than 10240 bytes goes up in chunks; a failed or stopped upload leaves
 ' FILE's resume record (".upbreak") for the next Upload of the same file.
 Option Explicit
-Dim args, file, url, checkUrl, token, fso, engine, trans, copy, size, until, arrived
+Dim args, file, url, checkUrl, token, fso, engine, trans, copy, size, deadline, arrived
 Set args = WScript.Arguments
 If args.Count < 3 Then
     WScript.Echo "usage: cscript //nologo upload.vbs FILE URL CHECKURL [TOKEN]"
@@ -47,8 +47,8 @@ End If
 ' upload not yet complete) writes no file.
 copy = fso.BuildPath(fso.GetSpecialFolder(2), fso.GetTempName())
 arrived = False
-until = DateAdd("s", 60, Now)
-Do While Not arrived And Now < until
+deadline = DateAdd("s", 60, Now)
+Do While Not arrived And Now < deadline
     If fso.FileExists(copy) Then
         arrived = fso.GetFile(copy).Size = size
         fso.DeleteFile copy
