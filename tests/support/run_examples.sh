@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every example of docs/examples against the peers that with_peers.py
-# started (--nginx --chunks), with Parcelgate.dll of <bin> registered in the
+# started (--nginx --chunks --feedback), with Parcelgate.dll of <bin> registered in the
 # prefix for the run; fails when one of them no longer does what the
 # references say.
 #   run_examples.sh <docs/examples> <bin> <docs>
@@ -87,6 +87,30 @@ print("task:", sorted(task), "\ndocumented:", sorted(fields))
 assert fields and set(task) == fields
 assert base64.b64decode(task["showname"]).decode("utf-8") == "Quillon 2"
 PY
+
+# pennant takes the snippet's task: it loads and shows the offer until a
+# WM_CLOSE (taskkill without /f) ends it as Exit does, report 9 and exit
+# code 1. A task with an fname that is no plain file name ends at once, its
+# PARSE line in the log and report 9 with empty ids.
+logs="$WINEPREFIX/drive_c/ProgramData/Aldermoor/Quillon/2.0"
+reports="$(linux "$HTTP_FEEDBACK_REQUESTS")"
+wine "$bin/pennant.exe" "$(TASKID="example-$$" URL="$nginx/example.bin" LOGO= sh "$examples/make-task.sh")" \
+  > /dev/null 2>&1 &
+pennant=$!
+for _ in $(seq 300); do
+  grep -aqs "fname = q-2.1.exe" "$logs"/dovazidero_log.*.txt && grep -aqs "taskid = example-$$" "$logs"/dovazidero_log.*.txt && break
+  sleep 0.1
+done
+sleep 1
+wine taskkill /im pennant.exe > /dev/null 2>&1
+wait "$pennant"; echo $? > "$work/pennant.rc"
+check "pennant takes the snippet's task; WM_CLOSE ends it with exit code 1" rc pennant 1
+check "pennant reports 9 with the task's ids" grep -rqs "deviceid=D-7F3A&taskid=example-$$&status=9" "$reports"
+FNAME='..\q.exe' TASKID="refused-$$" timeout 60 wine "$bin/pennant.exe" "$(sh "$examples/make-task.sh")" > /dev/null 2>&1
+echo $? > "$work/refused.rc"
+check "pennant refuses a task whose fname is a path: exit code 1" rc refused 1
+check "... with PARSE in the log" grep -aqsF "PARSE: fname is not a plain file name: ..\\q.exe" "$logs"/dovazidero_log.*.txt
+check "... and report 9 with empty ids" grep -rqs "deviceid=&taskid=&status=9" "$reports"
 
 # pgxfer's usage names every exit code of the reference's table.
 run pgxfer wine "$bin/pgxfer.exe" --help
