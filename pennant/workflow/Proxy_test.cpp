@@ -1,24 +1,15 @@
-// The workflow behind a proxy: the real pennant.exe with the proxy set in the
-// prefix's Internet Options (directly or by an auto-configuration script that
-// nginx serves), against the tests' proxy. Each run checks which requests
-// passed through the proxy, besides its exit code, reports and log lines.
-// Wine's WinHTTP sends an IP-literal origin to a proxy in origin form, so the
-// origins here are named localhost.
+// pennant.exe behind the tests' proxy, set in the prefix's Internet Options (the
+// record Wine reads) directly or by a script nginx serves. Wine sends an IP-literal
+// origin to a proxy in origin form: the origins here are localhost.
 #include "PcgWirePeer.h"
-
-#include "app/Codes.h"
-
+#include "app/Handles.h"
 #include "PennantRun.h"
-#include "ProxyOptions.h"
 #include "TestAuthority.h"
 #include "TestInstaller.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ostream>
-#include <string>
-#include <vector>
 
 using namespace pennant;
 using namespace testing_support;
@@ -26,69 +17,81 @@ using namespace testing_support;
 namespace {
 
 const TrustedTestAuthority tunnelAuthority;  // the https row's server
+enum : DWORD { UseProxy = 2, UseScript = 4, AutoDetect = 8 };  // the record's flags
+enum Basic { NotAsked, NoPolicy, NotInPlainText, Allowed };    // the proxy wants u:p
 
 struct ProxyScenario {
     const char* name;
-    DWORD options;       // UseProxy, UseScript, AutoDetect
-    const char* script;  // served by nginx (pick.pac, direct.pac) or missing
-    const char* bypass;
-    bool asksBasic;      // the proxy wants Basic dTpw (u:p)
-    const char* policyUser;
-    bool allowPlainText;
+    DWORD settings;
+    const char *script, *bypass;  // script: pick.pac, direct.pac (nginx serves both) or missing
+    Basic basic;
     bool https;
-    bool installs;       // else the network is lost, and the user exits
-    const char* through;  // the methods the proxy let through, sorted
+    const char* through;  // methods the proxy let through, sorted; none: the network is lost
     std::vector<const char*> logLines;
 };
 
-const char Everything[] = "GET HEAD POST POST POST POST";
-
+const char All[] = "GET HEAD POST POST POST POST";
 const ProxyScenario Scenarios[] = {
-    {"UsersProxyServer", UseProxy, "", "", false, "", false, false, true, Everything,
-     {"user proxy settings: auto-detect off, script (none), proxy 127.0.0.1:",
-      "(the user's proxy server)"}},
-    {"BypassListSkipsTheProxy", UseProxy, "", "localhost", false, "", false, false, true, "",
-     {", bypass localhost (the user's proxy server)"}},
-    {"ScriptPicksTheProxy", UseScript, "pick.pac", "", false, "", false, false, true, Everything,
-     {"pick.pac)"}},
-    {"ScriptSaysDirect", UseScript | UseProxy, "direct.pac", "", false, "", false, false, true,
-     "", {": direct (auto-configuration script http://"}},
-    {"UnreachableScriptAndDetectionFallBackToTheProxyServer", UseScript | AutoDetect | UseProxy,
-     "missing.pac", "", false, "", false, false, true, Everything,
-     {"missing.pac: script not downloaded, errno = 12167, trying the next source",
-      "automatic proxy detection: no script found, errno = 12180, trying the next source",
-      "(the user's proxy server)"}},
-    {"BasicAnsweredFromThePolicy", UseProxy, "", "", true, "u", true, false, true,
-     Everything, {"proxy asks for Basic, answered from the machine policy"}},
-    {"BasicWithoutPolicyIsALostNetwork", UseProxy, "", "", true, "", false, false, false,
-     "", {"proxy asks for Basic, the machine policy sets no ProxyUser",
-      "proxy authentication required, not answered, schemes = 0x1", "download over, errno = 5"}},
-    {"BasicNotAllowedInPlainTextIsALostNetwork", UseProxy, "", "", true, "u", false, false,
-     false, "", {"the machine policy does not allow it in plain text", "download over, errno = 5"}},
-    {"HttpsThroughTheTunnel", UseProxy, "", "", false, "", false, true, true,
-     "CONNECT CONNECT POST POST POST POST", {"download OK", "Install check : PASS"}},
+    {"ProxyServer", UseProxy, "", "", NotAsked, false, All, {"(the user's proxy server)"}},
+    {"BypassList", UseProxy, "", "localhost", NotAsked, false, "", {", bypass localhost (the"}},
+    {"ScriptPicksTheProxy", UseScript, "pick.pac", "", NotAsked, false, All, {"pick.pac)"}},
+    {"ScriptSaysDirect", UseScript | UseProxy, "direct.pac", "", NotAsked, false, "",
+     {": direct (auto-configuration script http://"}},
+    {"NoScriptNoDetection", UseScript | AutoDetect | UseProxy, "missing.pac", "", NotAsked, false,
+     All, {"missing.pac: script not downloaded, errno = 12167, trying the next source",
+           "automatic proxy detection: no script found, errno = 12180, trying the next source"}},
+    {"BasicFromPolicy", UseProxy, "", "", Allowed, false, All,
+     {"proxy asks for Basic, answered from the machine policy"}},
+    {"BasicWithoutPolicy", UseProxy, "", "", NoPolicy, false, nullptr,
+     {"the machine policy sets no ProxyUser", "not answered, schemes = 0x1"}},
+    {"BasicNotInPlainText", UseProxy, "", "", NotInPlainText, false, nullptr,
+     {"the machine policy does not allow it in plain text"}},
+    {"HttpsTunnel", UseProxy, "", "", NotAsked, true, "CONNECT CONNECT POST POST POST POST", {}},
 };
-
 void PrintTo(const ProxyScenario& s, std::ostream* out) { *out << s.name; }
 
-std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-    const size_t at = text.find(from);
-    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+std::string Localhost(std::string url) {
+    return url.replace(url.find("127.0.0.1"), 9, "localhost");
 }
+std::string Dword(DWORD value) { return std::string(reinterpret_cast<char*>(&value), 4); }
+std::string Counted(const std::string& text) { return Dword(DWORD(text.size())) + text; }
 
-// The sorted methods of what the proxy received (with the credentials it
-// asks for, if any); every origin named localhost.
+// The user's Internet Options and pennant's machine policy, for one run.
+struct PrefixSettings {
+    PrefixSettings(const ProxyScenario& s, const std::string& proxy, const std::string& script) {
+        const std::string record = Dword(0x46) + Dword(1) + Dword(s.settings | 1) + Counted(proxy) +
+                                   Counted(s.bypass) + Counted(script) + std::string(32, '\0');
+        RegSetKeyValueA(HKEY_CURRENT_USER, Connections, "DefaultConnectionSettings", REG_BINARY,
+                        record.data(), DWORD(record.size()));
+        if (s.basic < NotInPlainText) return;
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, Policy, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                        nullptr, policy.Receive(), nullptr);
+        Set("ProxyUser", REG_SZ, std::string("u", 2));
+        Set("ProxyPassword", REG_SZ, std::string("p", 2));
+        if (s.basic == Allowed) Set("ProxyAllowBasicOverHttp", REG_DWORD, Dword(1));
+    }
+    ~PrefixSettings() {
+        RegDeleteTreeA(HKEY_CURRENT_USER, Connections);
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, Policy, KEY_WOW64_64KEY, 0);
+    }
+    void Set(const char* name, DWORD type, const std::string& data) {
+        RegSetValueExA(policy.Get(), name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                       DWORD(data.size()));
+    }
+    const char* Connections =
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+    const char* Policy = "SOFTWARE\\Policies\\pennant";
+    UniqueRegKey policy;
+};
+
+// The sorted methods the proxy received with the credentials it wants, if any.
 std::string MethodsThrough(pcg_testing::PeerControl& proxy, const std::string& credentials) {
+    const std::string wanted = credentials.empty() ? "" : "\r\nProxy-Authorization: " + credentials;
     std::vector<std::string> methods;
     for (const auto& request : proxy.Log()) {
-        if (!credentials.empty() &&
-            request.raw.find("\r\nProxy-Authorization: " + credentials + "\r\n") == std::string::npos)
-            continue;
         const std::string line = request.raw.substr(0, request.raw.find("\r\n"));
-        const std::string method = line.substr(0, line.find(' '));
-        const std::string target = line.substr(method.size() + 1);
-        EXPECT_EQ(0u, target.find(method == "CONNECT" ? "localhost:" : "http://localhost:")) << line;
-        methods.push_back(method);
+        if (request.raw.find(wanted) == std::string::npos) continue;
+        methods.push_back(line.substr(0, line.find(' ')));
     }
     std::sort(methods.begin(), methods.end());
     std::string joined;
@@ -97,59 +100,48 @@ std::string MethodsThrough(pcg_testing::PeerControl& proxy, const std::string& c
 }
 
 class ProxyWorkflow : public ::testing::TestWithParam<ProxyScenario> {};
-
 TEST_P(ProxyWorkflow, PassesThroughTheProxyItWasGiven) {
     const ProxyScenario& s = GetParam();
     pcg_testing::PeerControl proxy("PCG_PROXY_CONTROL");
     proxy.Reset();
-    const std::string credentials = s.asksBasic ? "Basic dTpw" : "";  // u:p
+    const std::string credentials = s.basic != NotAsked ? "Basic dTpw" : "";  // u:p
     proxy.RequireProxyAuthorization(credentials);
-    const std::string proxyAddress = "127.0.0.1:" + Env("PCG_PROXY_PORT");
-    WriteFile(NginxFile("pick.pac"),
-              "function FindProxyForURL(url, host) { return \"PROXY " + proxyAddress + "\"; }");
-    WriteFile(NginxFile("direct.pac"), "function FindProxyForURL(url, host) { return \"DIRECT\"; }");
-    const std::string script = *s.script ? NginxUrl(s.script) : "";
-    UserProxyOptions options(s.options, proxyAddress, s.bypass, script);
-    ProxyPolicyValues policy(s.policyUser, "p", s.allowPlainText);
+    const std::string address = "127.0.0.1:" + Env("PCG_PROXY_PORT");
+    const std::string answer = "function FindProxyForURL(url, host) { return \"";
+    WriteFile(NginxFile("pick.pac"), answer + "PROXY " + address + "\"; }");
+    WriteFile(NginxFile("direct.pac"), answer + "DIRECT\"; }");
+    PrefixSettings settings(s, address, *s.script ? NginxUrl(s.script) : "");
 
     ScratchProductKey key(HKEY_CURRENT_USER, "HKEY_CURRENT_USER", std::string("proxy-") + s.name);
     TempDir dir("prx");
     RunTask task = RunTask::Named(std::string("proxy-") + s.name + ".exe");
     task.path = key.Text();
     std::replace(task.path.begin(), task.path.end(), '\\', '/');
-    InstallerPlan plan;
+    InstallerPlan plan;  // installs the task's version
     plan.key = key.Text();
     plan.path = dir / "Product";
     plan.version = task.version;
     ASSERT_TRUE(WriteTestInstaller(dir / "setup.exe", plan));
-    if (s.https) {
-        task.Serve(Server::NginxTls, "HTTPS_NGINX_PORT", ReadFile(dir / "setup.exe"));
-    } else {
-        task.Serve(Server::Nginx, "-", ReadFile(dir / "setup.exe"));
-        task.url = Replaced(task.url, "127.0.0.1", "localhost");
-    }
+    task.Serve(s.https ? Server::NginxTls : Server::Nginx, s.https ? "HTTPS_NGINX_PORT" : "-",
+               ReadFile(dir / "setup.exe"));
+    if (!s.https) task.url = Localhost(task.url);
     const std::string reportsTo = Env("PENNANT_FEEDBACK_URL");
-    SetEnvironmentVariableA("PENNANT_FEEDBACK_URL", Replaced(reportsTo, "127.0.0.1", "localhost").c_str());
+    SetEnvironmentVariableA("PENNANT_FEEDBACK_URL", Localhost(reportsTo).c_str());
     PennantRun run(task);
     SetEnvironmentVariableA("PENNANT_FEEDBACK_URL", reportsTo.c_str());
-    ASSERT_NE(nullptr, run.WaitForOffer()) << "the offer never reached its place";
+    ASSERT_NE(nullptr, run.WaitForOffer());
 
-    run.Command(UpgradeCommand);
-    ASSERT_TRUE(run.WaitPhase(s.installs ? Finished : NetworkLost));
-    run.Command(s.installs ? DoneCommand : ExitCommand);
-    EXPECT_EQ(s.installs ? 0 : 2, run.Exit());
-    EXPECT_EQ(run.Bodies(s.installs ? std::vector<int>{Accepted, Downloaded, InstallStarted, Installed}
-                                    : std::vector<int>{}),
-              run.ReportBodies());
-    EXPECT_EQ(s.through, MethodsThrough(proxy, credentials));
-    const std::string log = run.Log();
-    for (const char* line : s.logLines) EXPECT_NE(std::string::npos, log.find(line)) << line;
-    proxy.RequireProxyAuthorization("");
+    run.Command(UpgradeCommand);  // a lost network is left by Exit
+    ASSERT_TRUE(run.WaitPhase(s.through ? Finished : NetworkLost));
+    run.Command(s.through ? DoneCommand : ExitCommand);
+    EXPECT_EQ(s.through ? 0 : 2, run.Exit());
+    const std::vector<int> reports = {Accepted, Downloaded, InstallStarted, Installed};
+    EXPECT_EQ(run.Bodies(s.through ? reports : std::vector<int>{}), run.ReportBodies());
+    EXPECT_EQ(s.through ? s.through : "", MethodsThrough(proxy, credentials));
+    for (const char* line : s.logLines) EXPECT_NE(std::string::npos, run.Log().find(line)) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, ProxyWorkflow, ::testing::ValuesIn(Scenarios),
-                         [](const ::testing::TestParamInfo<ProxyScenario>& info) {
-                             return std::string(info.param.name);
-                         });
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
