@@ -27,7 +27,9 @@ std::wstring TextOf(const GlobalText& text) { return text ? text.Get() : L""; }
 
 // The URL up to its query: queries may carry tokens, which stay out of the
 // log and away from auto-configuration scripts.
-std::wstring WithoutQuery(const std::wstring& url) { return url.substr(0, url.find_first_of(L"?#")); }
+std::wstring WithoutQuery(const std::wstring& url) {
+    return url.substr(0, url.find_first_of(L"?#"));
+}
 
 std::string Shown(const std::wstring& text) {
     return text.empty() ? std::string("(none)") : WideToAnsi(WithoutQuery(text));
@@ -245,11 +247,12 @@ bool AnswerProxyChallenge(WinHttpRequest& request, DWORD* tried) {
         *tried |= scheme;
         // WinHTTP hands the user's own logon (no name, no password) to a
         // proxy only under the low logon policy.
-        DWORD level = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
-        if (!WinHttpSetOption(request.Get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &level, sizeof level) ||
+        DWORD low = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+        if (!WinHttpSetOption(request.Get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &low, sizeof low) ||
             !WinHttpSetCredentials(request.Get(), WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr,
                                    nullptr, nullptr)) {
-            Log(LogError, "proxy logon with %s not set, errno = %d", SchemeName(scheme), LastError());
+            Log(LogError, "proxy logon with %s not set, errno = %d", SchemeName(scheme),
+                LastError());
             continue;
         }
         Log(LogProgress, "proxy asks for %s, answered with the user's logon", SchemeName(scheme));
@@ -263,7 +266,8 @@ bool AnswerProxyChallenge(WinHttpRequest& request, DWORD* tried) {
         if (policy.user.empty()) {
             Log(LogWarning, "proxy asks for Basic, the machine policy sets no ProxyUser");
         } else if (!policy.allowBasicOverHttp) {
-            Log(LogWarning, "proxy asks for Basic, the machine policy does not allow it in plain text");
+            Log(LogWarning,
+                "proxy asks for Basic, the machine policy does not allow it in plain text");
         } else if (!WinHttpSetCredentials(request.Get(), WINHTTP_AUTH_TARGET_PROXY,
                                           WINHTTP_AUTH_SCHEME_BASIC, policy.user.c_str(),
                                           policy.password.c_str(), nullptr)) {
