@@ -64,24 +64,21 @@ struct PrefixSettings {
         RegSetKeyValueA(HKEY_CURRENT_USER, Connections, "DefaultConnectionSettings", REG_BINARY,
                         record.data(), DWORD(record.size()));
         if (s.basic < NotInPlainText) return;
+        UniqueRegKey key;
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, Policy, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
-                        nullptr, policy.Receive(), nullptr);
-        Set("ProxyUser", REG_SZ, std::string("u", 2));
-        Set("ProxyPassword", REG_SZ, std::string("p", 2));
-        if (s.basic == Allowed) Set("ProxyAllowBasicOverHttp", REG_DWORD, Dword(1));
+                        nullptr, key.Receive(), nullptr);
+        RegSetKeyValueA(key.Get(), nullptr, "ProxyUser", REG_SZ, "u", 2);
+        RegSetKeyValueA(key.Get(), nullptr, "ProxyPassword", REG_SZ, "p", 2);
+        const DWORD allow = s.basic == Allowed;
+        RegSetKeyValueA(key.Get(), nullptr, "ProxyAllowBasicOverHttp", REG_DWORD, &allow, sizeof allow);
     }
     ~PrefixSettings() {
         RegDeleteTreeA(HKEY_CURRENT_USER, Connections);
         RegDeleteKeyExA(HKEY_LOCAL_MACHINE, Policy, KEY_WOW64_64KEY, 0);
     }
-    void Set(const char* name, DWORD type, const std::string& data) {
-        RegSetValueExA(policy.Get(), name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                       DWORD(data.size()));
-    }
     const char* Connections =
         "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
     const char* Policy = "SOFTWARE\\Policies\\pennant";
-    UniqueRegKey policy;
 };
 
 // The sorted methods the proxy received with the credentials it wants, if any.
