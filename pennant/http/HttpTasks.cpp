@@ -4,6 +4,7 @@
 #include "app/Handles.h"
 #include "app/Log.h"
 #include "app/Text.h"
+#include "http/Proxy.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -26,7 +27,8 @@ int WinHttpTask::Open(const std::wstring& url) {
     path = parts.path;
     query = parts.query;
     secure = _wcsicmp(parts.scheme.c_str(), L"https") == 0;
-    if (session.Open() != 0) return TaskUnreachable;
+    const ProxyRoute route = RouteFor(url, parts);
+    if (session.Open(route.accessType, route.proxy, route.bypass) != 0) return TaskUnreachable;
     if (connection.Connect(session, parts.host, parts.port) != 0) {
         session.Close();
         return TaskUnreachable;
@@ -36,6 +38,17 @@ int WinHttpTask::Open(const std::wstring& url) {
 
 bool WinHttpTask::Ready() const {
     return session.IsOpen() && connection.IsOpen() && !path.empty();
+}
+
+int WinHttpTask::Exchange(WinHttpRequest& request, const void* body, DWORD length, DWORD* status) {
+    DWORD tried = 0;  // the proxy authentication schemes answered so far
+    for (;;) {
+        if (request.Send(body, length, length) != 0) return TaskUnreachable;
+        if (request.ReceiveResponse() != 0) return TaskUnreachable;
+        if (request.QueryStatusCode(status) != 0) return TaskFailed;
+        if (*status != HTTP_STATUS_PROXY_AUTH_REQ) return TaskOk;
+        if (!AnswerProxyChallenge(request, &tried)) return TaskUnreachable;
+    }
 }
 
 void HttpDownloader::OnProgress(int64_t done, int64_t total) {
@@ -73,10 +86,8 @@ int HttpDownloader::Download(const std::string& filePath, DWORD* status) {
     if (offset > 0 && request.AddRangeHeader(offset) != 0) return TaskFailed;
     if (request.AddConnectionCloseHeader() != 0) return TaskFailed;
 
-    if (request.Send(nullptr, 0, 0) != 0) return TaskUnreachable;
-    if (request.ReceiveResponse() != 0) return TaskUnreachable;
-
-    if (request.QueryStatusCode(status) != 0) return TaskFailed;
+    const int exchanged = Exchange(request, nullptr, 0, status);
+    if (exchanged != TaskOk) return exchanged;
     if (offset > 0 && *status == HTTP_STATUS_OK) {
         // A server or proxy that ignores Range sends the whole file.
         Log(LogWarning, "range request from %lld answered with the whole file",
@@ -181,10 +192,9 @@ int HttpPoster::Post(const void* body, DWORD length) {
     request.SetTimeouts();
     if (request.AddConnectionCloseHeader() != 0) return TaskFailed;
     if (request.AddFormContentTypeHeader() != 0) return TaskFailed;
-    if (request.Send(body, length, length) != 0) return TaskUnreachable;
-    if (request.ReceiveResponse() != 0) return TaskUnreachable;
     DWORD status = 0;
-    if (request.QueryStatusCode(&status) != 0) return TaskFailed;
+    const int exchanged = Exchange(request, body, length, &status);
+    if (exchanged != TaskOk) return exchanged;
     if (!IsSuccessStatus(status)) {
         request.LogRawHeaders();
         request.LogBody();
@@ -201,10 +211,9 @@ int HttpQuerier::Query() {
     if (request.Open(connection, L"HEAD", ObjectName(), secure) != 0) return TaskUnreachable;
     request.SetTimeouts();
     if (request.AddConnectionCloseHeader() != 0) return TaskFailed;
-    if (request.Send(nullptr, 0, 0) != 0) return TaskUnreachable;
-    if (request.ReceiveResponse() != 0) return TaskUnreachable;
     DWORD status = 0;
-    if (request.QueryStatusCode(&status) != 0) return TaskFailed;
+    const int exchanged = Exchange(request, nullptr, 0, &status);
+    if (exchanged != TaskOk) return exchanged;
     if (!IsSuccessStatus(status)) {
         request.LogRawHeaders();
         return TaskFailed;

@@ -53,6 +53,10 @@ public:
 protected:
     // Session and connection open and a path to ask for.
     bool Ready() const;
+    // Sends the request (with the body, if any) and receives its status,
+    // answering a proxy's 407 as far as the user's logon or the machine
+    // policy allows. A 407 left unanswered is an unreachable server.
+    int Exchange(WinHttpRequest& request, const void* body, DWORD length, DWORD* status);
     std::wstring ObjectName() const { return path + query; }
 
     WinHttpSession session;

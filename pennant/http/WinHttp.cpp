@@ -29,8 +29,13 @@ int WinHttpHandle::Close() {
 }
 
 int WinHttpSession::Open() {
-    handle.Reset(WinHttpOpen(L"WinHTTP dovazidero/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    return Open(WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, std::wstring(), std::wstring());
+}
+
+int WinHttpSession::Open(DWORD accessType, const std::wstring& proxy, const std::wstring& bypass) {
+    handle.Reset(WinHttpOpen(L"WinHTTP dovazidero/1.0", accessType,
+                              proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
+                              bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str(), 0));
     if (!handle) {
         Log(LogError, "WinHttpOpen failed, errno = %lu.\n", GetLastError());
         return -1;

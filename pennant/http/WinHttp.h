@@ -41,8 +41,12 @@ protected:
 class WinHttpSession : public WinHttpHandle {
 public:
     // Synchronous session with the user agent "WinHTTP dovazidero/1.0" and
-    // the system's proxy settings. 0 or -1.
+    // WinHTTP's machine proxy setting. 0 or -1.
     int Open();
+    // The same with the access type and proxy and bypass lists given (empty
+    // lists are none). A session, not a request, carries the proxy: Wine's
+    // WinHTTP takes the proxy of a request only from its session.
+    int Open(DWORD accessType, const std::wstring& proxy, const std::wstring& bypass);
 };
 
 class WinHttpConnection : public WinHttpHandle {

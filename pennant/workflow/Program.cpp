@@ -8,6 +8,7 @@
 #include "app/Log.h"
 #include "app/Task.h"
 #include "http/Feedback.h"
+#include "http/Proxy.h"
 #include "ui/Tray.h"
 #include "workflow/Controller.h"
 #include "workflow/TaskLoader.h"
@@ -183,6 +184,8 @@ int RunPennant(HINSTANCE instance, const char* commandTail) {
 
         const std::string argument = ArgumentFromCommandLine(commandTail);
         Log(LogDetail, "command line : %s", argument.c_str());
+        // The way out the user's browser takes, read before the first request.
+        LoadUserProxySettings();
 
         char title[100] = {};
         char className[100] = {};

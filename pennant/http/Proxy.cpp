@@ -1,0 +1,284 @@
+#include "http/Proxy.h"
+
+#include "app/Handles.h"
+#include "app/Log.h"
+#include "app/Text.h"
+
+#include <cwchar>
+#include <cwctype>
+#include <map>
+#include <mutex>
+
+namespace pennant {
+namespace {
+
+int LastError() { return static_cast<int>(GetLastError()); }
+
+// Strings that WinHTTP allocates for its caller, who frees them with GlobalFree.
+struct GlobalTextTraits {
+    using Handle = wchar_t*;
+    static Handle Invalid() { return nullptr; }
+    static bool Valid(Handle h) { return h != nullptr; }
+    static void Close(Handle h) { ::GlobalFree(h); }
+};
+using GlobalText = UniqueHandle<GlobalTextTraits>;
+
+std::wstring TextOf(const GlobalText& text) { return text ? text.Get() : L""; }
+
+// The URL up to its query: queries may carry tokens, which stay out of the
+// log and away from auto-configuration scripts.
+std::wstring WithoutQuery(const std::wstring& url) {
+    return url.substr(0, url.find_first_of(L"?#"));
+}
+
+std::string Shown(const std::wstring& text) {
+    return text.empty() ? std::string("(none)") : WideToAnsi(WithoutQuery(text));
+}
+
+// The user's Internet Options as read at start, the sources that failed
+// since, and the route chosen for each origin.
+struct UserProxySettings {
+    bool loaded = false;
+    bool autoDetect = false;
+    std::wstring script;
+    std::wstring proxy;
+    std::wstring bypass;
+    bool scriptFailed = false;
+    bool detectionFailed = false;
+    std::map<std::wstring, ProxyRoute> routes;
+};
+
+// Guards `settings`; held while a route is chosen, so that every origin is
+// resolved (and logged) once although several threads ask at a time.
+std::mutex settingsMutex;
+UserProxySettings settings;
+
+const char* AutoProxyFailure(DWORD error) {
+    switch (error) {
+    case ERROR_WINHTTP_AUTODETECTION_FAILED: return "no script found";
+    case ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT: return "script not downloaded";
+    case ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT: return "script not run";
+    case ERROR_WINHTTP_LOGIN_FAILURE: return "logon to the script's server failed";
+    default: return "failed";
+    }
+}
+
+// WinHttpGetProxyForUrl for `target`; 0 with the route, or the error.
+DWORD AutoProxy(const std::wstring& target, WINHTTP_AUTOPROXY_OPTIONS options, ProxyRoute* route) {
+    // A session of its own, without proxy: the script (or its discovery)
+    // decides about proxies and is not fetched through one.
+    WinHttpSession session;
+    if (session.Open(WINHTTP_ACCESS_TYPE_NO_PROXY, std::wstring(), std::wstring()) != 0)
+        return ERROR_WINHTTP_INTERNAL_ERROR;  // logged by the session
+    WinHttpSetTimeouts(session.Get(), 10000, 3000, 3000, 5000);
+
+    WINHTTP_PROXY_INFO info = {};
+    options.fAutoLogonIfChallenged = FALSE;
+    BOOL found = WinHttpGetProxyForUrl(session.Get(), target.c_str(), &options, &info);
+    if (!found && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+        // The script's server asked who we are: once more, with the user's logon.
+        options.fAutoLogonIfChallenged = TRUE;
+        found = WinHttpGetProxyForUrl(session.Get(), target.c_str(), &options, &info);
+    }
+    if (!found) return GetLastError();
+    const GlobalText proxy(info.lpszProxy);
+    const GlobalText bypass(info.lpszProxyBypass);
+    if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && proxy && *proxy.Get()) {
+        route->accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+        route->proxy = TextOf(proxy);
+        route->bypass = TextOf(bypass);
+    } else {
+        route->accessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
+    }
+    return 0;
+}
+
+// The first source of the user's settings that gives a route, else the
+// machine's; `why` names it. Called under settingsMutex.
+ProxyRoute ChooseRoute(const std::wstring& target, std::string* why) {
+    ProxyRoute route;
+    if (!settings.script.empty() && !settings.scriptFailed) {
+        WINHTTP_AUTOPROXY_OPTIONS options = {};
+        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.lpszAutoConfigUrl = settings.script.c_str();
+        const DWORD error = AutoProxy(target, options, &route);
+        if (error == 0) {
+            *why = "auto-configuration script " + Shown(settings.script);
+            return route;
+        }
+        // Not tried again this run: every origin would wait for it again.
+        settings.scriptFailed = true;
+        Log(LogWarning, "auto-configuration script %s: %s, errno = %lu, trying the next source",
+            Shown(settings.script).c_str(), AutoProxyFailure(error), error);
+    }
+    if (settings.autoDetect && !settings.detectionFailed) {
+        WINHTTP_AUTOPROXY_OPTIONS options = {};
+        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        const DWORD error = AutoProxy(target, options, &route);
+        if (error == 0) {
+            *why = "automatic detection";
+            return route;
+        }
+        settings.detectionFailed = true;
+        Log(LogWarning, "automatic proxy detection: %s, errno = %lu, trying the next source",
+            AutoProxyFailure(error), error);
+    }
+    if (!settings.proxy.empty()) {
+        route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+        route.proxy = settings.proxy;
+        route.bypass = settings.bypass;
+        *why = "the user's proxy server";
+        return route;
+    }
+    route.accessType = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+    WINHTTP_PROXY_INFO machine = {};
+    if (!WinHttpGetDefaultProxyConfiguration(&machine)) {
+        Log(LogError, "WinHttpGetDefaultProxyConfiguration failed, errno = %d", LastError());
+        *why = "WinHTTP's machine setting";
+        return route;
+    }
+    const GlobalText proxy(machine.lpszProxy);
+    const GlobalText bypass(machine.lpszProxyBypass);
+    if (machine.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && proxy && *proxy.Get()) {
+        route.proxy = TextOf(proxy);
+        route.bypass = TextOf(bypass);
+        *why = "WinHTTP's machine setting";
+    } else {
+        *why = "no proxy set";
+    }
+    return route;
+}
+
+std::string Describe(const ProxyRoute& route) {
+    if (route.accessType != WINHTTP_ACCESS_TYPE_NO_PROXY && !route.proxy.empty()) {
+        std::string text = WideToAnsi(route.proxy);
+        if (!route.bypass.empty()) text += ", bypass " + WideToAnsi(route.bypass);
+        return text;
+    }
+    return "direct";
+}
+
+std::wstring RegistryText(HKEY key, const wchar_t* name) {
+    DWORD size = 0;
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS ||
+        size < sizeof(wchar_t))
+        return std::wstring();
+    std::wstring text(size / sizeof(wchar_t), L'\0');
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &size) != ERROR_SUCCESS)
+        return std::wstring();  // changed in between: taken as not set
+    text.resize(wcslen(text.c_str()));
+    return text;
+}
+
+const char* SchemeName(DWORD scheme) {
+    return scheme == WINHTTP_AUTH_SCHEME_NEGOTIATE ? "Negotiate" : "NTLM";
+}
+
+}  // namespace
+
+void LoadUserProxySettings() {
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
+    const BOOL read = WinHttpGetIEProxyConfigForCurrentUser(&config);
+    const int error = LastError();
+    const GlobalText script(config.lpszAutoConfigUrl);
+    const GlobalText proxy(config.lpszProxy);
+    const GlobalText bypass(config.lpszProxyBypass);
+
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    settings = UserProxySettings();
+    settings.loaded = true;
+    if (!read) {
+        // No Internet Options (a service's account): the machine's setting holds.
+        Log(LogError, "WinHttpGetIEProxyConfigForCurrentUser failed, errno = %d", error);
+        return;
+    }
+    settings.autoDetect = config.fAutoDetect != FALSE;
+    settings.script = TextOf(script);
+    settings.proxy = TextOf(proxy);
+    settings.bypass = TextOf(bypass);
+    Log(LogProgress, "user proxy settings: auto-detect %s, script %s, proxy %s, bypass %s",
+        settings.autoDetect ? "on" : "off", Shown(settings.script).c_str(),
+        Shown(settings.proxy).c_str(), Shown(settings.bypass).c_str());
+}
+
+ProxyRoute RouteFor(const std::wstring& url, const UrlParts& parts) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    if (!settings.loaded) return ProxyRoute();
+    std::wstring origin = parts.scheme + L"://" + parts.host;
+    for (wchar_t& c : origin) c = static_cast<wchar_t>(towlower(c));
+    origin += L":" + std::to_wstring(parts.port);
+    const auto known = settings.routes.find(origin);
+    if (known != settings.routes.end()) return known->second;
+
+    std::string why;
+    const ProxyRoute route = ChooseRoute(WithoutQuery(url), &why);
+    settings.routes.emplace(origin, route);
+    Log(LogProgress, "proxy for %s: %s (%s)", WideToAnsi(origin).c_str(), Describe(route).c_str(),
+        why.c_str());
+    return route;
+}
+
+ProxyPolicy ReadProxyPolicy() {
+    ProxyPolicy policy;
+    UniqueRegKey key;
+    // The policy's own view on 64-bit Windows, where group policy writes it.
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\pennant", 0,
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) != ERROR_SUCCESS)
+        return policy;
+    policy.user = RegistryText(key.Get(), L"ProxyUser");
+    policy.password = RegistryText(key.Get(), L"ProxyPassword");
+    DWORD allow = 0;
+    DWORD size = sizeof allow;
+    if (RegGetValueW(key.Get(), nullptr, L"ProxyAllowBasicOverHttp", RRF_RT_REG_DWORD, nullptr,
+                     &allow, &size) == ERROR_SUCCESS)
+        policy.allowBasicOverHttp = allow != 0;
+    return policy;
+}
+
+bool AnswerProxyChallenge(WinHttpRequest& request, DWORD* tried) {
+    DWORD supported = 0, first = 0, target = 0;
+    if (!WinHttpQueryAuthSchemes(request.Get(), &supported, &first, &target)) {
+        Log(LogError, "WinHttpQueryAuthSchemes failed, errno = %d", LastError());
+        supported = 0;
+    }
+    for (DWORD scheme : {DWORD{WINHTTP_AUTH_SCHEME_NEGOTIATE}, DWORD{WINHTTP_AUTH_SCHEME_NTLM}}) {
+        if (!(supported & scheme) || (*tried & scheme)) continue;
+        *tried |= scheme;
+        // WinHTTP hands the user's own logon (no name, no password) to a
+        // proxy only under the low logon policy.
+        DWORD low = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+        if (!WinHttpSetOption(request.Get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &low, sizeof low) ||
+            !WinHttpSetCredentials(request.Get(), WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr,
+                                   nullptr, nullptr)) {
+            Log(LogError, "proxy logon with %s not set, errno = %d", SchemeName(scheme),
+                LastError());
+            continue;
+        }
+        Log(LogProgress, "proxy asks for %s, answered with the user's logon", SchemeName(scheme));
+        return true;
+    }
+    if ((supported & WINHTTP_AUTH_SCHEME_BASIC) && !(*tried & WINHTTP_AUTH_SCHEME_BASIC)) {
+        *tried |= WINHTTP_AUTH_SCHEME_BASIC;
+        const ProxyPolicy policy = ReadProxyPolicy();
+        // Basic travels as plain text to a proxy whatever the URL's scheme:
+        // even an https request's tunnel is asked for in the clear.
+        if (policy.user.empty()) {
+            Log(LogWarning, "proxy asks for Basic, the machine policy sets no ProxyUser");
+        } else if (!policy.allowBasicOverHttp) {
+            Log(LogWarning,
+                "proxy asks for Basic, the machine policy does not allow it in plain text");
+        } else if (!WinHttpSetCredentials(request.Get(), WINHTTP_AUTH_TARGET_PROXY,
+                                          WINHTTP_AUTH_SCHEME_BASIC, policy.user.c_str(),
+                                          policy.password.c_str(), nullptr)) {
+            Log(LogError, "WinHttpSetCredentials failed, errno = %d", LastError());
+        } else {
+            Log(LogProgress, "proxy asks for Basic, answered from the machine policy");
+            return true;
+        }
+    }
+    Log(LogError, "proxy authentication required, not answered, schemes = 0x%lx", supported);
+    return false;
+}
+
+}  // namespace pennant
