@@ -132,6 +132,18 @@ TEST_F(ParseTaskTest, BitsAcceptsNumberTextAndBlanksButNothingElse) {
     }
 }
 
+TEST_F(ParseTaskTest, Sha256IsOptionalButOnlyEverSixtyFourHexDigits) {
+    const std::string digest(63, 'a');
+    for (const std::string& raw :
+         std::vector<std::string>{"", "x" + digest, digest, digest + "a0", " " + digest + "a"}) {
+        EXPECT_FALSE(Parse(EncodeBase64(Json(CompleteTask(), {{"sha256", JsonText(raw)}})))) << raw;
+    }
+    ASSERT_TRUE(Parse(EncodeBase64(Json(CompleteTask(), {{"sha256", JsonText(digest + "F")}}))));
+    EXPECT_EQ(digest + "F", task.sha256);
+    ASSERT_TRUE(Parse(EncodeBase64(Json(CompleteTask()))));
+    EXPECT_TRUE(task.sha256.empty());
+}
+
 TEST_F(ParseTaskTest, EmptyObjectFailsAtPidWithBothErrorLines) {
     const std::string argument = EncodeBase64("{}");
     ASSERT_FALSE(Parse(argument));
