@@ -39,17 +39,6 @@ struct TrustRun {
     const char* logLine;
 };
 
-// The test installer that installs the task's version under a scratch key.
-std::string Installer(const std::string& leaf, const ScratchProductKey& key, const TempDir& dir,
-                      const RunTask& task) {
-    InstallerPlan plan;
-    plan.key = key.Text();
-    plan.path = dir / "Product";
-    plan.version = task.version;
-    EXPECT_TRUE(WriteTestInstaller(dir / (leaf + ".exe"), plan));
-    return ReadFile(dir / (leaf + ".exe"));
-}
-
 std::string Sha256Of(const std::string& bytes) {
     TempDir dir("sha");
     WriteFile(dir / "f", bytes);
@@ -88,13 +77,17 @@ class Trust : public ::testing::TestWithParam<TrustRun> {};
 TEST_P(Trust, InstallsOnlyWhatItsPublisherSigned) {
     const TrustRun& r = GetParam();
     ASSERT_TRUE(codeSigningAuthority.Trusted());
-    const bool installs = r.installs;
     ScratchProductKey key(HKEY_CURRENT_USER, "HKEY_CURRENT_USER", r.name);
     TempDir dir("trs");
     RunTask task = RunTask::Named(std::string("trust-") + r.name + ".exe");
     task.path = key.Text();
     std::replace(task.path.begin(), task.path.end(), '\\', '/');
-    std::string installer = Installer(r.name, key, dir, task);
+    InstallerPlan plan;  // installs the task's version
+    plan.key = key.Text();
+    plan.path = dir / "Product";
+    plan.version = task.version;
+    ASSERT_TRUE(WriteTestInstaller(dir / "setup.exe", plan));
+    std::string installer = ReadFile(dir / "setup.exe");
     if (r.signer) installer = SignedCopy(installer, r.signer);
     ASSERT_FALSE(installer.empty()) << "peer --codesign signed nothing";
     if (r.alteredAfterSigning) installer[installer.size() / 3] ^= 1;
@@ -110,13 +103,13 @@ TEST_P(Trust, InstallsOnlyWhatItsPublisherSigned) {
     PennantRun run(task);
     ASSERT_NE(nullptr, run.WaitForOffer());
     run.Command(UpgradeCommand);
-    const char* text = installs ? "恭喜您软件已成功升级至 3.1.0.7。" : "安装文件损坏，请重新下载。";
-    ASSERT_TRUE(run.WaitPhase(installs ? Finished : DownloadFailed));
+    const char* text = r.installs ? "恭喜您软件已成功升级至 3.1.0.7。" : "安装文件损坏，请重新下载。";
+    ASSERT_TRUE(run.WaitPhase(r.installs ? Finished : DownloadFailed));
     EXPECT_EQ(text, run.WaitStatusText(text));
     run.Command(DoneCommand);
-    EXPECT_EQ(installs ? 0 : 2, run.Exit());
-    EXPECT_EQ(run.Bodies(installs ? std::vector<int>{Accepted, Downloaded, InstallStarted, Installed}
-                                  : std::vector<int>{Accepted, DownloadError}),
+    EXPECT_EQ(r.installs ? 0 : 2, run.Exit());
+    EXPECT_EQ(run.Bodies(r.installs ? std::vector<int>{Accepted, Downloaded, InstallStarted, Installed}
+                                    : std::vector<int>{Accepted, DownloadError}),
               run.ReportBodies());
     EXPECT_NE(std::string::npos, run.Log().find(r.logLine)) << run.Log();
     EXPECT_FALSE(FileExists(run.InstallerFile()));

@@ -73,41 +73,21 @@ def check(path, fmt, failures):
             failures.append(f"{path}: exports by ordinal {by_ordinal}")
 
 
-def version_blocks(data, at, end):
-    """(key, value bytes, children) of each VS_VERSIONINFO-style block in data[at:end]."""
-    blocks = []
-    while at + 6 <= end:
-        length, value_length, kind = struct.unpack_from("<HHH", data, at)
-        if length == 0:
-            break
-        key_end = data.index(b"\0\0", at + 6)
-        while (key_end - at) % 2:
-            key_end = data.index(b"\0\0", key_end + 1)
-        key = data[at + 6:key_end].decode("utf-16-le")
-        value_at = (key_end + 2 + 3) & ~3
-        value_size = value_length * 2 if kind == 1 else value_length
-        value = data[value_at:value_at + value_size]
-        children = version_blocks(data, (value_at + value_size + 3) & ~3, at + length)
-        blocks.append((key, value, children))
-        at = (at + length + 3) & ~3
-    return blocks
-
-
 def version_record(path):
-    """(file version, product version, {string name: value}) or None."""
+    """(file version, product version, {string name: value}) of the version record, or None."""
     with open(path, "rb") as f:
         data = f.read()
-    at = data.find("VS_VERSION_INFO".encode("utf-16-le"))
-    if at < 6:
+    at = data.find(struct.pack("<I", 0xFEEF04BD), max(0, data.find("VS_VERSION_INFO".encode("utf-16-le"))))
+    if at < 0:
         return None
-    [(_, fixed, children)] = version_blocks(data, at - 6, at - 6 + struct.unpack_from("<H", data, at - 6)[0])
-    if len(fixed) < 52 or struct.unpack_from("<I", fixed)[0] != 0xFEEF04BD:
-        return None
-    ms, ls, pms, pls = struct.unpack_from("<4I", fixed, 8)
+    ms, ls, pms, pls = struct.unpack_from("<4I", data, at + 8)
     dotted = lambda hi, lo: "%d.%d.%d.%d" % (hi >> 16, hi & 0xFFFF, lo >> 16, lo & 0xFFFF)
-    strings = {key: value.decode("utf-16-le").rstrip("\0")
-               for name, _, tables in children if name == "StringFileInfo"
-               for _, _, pairs in tables for key, value, _ in pairs}
+    strings = {}
+    for name in ("CompanyName", "FileDescription", "FileVersion", "OriginalFilename", "ProductName"):
+        # The key, its NUL, alignment, then the value up to its NUL (UTF-16).
+        m = re.search(re.escape(name.encode("utf-16-le")) + rb"\0\0(?:\0\0)?((?:[^\0].|\0[^\0])*?)\0\0",
+                      data[at:], re.S)
+        strings[name] = m.group(1).decode("utf-16-le") if m else ""
     return dotted(ms, ls), dotted(pms, pls), strings
 
 
@@ -117,15 +97,12 @@ def check_version(path, version, failures):
         failures.append(f"{path}: no version record")
         return
     file_version, product_version, strings = record
-    if file_version != version or product_version != version:
-        failures.append(f"{path}: version {file_version}/{product_version}, not {version}")
-    if strings.get("OriginalFilename") != os.path.basename(path):
-        failures.append(f"{path}: original file name {strings.get('OriginalFilename')!r}")
-    for name in ("CompanyName", "ProductName", "FileDescription"):
-        if not strings.get(name):
-            failures.append(f"{path}: no {name}")
-    if not strings.get("FileVersion", "").startswith(version):
-        failures.append(f"{path}: FileVersion text {strings.get('FileVersion')!r}")
+    if file_version != version or product_version != version or strings["FileVersion"] != version:
+        failures.append(f"{path}: version {file_version}/{product_version}/{strings['FileVersion']}, not {version}")
+    if strings["OriginalFilename"] != os.path.basename(path):
+        failures.append(f"{path}: original file name {strings['OriginalFilename']!r}")
+    failures += [f"{path}: no {name}" for name in ("CompanyName", "ProductName", "FileDescription")
+                 if not strings[name]]
 
 
 def test_only_parts(path):
