@@ -16,9 +16,9 @@ constexpr char PlanMark[] = "TIPLAN01";
 constexpr size_t PlanMarkSize = sizeof PlanMark - 1;
 constexpr size_t PlanFooterSize = 4 + PlanMarkSize;
 
-// The bytes before an Authenticode signature, which signing appends after
-// the plan (with up to 7 zero bytes of alignment before it); the bytes as
-// they are when unsigned.
+// The file as it was before Authenticode signing, which appends the
+// signature after the plan (with up to 7 zero bytes of alignment before it)
+// and names it in the PE header; the bytes as they are when unsigned.
 inline std::string WithoutSignature(const std::string& file) {
     auto u32 = [&file](size_t at) {
         if (at + 4 > file.size()) return uint32_t{0};
@@ -35,7 +35,9 @@ inline std::string WithoutSignature(const std::string& file) {
     if (offset == 0 || offset + size != file.size()) return file;
     size_t end = offset;
     while (end > 0 && offset - end < 8 && file[end - 1] == '\0') --end;
-    return file.substr(0, end);
+    std::string bare = file.substr(0, end);
+    bare.replace(security, 8, 8, '\0');  // no certificate table any more
+    return bare;
 }
 
 // The executable's bytes without a plan, and the plan's text (empty when
