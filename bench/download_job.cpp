@@ -3,8 +3,12 @@
 // the process's peak working set.
 //   download_job.exe job <url> <directory> <md5>
 //   download_job.exe md5 <file>
+//   download_job.exe trust <file> <publisher>   (the signature check alone)
+#include "app/Handles.h"
 #include "app/Log.h"
+#include "app/Text.h"
 #include "http/DownloadJob.h"
+#include "http/InstallerTrust.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -86,6 +90,19 @@ int main(int argc, char** argv) {
         printf("md5 %s seconds %.3f peak %llu\n", digest.c_str(), Now() - start, PeakWorkingSet());
         return digest.empty() ? 1 : 0;
     }
-    fprintf(stderr, "usage: download_job job <url> <dir> <md5> | md5 <file>\n");
+    if (argc == 4 && strcmp(argv[1], "trust") == 0) {
+        // As the job holds the installer once its digests have passed.
+        pennant::UniqueKernelHandle file(CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                                     nullptr));
+        pennant::TrustedPublishers publishers;
+        publishers.names.push_back(pennant::AnsiToWide(argv[3]));
+        const double start = Now();
+        const bool trusted = pennant::CheckInstallerTrust(file.Get(), argv[2], publishers);
+        printf("trusted %d seconds %.3f peak %llu\n", trusted ? 1 : 0, Now() - start,
+               PeakWorkingSet());
+        return trusted ? 0 : 1;
+    }
+    fprintf(stderr, "usage: download_job job <url> <dir> <md5> | md5 <file> | trust <file> <publisher>\n");
     return 2;
 }

@@ -107,6 +107,13 @@ bool ParseTask(const std::string& argument, Task& task) {
         // elevated, so anything but a plain file name is refused.
         if (!IsPlainFileName(task.fname))
             throw std::runtime_error("fname is not a plain file name: " + task.fname);
+        // A digest that can never match would only cost a whole download.
+        if (const auto sha256 = tree.get_optional<std::string>("sha256")) {
+            const bool hex = sha256->size() == 64 &&
+                             sha256->find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+            if (!hex) throw std::runtime_error("sha256 is not 64 hexadecimal digits: " + *sha256);
+            task.sha256 = *sha256;
+        }
     } catch (const std::exception& e) {
         Log(LogError, "PARSE: %s\n%s", e.what(), argument.c_str());
         Log(LogError, "解析命令行出错，请检查参数:%s\n", decoded.c_str());
@@ -122,6 +129,7 @@ bool ParseTask(const std::string& argument, Task& task) {
     Log(LogProgress, "taskid = %s", task.taskid.c_str());
     Log(LogProgress, "url = %s", task.url.c_str());
     Log(LogProgress, "md5 = %s", task.md5.c_str());
+    if (!task.sha256.empty()) Log(LogProgress, "sha256 = %s", task.sha256.c_str());
     Log(LogProgress, "version = %s", task.version.c_str());
     Log(LogProgress, "oldversion = %s", task.oldversion.c_str());
     Log(LogProgress, "path = %s", task.path.c_str());

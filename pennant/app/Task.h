@@ -12,6 +12,7 @@ namespace pennant {
 struct Task {
     std::string pid;
     std::string md5;
+    std::string sha256;  // optional; empty when the task gave none
     std::string taskid;
     std::string url;
     std::string version;
@@ -43,7 +44,8 @@ void SetCurrentTaskHolder(TaskHolder* holder);  // takes ownership; null release
 
 // Decodes and reads every member into `task`; false (after two error lines
 // in the log) when the JSON is malformed, a member is missing, `bits` is no
-// 32-bit integer or `fname` is not a plain file name.
+// 32-bit integer, `fname` is not a plain file name or the optional `sha256`
+// is not 64 hexadecimal digits.
 bool ParseTask(const std::string& argument, Task& task);
 
 // True when `name` can be used as a file name inside the download directory.

@@ -132,6 +132,21 @@ TEST_F(ParseTaskTest, BitsAcceptsNumberTextAndBlanksButNothingElse) {
     }
 }
 
+TEST_F(ParseTaskTest, Sha256IsOptionalButOnlyEverSixtyFourHexDigits) {
+    const std::string digest(63, 'a');
+    Members members = CompleteTask();
+    for (const std::string& raw :
+         std::vector<std::string>{"", "x" + digest, digest, digest + "a0", " " + digest + "a"}) {
+        members["sha256"] = raw;
+        EXPECT_FALSE(Parse(EncodeBase64(Json(members)))) << raw;
+    }
+    members["sha256"] = digest + "F";
+    ASSERT_TRUE(Parse(EncodeBase64(Json(members))));
+    EXPECT_EQ(digest + "F", task.sha256);
+    ASSERT_TRUE(Parse(EncodeBase64(Json(CompleteTask()))));
+    EXPECT_TRUE(task.sha256.empty());
+}
+
 TEST_F(ParseTaskTest, EmptyObjectFailsAtPidWithBothErrorLines) {
     const std::string argument = EncodeBase64("{}");
     ASSERT_FALSE(Parse(argument));

@@ -5,6 +5,7 @@
 #include "app/Handles.h"
 #include "app/Log.h"
 #include "app/Text.h"
+#include "http/InstallerTrust.h"
 
 #include <wincrypt.h>
 #include <io.h>
@@ -95,6 +96,16 @@ UniqueKernelHandle OpenHeld(const std::string& path) {
 
 bool StopRequested(HttpLoadNotify* notify) { return notify && notify->IsCancelled(); }
 
+// The digests of the held installer, then its signer: 0 when it may run,
+// TaskCancelled on a stop, otherwise a mismatch. A refused signature is
+// handled as a wrong MD5 is, so the file judged is never started.
+int CheckHeldInstaller(HANDLE installer, const std::string& path, const DownloadJob& job,
+                       HttpLoadNotify* notify) {
+    const int checked = CheckHandleDigests(installer, path, job.md5, job.sha256, notify);
+    if (checked != 0) return checked;
+    return CheckInstallerTrust(installer, path, ReadTrustedPublishers()) ? 0 : 1;
+}
+
 void StopPaused(DownloadJob& job) {
     job.result = DownloadPaused;
     Log(LogProgress, "user pause download");
@@ -113,43 +124,69 @@ std::string FileMd5Hex(const std::string& path) {
 }
 
 std::string HandleMd5Hex(HANDLE file, HttpLoadNotify* notify) {
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file, &size)) return std::string();
-    UniqueKernelHandle mapping(CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!mapping) return std::string();
-    UniqueCryptProvider provider;
-    if (!CryptAcquireContextA(provider.Receive(), nullptr, nullptr, PROV_RSA_FULL,
-                              CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET))
+    FileDigests digests;
+    return HandleDigestsHex(file, false, digests, notify) ? digests.md5 : std::string();
+}
+
+namespace {
+
+std::string Hex(const BYTE* bytes, DWORD length) {
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    for (DWORD i = 0; i < length; ++i) {
+        text += hex[bytes[i] >> 4];
+        text += hex[bytes[i] & 15];
+    }
+    return text;
+}
+
+// The finished digest of `hash` as hex, or empty when it is not `length` bytes.
+std::string HashHex(HCRYPTHASH hash, DWORD length) {
+    BYTE digest[32] = {};
+    DWORD digestLength = sizeof digest;
+    if (!CryptGetHashParam(hash, HP_HASHVAL, digest, &digestLength, 0) || digestLength != length)
         return std::string();
-    UniqueCryptHash hash;
-    if (!CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, hash.Receive())) return std::string();
+    return Hex(digest, digestLength);
+}
+
+}  // namespace
+
+bool HandleDigestsHex(HANDLE file, bool withSha256, FileDigests& digests,
+                      HttpLoadNotify* notify) {
+    digests = FileDigests();
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file, &size)) return false;
+    UniqueKernelHandle mapping(CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping) return false;
+    // The AES provider is the one that knows SHA-256; it knows MD5 as well,
+    // so one provider serves both hashes of the one pass.
+    UniqueCryptProvider provider;
+    if (!CryptAcquireContextA(provider.Receive(), nullptr, nullptr, PROV_RSA_AES,
+                              CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET))
+        return false;
+    UniqueCryptHash md5, sha256;
+    if (!CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, md5.Receive())) return false;
+    if (withSha256 && !CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, sha256.Receive()))
+        return false;
 
     const uint64_t total = static_cast<uint64_t>(size.QuadPart);
     for (uint64_t offset = 0; offset < total; offset += Md5ViewSize) {
         // A large installer takes seconds to hash; a stop must not wait for it.
-        if (StopRequested(notify)) return std::string();
+        if (StopRequested(notify)) return false;
         const DWORD length =
             static_cast<DWORD>(total - offset < Md5ViewSize ? total - offset : Md5ViewSize);
         UniqueMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ,
                                             static_cast<DWORD>(offset >> 32),
                                             static_cast<DWORD>(offset), length));
-        if (!view) return std::string();
-        if (!CryptHashData(hash.Get(), static_cast<const BYTE*>(view.Get()), length, 0))
-            return std::string();
+        if (!view) return false;
+        const BYTE* bytes = static_cast<const BYTE*>(view.Get());
+        if (!CryptHashData(md5.Get(), bytes, length, 0)) return false;
+        if (withSha256 && !CryptHashData(sha256.Get(), bytes, length, 0)) return false;
     }
 
-    BYTE digest[16] = {};
-    DWORD digestLength = sizeof digest;
-    if (!CryptGetHashParam(hash.Get(), HP_HASHVAL, digest, &digestLength, 0) ||
-        digestLength != sizeof digest)
-        return std::string();
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (BYTE b : digest) {
-        text += hex[b >> 4];
-        text += hex[b & 15];
-    }
-    return text;
+    digests.md5 = HashHex(md5.Get(), 16);
+    if (withSha256) digests.sha256 = HashHex(sha256.Get(), 32);
+    return !digests.md5.empty() && (!withSha256 || !digests.sha256.empty());
 }
 
 int CheckFileMd5(const std::string& path, const std::string& expected) {
@@ -158,9 +195,20 @@ int CheckFileMd5(const std::string& path, const std::string& expected) {
 
 int CheckHandleMd5(HANDLE file, const std::string& path, const std::string& expected,
                    HttpLoadNotify* notify) {
-    const std::string actual = HandleMd5Hex(file, notify);
-    if (actual.empty() && StopRequested(notify)) return TaskCancelled;
-    return CompareMd5(actual, path, expected);
+    return CheckHandleDigests(file, path, expected, std::string(), notify);
+}
+
+int CheckHandleDigests(HANDLE file, const std::string& path, const std::string& md5,
+                       const std::string& sha256, HttpLoadNotify* notify) {
+    FileDigests actual;
+    if (!HandleDigestsHex(file, !sha256.empty(), actual, notify) && StopRequested(notify))
+        return TaskCancelled;
+    const int checked = CompareMd5(actual.md5, path, md5);
+    if (checked != 0 || sha256.empty()) return checked;
+    if (_stricmp(actual.sha256.c_str(), sha256.c_str()) == 0) return 0;
+    Log(LogWarning, "sha256 check failed for file %s, %s != %s", path.c_str(),
+        actual.sha256.c_str(), sha256.c_str());
+    return 1;
 }
 
 int CheckFileAgainstMeta(const std::string& filePath, const std::string& metaPath,
@@ -320,7 +368,7 @@ bool ReuseInstaller(const InstallerFiles& files, DownloadJob& job, HttpLoadNotif
                     UniqueKernelHandle* checkedInstaller) {
     if (_access(files.installer.c_str(), 0) != 0) return false;
     UniqueKernelHandle installer = OpenHeld(files.installer);
-    const int checked = CheckHandleMd5(installer.Get(), files.installer, job.md5, notify);
+    const int checked = CheckHeldInstaller(installer.Get(), files.installer, job, notify);
     if (checked == TaskCancelled) {
         StopPaused(job);
         return true;
@@ -403,7 +451,7 @@ void RenameHoldAndHash(const InstallerFiles& files, DownloadJob& job, HttpLoadNo
         return;
     }
     UniqueKernelHandle installer = OpenHeld(files.installer);
-    const int checked = CheckHandleMd5(installer.Get(), files.installer, job.md5, notify);
+    const int checked = CheckHeldInstaller(installer.Get(), files.installer, job, notify);
     if (checked == 0) {
         job.result = DownloadReady;
         if (checkedInstaller) *checkedInstaller = std::move(installer);

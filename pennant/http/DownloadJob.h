@@ -40,6 +40,7 @@ InstallerFiles InstallerFilesOf(const std::string& fileName);
 struct DownloadJob {
     std::string url;
     std::string md5;
+    std::string sha256;        // hex; empty when the task gave none
     std::string etag;          // from the start-up HEAD, empty if unknown
     int64_t lastModified = 0;  // from the start-up HEAD, 0 if unknown
     std::string fileName;      // installer name, no directory
@@ -49,7 +50,8 @@ struct DownloadJob {
 
 // The whole job in the download directory; sets job.result. With
 // DownloadReady and a `checkedInstaller` slot, the slot receives the
-// installer whose MD5 was checked, still open for reading with writes,
+// installer whose MD5 (and SHA-256, when given) was checked and whose
+// signature passed CheckInstallerTrust (a refusal is an MD5 mismatch), still open for reading with writes,
 // renaming and deletion denied to everyone, so the bytes checked are the
 // bytes started (others may read it, the installer itself included).
 // After any other result the slot is empty. A notifier that reports
@@ -89,6 +91,16 @@ std::string FileMd5Hex(const std::string& path);
 // Empty as well when `notify` reports cancellation between two views.
 std::string HandleMd5Hex(HANDLE file, HttpLoadNotify* notify = nullptr);
 
+// Both digests of one pass over an open file, as lower-case hex.
+struct FileDigests {
+    std::string md5;
+    std::string sha256;  // only when asked for
+};
+// False (digests empty) when the file cannot be hashed, an empty file
+// included, or `notify` reports cancellation between two views.
+bool HandleDigestsHex(HANDLE file, bool withSha256, FileDigests& digests,
+                      HttpLoadNotify* notify = nullptr);
+
 // 0 on a match (ignoring case); -1 when the file could not be hashed, 1 on a
 // mismatch or when no digest is expected.
 int CheckFileMd5(const std::string& path, const std::string& expected);
@@ -96,5 +108,9 @@ int CheckFileMd5(const std::string& path, const std::string& expected);
 // by `notify`: TaskCancelled, nothing logged.
 int CheckHandleMd5(HANDLE file, const std::string& path, const std::string& expected,
                    HttpLoadNotify* notify = nullptr);
+// The MD5 and, when `sha256` is not empty, the SHA-256 from the same pass;
+// a SHA-256 mismatch is a mismatch (1) like the MD5's, logged the same way.
+int CheckHandleDigests(HANDLE file, const std::string& path, const std::string& md5,
+                       const std::string& sha256, HttpLoadNotify* notify = nullptr);
 
 }  // namespace pennant

@@ -82,6 +82,7 @@ void StartDownloadWorker(HWND window, Controller& c) {
     record->window = window;
     record->url = task->url;
     record->md5 = task->md5;
+    record->sha256 = task->sha256;
     record->etag = task->etag;
     record->lastModified = task->lastModified;
     record->fileName = task->fname;

@@ -24,6 +24,7 @@ unsigned __stdcall DownloadWorker(void* argument) {
     DownloadJob job;
     job.url = record->url;
     job.md5 = record->md5;
+    job.sha256 = record->sha256;
     job.etag = record->etag;
     job.lastModified = record->lastModified;
     job.fileName = record->fileName;

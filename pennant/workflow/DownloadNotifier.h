@@ -48,6 +48,7 @@ struct DownloadWorkerRecord {
     HWND window = nullptr;
     std::string url;
     std::string md5;
+    std::string sha256;
     std::string etag;
     int64_t lastModified = 0;
     std::string fileName;

@@ -32,6 +32,7 @@ struct RunTask {
     std::string fname;  // the installer's name in the download directory
     std::string url;
     std::string md5;
+    std::string sha256;  // sent only when set
     std::string version = "3.1.0.7";
     std::string oldversion = "3.0.0.1";
     std::string path = "HKEY_CURRENT_USER/Software/Aldermoor/E2E";
@@ -79,7 +80,8 @@ struct RunTask {
             "\",\"oldversion\":\"" + oldversion + "\",\"fname\":\"" + fname +
             "\",\"showname\":\"" + EncodeBase64("Aldermoor E2E") + "\",\"description\":\"" +
             EncodeBase64("end-to-end run") + "\",\"path\":\"" + path + "\",\"exe\":\"" + exe +
-            "\",\"logo\":\"\",\"bits\":" + std::to_string(bits) + "}");
+            "\",\"logo\":\"\"," + (sha256.empty() ? "" : "\"sha256\":\"" + sha256 + "\",") +
+            "\"bits\":" + std::to_string(bits) + "}");
     }
 };
 

@@ -36,10 +36,12 @@ inline bool TrustAuthority(const std::string& pemPath, bool remove) {
     return ok;
 }
 
-// Trusts the authority at HTTPS_CA_FILE (published by the peer) while it lives.
+// Trusts the authority at HTTPS_CA_FILE (published by the peer), or at the
+// file another variable names (CODESIGN_CA_FILE), while it lives.
 class TrustedTestAuthority {
 public:
-    TrustedTestAuthority() : trusted_(path_ && TrustAuthority(path_, false)) {}
+    explicit TrustedTestAuthority(const char* variable = "HTTPS_CA_FILE")
+        : path_(getenv(variable)), trusted_(path_ && TrustAuthority(path_, false)) {}
     ~TrustedTestAuthority() {
         if (trusted_) TrustAuthority(path_, true);
     }
@@ -48,7 +50,7 @@ public:
     bool Trusted() const { return trusted_; }
 
 private:
-    const char* path_ = getenv("HTTPS_CA_FILE");
+    const char* path_;
     bool trusted_;
 };
 

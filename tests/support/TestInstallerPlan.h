@@ -16,9 +16,34 @@ constexpr char PlanMark[] = "TIPLAN01";
 constexpr size_t PlanMarkSize = sizeof PlanMark - 1;
 constexpr size_t PlanFooterSize = 4 + PlanMarkSize;
 
+// The file as it was before Authenticode signing, which appends the
+// signature after the plan (with up to 7 zero bytes of alignment before it)
+// and names it in the PE header; the bytes as they are when unsigned.
+inline std::string WithoutSignature(const std::string& file) {
+    auto u32 = [&file](size_t at) {
+        if (at + 4 > file.size()) return uint32_t{0};
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(file.data() + at);
+        return static_cast<uint32_t>(b[0] | b[1] << 8 | b[2] << 16 | uint32_t{b[3]} << 24);
+    };
+    const size_t header = u32(0x3C);
+    if (file.compare(0, 2, "MZ") != 0 || file.compare(header, 4, std::string("PE\0\0", 4)) != 0)
+        return file;
+    const size_t optional = header + 24;
+    const bool pe32Plus = (u32(optional) & 0xFFFF) == 0x20B;
+    const size_t security = optional + (pe32Plus ? 112 : 96) + 4 * 8;  // data directory 4
+    const size_t offset = u32(security), size = u32(security + 4);
+    if (offset == 0 || offset + size != file.size()) return file;
+    size_t end = offset;
+    while (end > 0 && offset - end < 8 && file[end - 1] == '\0') --end;
+    std::string bare = file.substr(0, end);
+    bare.replace(security, 8, 8, '\0');  // no certificate table any more
+    return bare;
+}
+
 // The executable's bytes without a plan, and the plan's text (empty when
-// the bytes carry none).
-inline void SplitPlan(const std::string& file, std::string& program, std::string& plan) {
+// the bytes carry none). A signed file's plan is found before its signature.
+inline void SplitPlan(const std::string& signedFile, std::string& program, std::string& plan) {
+    const std::string file = WithoutSignature(signedFile);
     program = file;
     plan.clear();
     if (file.size() < PlanFooterSize ||

@@ -6,12 +6,15 @@ importing COMCTL32.dll (on Windows the progress bar class exists only once
 the program has initialised the common controls). The deliverable pennant.exe
 must not hold the test hooks' marker nor read its feedback URL from the
 environment, which the test tree's must both do (so the check cannot pass on
-a marker that is never compiled in).
+a marker that is never compiled in). Each binary carries a version record
+with the project's version, its own original file name and the texts
+Windows shows in the file's properties.
 
-    check_binaries.py <build root> <test tree name> <test tree arch>
+    check_binaries.py <build root> <test tree name> <test tree arch> <version a.b.c.d>
 """
 import os
 import re
+import struct
 import subprocess
 import sys
 
@@ -20,7 +23,7 @@ WINDOWS_DLLS = {
     "ole32.dll", "oleaut32.dll", "comctl32.dll", "comdlg32.dll", "shlwapi.dll", "winhttp.dll",
     "ws2_32.dll", "wsock32.dll", "version.dll", "crypt32.dll", "msvcrt.dll", "rpcrt4.dll",
     "uuid.dll", "bcrypt.dll", "ntdll.dll", "secur32.dll", "iphlpapi.dll", "mswsock.dll",
-    "userenv.dll", "imm32.dll", "uxtheme.dll",
+    "userenv.dll", "imm32.dll", "uxtheme.dll", "wintrust.dll",
 }
 FORMATS = {"i686": "pei-i386", "x86_64": "pei-x86-64"}
 REQUIRED_IMPORTS = {"pennant.exe": {"comctl32.dll"}}
@@ -70,13 +73,45 @@ def check(path, fmt, failures):
             failures.append(f"{path}: exports by ordinal {by_ordinal}")
 
 
+def version_record(path):
+    """(file version, product version, {string name: value}) of the version record, or None."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD), max(0, data.find("VS_VERSION_INFO".encode("utf-16-le"))))
+    if at < 0:
+        return None
+    ms, ls, pms, pls = struct.unpack_from("<4I", data, at + 8)
+    dotted = lambda hi, lo: "%d.%d.%d.%d" % (hi >> 16, hi & 0xFFFF, lo >> 16, lo & 0xFFFF)
+    strings = {}
+    for name in ("CompanyName", "FileDescription", "FileVersion", "OriginalFilename", "ProductName"):
+        # The key, its NUL, alignment, then the value up to its NUL (UTF-16).
+        m = re.search(re.escape(name.encode("utf-16-le")) + rb"\0\0(?:\0\0)?((?:[^\0].|\0[^\0])*?)\0\0",
+                      data[at:], re.S)
+        strings[name] = m.group(1).decode("utf-16-le") if m else ""
+    return dotted(ms, ls), dotted(pms, pls), strings
+
+
+def check_version(path, version, failures):
+    record = version_record(path)
+    if not record:
+        failures.append(f"{path}: no version record")
+        return
+    file_version, product_version, strings = record
+    if file_version != version or product_version != version or strings["FileVersion"] != version:
+        failures.append(f"{path}: version {file_version}/{product_version}/{strings['FileVersion']}, not {version}")
+    if strings["OriginalFilename"] != os.path.basename(path):
+        failures.append(f"{path}: original file name {strings['OriginalFilename']!r}")
+    failures += [f"{path}: no {name}" for name in ("CompanyName", "ProductName", "FileDescription")
+                 if not strings[name]]
+
+
 def test_only_parts(path):
     with open(path, "rb") as f:
         image = f.read()
     return [marker for marker in TEST_ONLY if marker in image]
 
 
-def main(build_root, test_tree, test_arch):
+def main(build_root, test_tree, test_arch, version):
     failures = []
     trees = {"release": "i686", test_tree: test_arch}
     for tree, arch in trees.items():
@@ -86,6 +121,7 @@ def main(build_root, test_tree, test_arch):
                 failures.append(f"{path}: missing")
                 continue
             check(path, FORMATS[arch], failures)
+            check_version(path, version, failures)
     release = os.path.join(build_root, "release", "bin", "pennant.exe")
     tested = os.path.join(build_root, test_tree, "bin", "pennant.exe")
     if os.path.exists(release) and test_only_parts(release):
@@ -99,4 +135,4 @@ def main(build_root, test_tree, test_arch):
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:4]))
+    sys.exit(main(*sys.argv[1:5]))
