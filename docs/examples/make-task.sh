@@ -24,6 +24,7 @@ task=$(printf '{%s}' "$(
   printf '"devid":%s,' "$(json_string "${DEVID:-D-7F3A}")"
   printf '"url":%s,' "$(json_string "${URL:-http://files.example/quillon/q-2.1.exe}")"
   printf '"md5":%s,' "$(json_string "${MD5:-0cc175b9c0f1b6a831c399e269772661}")"
+  printf '"sha256":%s,' "$(json_string "${SHA256:-ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb}")"
   printf '"version":%s,' "$(json_string "${VERSION:-2.1.0.0}")"
   printf '"oldversion":%s,' "$(json_string "${OLDVERSION:-2.0.3.0}")"
   printf '"fname":%s,' "$(json_string "${FNAME:-q-2.1.exe}")"
