@@ -17,10 +17,17 @@ trap wine_env_stop EXIT
 
 wine_env_display "$((1280 * dpi / 96))x$((800 * dpi / 96))" 150
 wine_env_prepare >/dev/null
-wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
-wineserver -k >/dev/null 2>&1
-wineserver -w >/dev/null 2>&1
-wine_env_serve
+# Set, the server restarted, then read back: a busy machine has seen the
+# restart take the old value.
+for attempt in 1 2 3; do
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  wine_env_serve
+  wine reg query 'HKCU\Control Panel\Desktop' /v LogPixels 2>/dev/null |
+    grep -qi "$(printf '0x%x' "$dpi")" && break
+  echo "at_dpi: LogPixels is not $dpi after the restart (attempt $attempt)" >&2
+done
 PENNANT_TEST_DPI="$dpi" "$@"
 status=$?
 trap - EXIT
