@@ -141,6 +141,7 @@ ProxyRoute ChooseRoute(const std::wstring& target, std::string* why) {
     const GlobalText proxy(machine.lpszProxy);
     const GlobalText bypass(machine.lpszProxyBypass);
     if (machine.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && proxy && *proxy.Get()) {
+        route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
         route.proxy = TextOf(proxy);
         route.bypass = TextOf(bypass);
         *why = "WinHTTP's machine setting";

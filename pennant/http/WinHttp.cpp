@@ -33,9 +33,13 @@ int WinHttpSession::Open() {
 }
 
 int WinHttpSession::Open(DWORD accessType, const std::wstring& proxy, const std::wstring& bypass) {
+    // Proxy and bypass lists belong to a named proxy only: with any other
+    // access type WinHttpOpen wants none.
+    const bool named = accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && !proxy.empty();
     handle.Reset(WinHttpOpen(L"WinHTTP dovazidero/1.0", accessType,
-                              proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
-                              bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str(), 0));
+                              named ? proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                              named && !bypass.empty() ? bypass.c_str() : WINHTTP_NO_PROXY_BYPASS,
+                              0));
     if (!handle) {
         Log(LogError, "WinHttpOpen failed, errno = %lu.\n", GetLastError());
         return -1;

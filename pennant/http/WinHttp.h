@@ -44,7 +44,7 @@ public:
     // WinHTTP's machine proxy setting. 0 or -1.
     int Open();
     // The same with the access type and proxy and bypass lists given (empty
-    // lists are none). A session, not a request, carries the proxy: Wine's
+    // lists are none; both are passed only with a named proxy). A session, not a request, carries the proxy: Wine's
     // WinHTTP takes the proxy of a request only from its session.
     int Open(DWORD accessType, const std::wstring& proxy, const std::wstring& bypass);
 };
