@@ -98,16 +98,19 @@ int WinHttpRequest::AddFormContentTypeHeader() {
 int WinHttpRequest::Send(const void* data, DWORD length, DWORD totalLength) {
     if (!WinHttpSendRequest(handle.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<void*>(data),
                             length, totalLength, 0)) {
-        Log(LogError, "WinHttpSendRequest failed, errno = %d", LastError());
-        return -1;
+        // Taken before logging, which may change the thread's last error.
+        const int error = LastError();
+        Log(LogError, "WinHttpSendRequest failed, errno = %d", error);
+        return error != 0 ? error : -1;
     }
     return 0;
 }
 
 int WinHttpRequest::ReceiveResponse() {
     if (!WinHttpReceiveResponse(handle.Get(), nullptr)) {
-        Log(LogError, "WinHttpReceiveResponse failed, errno = %d", LastError());
-        return -1;
+        const int error = LastError();
+        Log(LogError, "WinHttpReceiveResponse failed, errno = %d", error);
+        return error != 0 ? error : -1;
     }
     return 0;
 }

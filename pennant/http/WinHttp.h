@@ -66,8 +66,10 @@ public:
     int AddRangeHeader(int64_t offset);   // Range:bytes=<offset>-
     int AddConnectionCloseHeader();       // Connection:close
     int AddFormContentTypeHeader();       // form, ISO-8859-1
+    // WinHttpSendRequest and WinHttpReceiveResponse, each failure logged:
+    // 0, or the failure's error code (ERROR_WINHTTP_RESEND_REQUEST asks the
+    // caller to send again), -1 when the platform named none.
     int Send(const void* data, DWORD length, DWORD totalLength);
-    // WinHttpReceiveResponse, with its failure logged. 0 or -1.
     int ReceiveResponse();
     int Read(void* buffer, DWORD size, DWORD* bytesRead);
     // Bytes that can be read without waiting (waits for the first ones). 0 or -1.
