@@ -85,6 +85,18 @@ int WinHttpRequest::AddHeader(const std::wstring& header) {
     return 0;
 }
 
+int WinHttpRequest::RemoveHeader(const wchar_t* name) {
+    // A replacement with an empty value removes the header; one not there
+    // is already what the caller wants.
+    if (!WinHttpAddRequestHeaders(handle.Get(), (std::wstring(name) + L":").c_str(),
+                                  static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_REPLACE) &&
+        GetLastError() != ERROR_WINHTTP_HEADER_NOT_FOUND) {
+        Log(LogError, "WinHttpAddRequestHeaders failed, errno = %d", LastError());
+        return -1;
+    }
+    return 0;
+}
+
 int WinHttpRequest::AddRangeHeader(int64_t offset) {
     return AddHeader(L"Range:bytes=" + std::to_wstring(offset) + L"-");
 }
@@ -238,6 +250,15 @@ void WinHttpRequest::LogBody() {
         chunk[got] = '\0';
         Log(LogDetail, "%5d : %s", static_cast<int>(got), chunk);
         logged += got;
+    }
+}
+
+void WinHttpRequest::DiscardBody() {
+    char chunk[4096];
+    for (DWORD read = 0; read < DiscardBodyLimit;) {
+        DWORD got = 0;
+        if (Read(chunk, sizeof chunk, &got) != 0 || got == 0) return;
+        read += got;
     }
 }
 

@@ -63,6 +63,7 @@ public:
     // Resolve 10 s, connect 3 s, send 3 s, receive 5 s. 0 or -1, not logged.
     int SetTimeouts();
     int AddHeader(const std::wstring& header);
+    int RemoveHeader(const wchar_t* name);  // 0 also when it was not there
     int AddRangeHeader(int64_t offset);   // Range:bytes=<offset>-
     int AddConnectionCloseHeader();       // Connection:close
     int AddFormContentTypeHeader();       // form, ISO-8859-1
@@ -91,6 +92,9 @@ public:
     // LogBodyLimit bytes of the body as raw text.
     void LogRawHeaders();
     void LogBody();
+    // Reads the body away, at most DiscardBodyLimit bytes, so that the
+    // connection can carry the next send.
+    void DiscardBody();
 };
 
 struct UrlParts {
@@ -107,6 +111,7 @@ int CrackUrl(const std::wstring& url, UrlParts* parts);
 
 // At most this much of an error body reaches the log.
 constexpr DWORD LogBodyLimit = 4096;
+constexpr DWORD DiscardBodyLimit = 64 * 1024;
 
 // 200-299.
 bool IsSuccessStatus(DWORD status);
