@@ -45,8 +45,10 @@ bool WinHttpTask::Ready() const {
 }
 
 int WinHttpTask::Exchange(WinHttpRequest& request, const void* body, DWORD length, DWORD* status) {
-    DWORD tried = 0;  // the proxy authentication schemes answered so far
+    ProxyAnswer answer;
     for (int round = 1;; ++round) {
+        // Credentials hold for a single send: set again before each.
+        if (answer.scheme != 0 && !ApplyProxyAnswer(request, answer)) return TaskUnreachable;
         int error = request.Send(body, length, length);
         if (error == 0) error = request.ReceiveResponse();
         // WinHTTP asks for the request again when an authentication
@@ -63,7 +65,7 @@ int WinHttpTask::Exchange(WinHttpRequest& request, const void* body, DWORD lengt
         // 407's body is read away and the connection no longer closed.
         request.DiscardBody();
         if (request.RemoveHeader(L"Connection") != 0) return TaskFailed;
-        if (!AnswerProxyChallenge(request, &tried)) return TaskUnreachable;
+        if (!AnswerProxyChallenge(request, &answer)) return TaskUnreachable;
     }
 }
 

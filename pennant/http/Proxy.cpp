@@ -14,6 +14,10 @@ namespace {
 
 int LastError() { return static_cast<int>(GetLastError()); }
 
+#ifndef WINHTTP_AUTOLOGON_SECURITY_LEVEL_PROXY_ONLY
+#define WINHTTP_AUTOLOGON_SECURITY_LEVEL_PROXY_ONLY 3
+#endif
+
 // Strings that WinHTTP allocates for its caller, who frees them with GlobalFree.
 struct GlobalTextTraits {
     using Handle = wchar_t*;
@@ -237,30 +241,68 @@ ProxyPolicy ReadProxyPolicy() {
     return policy;
 }
 
-bool AnswerProxyChallenge(WinHttpRequest& request, DWORD* tried) {
+bool ApplyProxyAnswer(WinHttpRequest& request, const ProxyAnswer& answer) {
+    if (answer.scheme == WINHTTP_AUTH_SCHEME_BASIC) {
+        const ProxyPolicy policy = ReadProxyPolicy();
+        if (policy.user.empty() || !policy.allowBasicOverHttp) return false;
+        if (!WinHttpSetCredentials(request.Get(), WINHTTP_AUTH_TARGET_PROXY,
+                                   WINHTTP_AUTH_SCHEME_BASIC, policy.user.c_str(),
+                                   policy.password.c_str(), nullptr)) {
+            Log(LogError, "WinHttpSetCredentials failed, errno = %d", LastError());
+            return false;
+        }
+        return true;
+    }
+    // The user's own logon goes to proxies only. Where WinHTTP does not know
+    // that policy yet, the low one (any server that asks) is bounded to this
+    // request's own server: redirects are no longer followed.
+    DWORD level = WINHTTP_AUTOLOGON_SECURITY_LEVEL_PROXY_ONLY;
+    if (!WinHttpSetOption(request.Get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &level, sizeof level)) {
+        level = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+        DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+        if (!WinHttpSetOption(request.Get(), WINHTTP_OPTION_REDIRECT_POLICY, &never,
+                              sizeof never) ||
+            !WinHttpSetOption(request.Get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &level,
+                              sizeof level)) {
+            Log(LogError, "proxy logon with %s not set, errno = %d", SchemeName(answer.scheme),
+                LastError());
+            return false;
+        }
+    }
+    // The policy alone lets WinHTTP answer; naming the default credentials
+    // as well is a help the platform may refuse.
+    if (!WinHttpSetCredentials(request.Get(), WINHTTP_AUTH_TARGET_PROXY, answer.scheme, nullptr,
+                               nullptr, nullptr))
+        Log(LogWarning, "WinHttpSetCredentials with the user's logon failed, errno = %d",
+            LastError());
+    return true;
+}
+
+bool AnswerProxyChallenge(WinHttpRequest& request, ProxyAnswer* answer) {
     DWORD supported = 0, first = 0, target = 0;
     if (!WinHttpQueryAuthSchemes(request.Get(), &supported, &first, &target)) {
         Log(LogError, "WinHttpQueryAuthSchemes failed, errno = %d", LastError());
         supported = 0;
     }
+    // One more answer with the scheme in use; a second refusal moves on.
+    if (answer->scheme != 0 && (supported & answer->scheme) && answer->uses < 2) {
+        ++answer->uses;
+        Log(LogProgress, "proxy asks again, answered with the same scheme");
+        return true;
+    }
     for (DWORD scheme : {DWORD{WINHTTP_AUTH_SCHEME_NEGOTIATE}, DWORD{WINHTTP_AUTH_SCHEME_NTLM}}) {
-        if (!(supported & scheme) || (*tried & scheme)) continue;
-        *tried |= scheme;
-        // WinHTTP hands the user's own logon (no name, no password) to a
-        // proxy only under the low logon policy.
-        DWORD low = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
-        if (!WinHttpSetOption(request.Get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &low, sizeof low) ||
-            !WinHttpSetCredentials(request.Get(), WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr,
-                                   nullptr, nullptr)) {
-            Log(LogError, "proxy logon with %s not set, errno = %d", SchemeName(scheme),
-                LastError());
-            continue;
-        }
+        if (!(supported & scheme) || (answer->tried & scheme)) continue;
+        answer->tried |= scheme;
+        answer->scheme = scheme;
+        answer->uses = 1;
+        if (!ApplyProxyAnswer(request, *answer)) continue;
         Log(LogProgress, "proxy asks for %s, answered with the user's logon", SchemeName(scheme));
         return true;
     }
-    if ((supported & WINHTTP_AUTH_SCHEME_BASIC) && !(*tried & WINHTTP_AUTH_SCHEME_BASIC)) {
-        *tried |= WINHTTP_AUTH_SCHEME_BASIC;
+    if ((supported & WINHTTP_AUTH_SCHEME_BASIC) && !(answer->tried & WINHTTP_AUTH_SCHEME_BASIC)) {
+        answer->tried |= WINHTTP_AUTH_SCHEME_BASIC;
+        answer->scheme = WINHTTP_AUTH_SCHEME_BASIC;
+        answer->uses = 1;
         const ProxyPolicy policy = ReadProxyPolicy();
         // Basic travels as plain text to a proxy whatever the URL's scheme:
         // even an https request's tunnel is asked for in the clear.
@@ -269,15 +311,12 @@ bool AnswerProxyChallenge(WinHttpRequest& request, DWORD* tried) {
         } else if (!policy.allowBasicOverHttp) {
             Log(LogWarning,
                 "proxy asks for Basic, the machine policy does not allow it in plain text");
-        } else if (!WinHttpSetCredentials(request.Get(), WINHTTP_AUTH_TARGET_PROXY,
-                                          WINHTTP_AUTH_SCHEME_BASIC, policy.user.c_str(),
-                                          policy.password.c_str(), nullptr)) {
-            Log(LogError, "WinHttpSetCredentials failed, errno = %d", LastError());
-        } else {
+        } else if (ApplyProxyAnswer(request, *answer)) {
             Log(LogProgress, "proxy asks for Basic, answered from the machine policy");
             return true;
         }
     }
+    answer->scheme = 0;
     Log(LogError, "proxy authentication required, not answered, schemes = 0x%lx", supported);
     return false;
 }
