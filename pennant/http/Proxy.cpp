@@ -194,8 +194,10 @@ void LoadUserProxySettings() {
     settings = UserProxySettings();
     settings.loaded = true;
     if (!read) {
-        // No Internet Options (a service's account): the machine's setting holds.
-        Log(LogError, "WinHttpGetIEProxyConfigForCurrentUser failed, errno = %d", error);
+        // No Internet Options (a service's account): the machine's setting
+        // holds. A user who never had any is no fault.
+        Log(error == ERROR_FILE_NOT_FOUND ? LogProgress : LogError,
+            "WinHttpGetIEProxyConfigForCurrentUser failed, errno = %d", error);
         return;
     }
     settings.autoDetect = config.fAutoDetect != FALSE;
