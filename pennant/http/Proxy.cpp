@@ -169,11 +169,20 @@ std::wstring RegistryText(HKEY key, const wchar_t* name) {
     if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS ||
         size < sizeof(wchar_t))
         return std::wstring();
-    std::wstring text(size / sizeof(wchar_t), L'\0');
-    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &size) != ERROR_SUCCESS)
-        return std::wstring();  // changed in between: taken as not set
-    text.resize(wcslen(text.c_str()));
-    return text;
+    // Room for a terminator the stored value may lack; once more if the
+    // value grew in between.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+        size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+        const LSTATUS status =
+            RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &size);
+        if (status == ERROR_SUCCESS) {
+            text.resize(wcslen(text.c_str()));
+            return text;
+        }
+        if (status != ERROR_MORE_DATA) break;
+    }
+    return std::wstring();  // unreadable or changing: taken as not set
 }
 
 const char* SchemeName(DWORD scheme) {
