@@ -52,10 +52,16 @@ struct UserProxySettings {
     std::map<std::wstring, ProxyRoute> routes;
 };
 
-// Guards `settings`; held while a route is chosen, so that every origin is
-// resolved (and logged) once although several threads ask at a time.
+// Guards `settings`; never held while a script or detection runs, which can
+// take seconds.
 std::mutex settingsMutex;
 UserProxySettings settings;
+
+// The session without proxy that every WinHttpGetProxyForUrl of the run
+// shares: it keeps the downloaded script and the detection's result. The
+// script (or its discovery) decides about proxies and is not fetched
+// through one. Opened at start, before any request thread.
+WinHttpSession autoProxySession;
 
 const char* AutoProxyFailure(DWORD error) {
     switch (error) {
@@ -67,22 +73,33 @@ const char* AutoProxyFailure(DWORD error) {
     }
 }
 
+// Failures that hold for every origin: the script or its discovery is
+// missing or broken. Others (a time-out, one URL the script chokes on)
+// leave the source to the next origin.
+bool FailsForEveryOrigin(DWORD error) {
+    return error == ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT ||
+           error == ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT ||
+           error == ERROR_WINHTTP_AUTODETECTION_FAILED;
+}
+
+// Marks a source failed for the run; true for the first caller only.
+bool DisableSource(bool UserProxySettings::*failed) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    if (settings.*failed) return false;
+    settings.*failed = true;
+    return true;
+}
+
 // WinHttpGetProxyForUrl for `target`; 0 with the route, or the error.
 DWORD AutoProxy(const std::wstring& target, WINHTTP_AUTOPROXY_OPTIONS options, ProxyRoute* route) {
-    // A session of its own, without proxy: the script (or its discovery)
-    // decides about proxies and is not fetched through one.
-    WinHttpSession session;
-    if (session.Open(WINHTTP_ACCESS_TYPE_NO_PROXY, std::wstring(), std::wstring()) != 0)
-        return ERROR_WINHTTP_INTERNAL_ERROR;  // logged by the session
-    WinHttpSetTimeouts(session.Get(), 10000, 3000, 3000, 5000);
-
+    if (!autoProxySession.IsOpen()) return ERROR_WINHTTP_INTERNAL_ERROR;
     WINHTTP_PROXY_INFO info = {};
     options.fAutoLogonIfChallenged = FALSE;
-    BOOL found = WinHttpGetProxyForUrl(session.Get(), target.c_str(), &options, &info);
+    BOOL found = WinHttpGetProxyForUrl(autoProxySession.Get(), target.c_str(), &options, &info);
     if (!found && GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
         // The script's server asked who we are: once more, with the user's logon.
         options.fAutoLogonIfChallenged = TRUE;
-        found = WinHttpGetProxyForUrl(session.Get(), target.c_str(), &options, &info);
+        found = WinHttpGetProxyForUrl(autoProxySession.Get(), target.c_str(), &options, &info);
     }
     if (!found) return GetLastError();
     const GlobalText proxy(info.lpszProxy);
@@ -97,25 +114,27 @@ DWORD AutoProxy(const std::wstring& target, WINHTTP_AUTOPROXY_OPTIONS options, P
     return 0;
 }
 
-// The first source of the user's settings that gives a route, else the
-// machine's; `why` names it. Called under settingsMutex.
-ProxyRoute ChooseRoute(const std::wstring& target, std::string* why) {
+// The first source of the user's settings (`user`, a copy) that gives a
+// route, else the machine's; `why` names it. Runs without settingsMutex.
+ProxyRoute ChooseRoute(const std::wstring& target, const UserProxySettings& user,
+                       std::string* why) {
     ProxyRoute route;
-    if (!settings.script.empty() && !settings.scriptFailed) {
+    if (!user.script.empty() && !user.scriptFailed) {
         WINHTTP_AUTOPROXY_OPTIONS options = {};
         options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
-        options.lpszAutoConfigUrl = settings.script.c_str();
+        options.lpszAutoConfigUrl = user.script.c_str();
         const DWORD error = AutoProxy(target, options, &route);
         if (error == 0) {
-            *why = "auto-configuration script " + Shown(settings.script);
+            *why = "auto-configuration script " + Shown(user.script);
             return route;
         }
-        // Not tried again this run: every origin would wait for it again.
-        settings.scriptFailed = true;
-        Log(LogWarning, "auto-configuration script %s: %s, errno = %lu, trying the next source",
-            Shown(settings.script).c_str(), AutoProxyFailure(error), error);
+        // Not tried again this run where it fails for all: every origin
+        // would wait for it again.
+        if (!FailsForEveryOrigin(error) || DisableSource(&UserProxySettings::scriptFailed))
+            Log(LogWarning, "auto-configuration script %s: %s, errno = %lu, trying the next source",
+                Shown(user.script).c_str(), AutoProxyFailure(error), error);
     }
-    if (settings.autoDetect && !settings.detectionFailed) {
+    if (user.autoDetect && !user.detectionFailed) {
         WINHTTP_AUTOPROXY_OPTIONS options = {};
         options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
@@ -124,14 +143,14 @@ ProxyRoute ChooseRoute(const std::wstring& target, std::string* why) {
             *why = "automatic detection";
             return route;
         }
-        settings.detectionFailed = true;
-        Log(LogWarning, "automatic proxy detection: %s, errno = %lu, trying the next source",
-            AutoProxyFailure(error), error);
+        if (!FailsForEveryOrigin(error) || DisableSource(&UserProxySettings::detectionFailed))
+            Log(LogWarning, "automatic proxy detection: %s, errno = %lu, trying the next source",
+                AutoProxyFailure(error), error);
     }
-    if (!settings.proxy.empty()) {
+    if (!user.proxy.empty()) {
         route.accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-        route.proxy = settings.proxy;
-        route.bypass = settings.bypass;
+        route.proxy = user.proxy;
+        route.bypass = user.bypass;
         *why = "the user's proxy server";
         return route;
     }
@@ -216,22 +235,40 @@ void LoadUserProxySettings() {
     Log(LogProgress, "user proxy settings: auto-detect %s, script %s, proxy %s, bypass %s",
         settings.autoDetect ? "on" : "off", Shown(settings.script).c_str(),
         Shown(settings.proxy).c_str(), Shown(settings.bypass).c_str());
+    if ((settings.autoDetect || !settings.script.empty()) && !autoProxySession.IsOpen() &&
+        autoProxySession.Open(WINHTTP_ACCESS_TYPE_NO_PROXY, std::wstring(), std::wstring()) == 0 &&
+        !WinHttpSetTimeouts(autoProxySession.Get(), 10000, 3000, 3000, 5000))
+        Log(LogError, "WinHttpSetTimeouts failed, errno = %d", LastError());
 }
 
 ProxyRoute RouteFor(const std::wstring& url, const UrlParts& parts) {
-    std::lock_guard<std::mutex> lock(settingsMutex);
-    if (!settings.loaded) return ProxyRoute();
     std::wstring origin = parts.scheme + L"://" + parts.host;
     for (wchar_t& c : origin) c = static_cast<wchar_t>(towlower(c));
     origin += L":" + std::to_wstring(parts.port);
-    const auto known = settings.routes.find(origin);
-    if (known != settings.routes.end()) return known->second;
+    UserProxySettings user;
+    {
+        std::lock_guard<std::mutex> lock(settingsMutex);
+        if (!settings.loaded) return ProxyRoute();
+        const auto known = settings.routes.find(origin);
+        if (known != settings.routes.end()) return known->second;
+        user = settings;
+        user.routes.clear();
+    }
 
     std::string why;
-    const ProxyRoute route = ChooseRoute(WithoutQuery(url), &why);
-    settings.routes.emplace(origin, route);
+    const ProxyRoute route = ChooseRoute(WithoutQuery(url), user, &why);
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    // Two threads may have asked for one origin at a time: the first
+    // answer holds, and is the one logged.
+    const auto placed = settings.routes.emplace(origin, route);
+    if (!placed.second) return placed.first->second;
     Log(LogProgress, "proxy for %s: %s (%s)", WideToAnsi(origin).c_str(), Describe(route).c_str(),
         why.c_str());
+    if (route.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY &&
+        route.proxy.find_first_of(L"; ") != std::wstring::npos &&
+        route.proxy.find(L'=') == std::wstring::npos)
+        Log(LogWarning, "proxy for %s: a list of proxies, only its first is used",
+            WideToAnsi(origin).c_str());
     return route;
 }
 
