@@ -61,11 +61,11 @@ int WinHttpTask::Exchange(WinHttpRequest& request, const void* body, DWORD lengt
             Log(LogError, "proxy authentication required, still after %d sends", round);
             return TaskUnreachable;
         }
+        if (!AnswerProxyChallenge(request, &answer)) return TaskUnreachable;
         // NTLM and Negotiate hold their handshake on one connection: the
         // 407's body is read away and the connection no longer closed.
         request.DiscardBody();
         if (request.RemoveHeader(L"Connection") != 0) return TaskFailed;
-        if (!AnswerProxyChallenge(request, &answer)) return TaskUnreachable;
     }
 }
 
