@@ -14,6 +14,10 @@ namespace {
 
 int LastError() { return static_cast<int>(GetLastError()); }
 
+// Sends of one exchange at most: a proxy that keeps asking (or WinHTTP that
+// keeps asking to send again) ends as an unreachable server, not a loop.
+constexpr int ExchangeRounds = 6;
+
 }  // namespace
 
 WinHttpTask::~WinHttpTask() {
@@ -41,13 +45,27 @@ bool WinHttpTask::Ready() const {
 }
 
 int WinHttpTask::Exchange(WinHttpRequest& request, const void* body, DWORD length, DWORD* status) {
-    DWORD tried = 0;  // the proxy authentication schemes answered so far
-    for (;;) {
-        if (request.Send(body, length, length) != 0) return TaskUnreachable;
-        if (request.ReceiveResponse() != 0) return TaskUnreachable;
+    ProxyAnswer answer;
+    for (int round = 1;; ++round) {
+        // Credentials hold for a single send: set again before each.
+        if (answer.scheme != 0 && !ApplyProxyAnswer(request, answer)) return TaskUnreachable;
+        int error = request.Send(body, length, length);
+        if (error == 0) error = request.ReceiveResponse();
+        // WinHTTP asks for the request again when an authentication
+        // handshake needs another leg.
+        if (error == ERROR_WINHTTP_RESEND_REQUEST && round < ExchangeRounds) continue;
+        if (error != 0) return TaskUnreachable;
         if (request.QueryStatusCode(status) != 0) return TaskFailed;
         if (*status != HTTP_STATUS_PROXY_AUTH_REQ) return TaskOk;
-        if (!AnswerProxyChallenge(request, &tried)) return TaskUnreachable;
+        if (round == ExchangeRounds) {
+            Log(LogError, "proxy authentication required, still after %d sends", round);
+            return TaskUnreachable;
+        }
+        if (!AnswerProxyChallenge(request, &answer)) return TaskUnreachable;
+        // NTLM and Negotiate hold their handshake on one connection: the
+        // 407's body is read away and the connection no longer closed.
+        request.DiscardBody();
+        if (request.RemoveHeader(L"Connection") != 0) return TaskFailed;
     }
 }
 

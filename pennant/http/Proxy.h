@@ -40,11 +40,22 @@ struct ProxyPolicy {
 };
 ProxyPolicy ReadProxyPolicy();
 
-// Answers a 407 on `request` with a scheme the proxy offers that `tried`
-// does not hold yet: Negotiate or NTLM with the logged-on user's own
-// credentials, else Basic with the machine policy's, and only where that
-// policy allows them in plain text. Adds the scheme to `tried`; false (and
-// one log line) when nothing is left to answer with.
-bool AnswerProxyChallenge(WinHttpRequest& request, DWORD* tried);
+// The answer to a proxy's 407 that one request carries.
+struct ProxyAnswer {
+    DWORD tried = 0;   // schemes chosen so far
+    DWORD scheme = 0;  // the scheme in use; 0 until a proxy asks
+    int uses = 0;      // 407s answered with it
+};
+
+// Answers a 407 on `request`: the scheme in use once more when the proxy
+// still offers it (WinHTTP keeps credentials for a single send, and a
+// redirect's new hop asks again), else one the proxy offers that was not
+// tried yet: Negotiate or NTLM with the logged-on user's own credentials,
+// else Basic with the machine policy's, and only where that policy allows
+// them in plain text. False (and one log line) when nothing is left.
+bool AnswerProxyChallenge(WinHttpRequest& request, ProxyAnswer* answer);
+
+// Sets the chosen scheme's credentials on `request` again before a send.
+bool ApplyProxyAnswer(WinHttpRequest& request, const ProxyAnswer& answer);
 
 }  // namespace pennant

@@ -33,9 +33,13 @@ int WinHttpSession::Open() {
 }
 
 int WinHttpSession::Open(DWORD accessType, const std::wstring& proxy, const std::wstring& bypass) {
+    // Proxy and bypass lists belong to a named proxy only: with any other
+    // access type WinHttpOpen wants none.
+    const bool named = accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && !proxy.empty();
     handle.Reset(WinHttpOpen(L"WinHTTP dovazidero/1.0", accessType,
-                              proxy.empty() ? WINHTTP_NO_PROXY_NAME : proxy.c_str(),
-                              bypass.empty() ? WINHTTP_NO_PROXY_BYPASS : bypass.c_str(), 0));
+                              named ? proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                              named && !bypass.empty() ? bypass.c_str() : WINHTTP_NO_PROXY_BYPASS,
+                              0));
     if (!handle) {
         Log(LogError, "WinHttpOpen failed, errno = %lu.\n", GetLastError());
         return -1;
@@ -81,6 +85,18 @@ int WinHttpRequest::AddHeader(const std::wstring& header) {
     return 0;
 }
 
+int WinHttpRequest::RemoveHeader(const wchar_t* name) {
+    // A replacement with an empty value removes the header; one not there
+    // is already what the caller wants.
+    if (!WinHttpAddRequestHeaders(handle.Get(), (std::wstring(name) + L":").c_str(),
+                                  static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_REPLACE) &&
+        GetLastError() != ERROR_WINHTTP_HEADER_NOT_FOUND) {
+        Log(LogError, "WinHttpAddRequestHeaders failed, errno = %d", LastError());
+        return -1;
+    }
+    return 0;
+}
+
 int WinHttpRequest::AddRangeHeader(int64_t offset) {
     return AddHeader(L"Range:bytes=" + std::to_wstring(offset) + L"-");
 }
@@ -94,16 +110,19 @@ int WinHttpRequest::AddFormContentTypeHeader() {
 int WinHttpRequest::Send(const void* data, DWORD length, DWORD totalLength) {
     if (!WinHttpSendRequest(handle.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<void*>(data),
                             length, totalLength, 0)) {
-        Log(LogError, "WinHttpSendRequest failed, errno = %d", LastError());
-        return -1;
+        // Taken before logging, which may change the thread's last error.
+        const int error = LastError();
+        Log(LogError, "WinHttpSendRequest failed, errno = %d", error);
+        return error != 0 ? error : -1;
     }
     return 0;
 }
 
 int WinHttpRequest::ReceiveResponse() {
     if (!WinHttpReceiveResponse(handle.Get(), nullptr)) {
-        Log(LogError, "WinHttpReceiveResponse failed, errno = %d", LastError());
-        return -1;
+        const int error = LastError();
+        Log(LogError, "WinHttpReceiveResponse failed, errno = %d", error);
+        return error != 0 ? error : -1;
     }
     return 0;
 }
@@ -231,6 +250,15 @@ void WinHttpRequest::LogBody() {
         chunk[got] = '\0';
         Log(LogDetail, "%5d : %s", static_cast<int>(got), chunk);
         logged += got;
+    }
+}
+
+void WinHttpRequest::DiscardBody() {
+    char chunk[4096];
+    for (DWORD read = 0; read < DiscardBodyLimit;) {
+        DWORD got = 0;
+        if (Read(chunk, sizeof chunk, &got) != 0 || got == 0) return;
+        read += got;
     }
 }
 

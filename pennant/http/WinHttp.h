@@ -44,7 +44,7 @@ public:
     // WinHTTP's machine proxy setting. 0 or -1.
     int Open();
     // The same with the access type and proxy and bypass lists given (empty
-    // lists are none). A session, not a request, carries the proxy: Wine's
+    // lists are none; both are passed only with a named proxy). A session, not a request, carries the proxy: Wine's
     // WinHTTP takes the proxy of a request only from its session.
     int Open(DWORD accessType, const std::wstring& proxy, const std::wstring& bypass);
 };
@@ -63,11 +63,14 @@ public:
     // Resolve 10 s, connect 3 s, send 3 s, receive 5 s. 0 or -1, not logged.
     int SetTimeouts();
     int AddHeader(const std::wstring& header);
+    int RemoveHeader(const wchar_t* name);  // 0 also when it was not there
     int AddRangeHeader(int64_t offset);   // Range:bytes=<offset>-
     int AddConnectionCloseHeader();       // Connection:close
     int AddFormContentTypeHeader();       // form, ISO-8859-1
+    // WinHttpSendRequest and WinHttpReceiveResponse, each failure logged:
+    // 0, or the failure's error code (ERROR_WINHTTP_RESEND_REQUEST asks the
+    // caller to send again), -1 when the platform named none.
     int Send(const void* data, DWORD length, DWORD totalLength);
-    // WinHttpReceiveResponse, with its failure logged. 0 or -1.
     int ReceiveResponse();
     int Read(void* buffer, DWORD size, DWORD* bytesRead);
     // Bytes that can be read without waiting (waits for the first ones). 0 or -1.
@@ -89,6 +92,9 @@ public:
     // LogBodyLimit bytes of the body as raw text.
     void LogRawHeaders();
     void LogBody();
+    // Reads the body away, at most DiscardBodyLimit bytes, so that the
+    // connection can carry the next send.
+    void DiscardBody();
 };
 
 struct UrlParts {
@@ -105,6 +111,7 @@ int CrackUrl(const std::wstring& url, UrlParts* parts);
 
 // At most this much of an error body reaches the log.
 constexpr DWORD LogBodyLimit = 4096;
+constexpr DWORD DiscardBodyLimit = 64 * 1024;
 
 // 200-299.
 bool IsSuccessStatus(DWORD status);

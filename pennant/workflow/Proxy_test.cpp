@@ -136,6 +136,10 @@ TEST_P(ProxyWorkflow, PassesThroughTheProxyItWasGiven) {
     EXPECT_EQ(run.Bodies(s.through ? reports : std::vector<int>{}), run.ReportBodies());
     EXPECT_EQ(s.through ? s.through : "", MethodsThrough(proxy, credentials));
     for (const char* line : s.logLines) EXPECT_NE(std::string::npos, run.Log().find(line)) << line;
+    for (const auto& sent : proxy.Log()) {  // an answered 407 keeps the connection
+        if (credentials.empty() || sent.raw.find(credentials) == std::string::npos) continue;
+        EXPECT_EQ(std::string::npos, sent.raw.find("onnection: close")) << sent.raw;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, ProxyWorkflow, ::testing::ValuesIn(Scenarios),

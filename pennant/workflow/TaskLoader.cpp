@@ -17,8 +17,10 @@ void TaskLoader(const std::string& argument) {
         return;
     }
 
-    // Both requests are bounded by the WinHTTP time-outs; a field the query
-    // could not fill keeps its empty value.
+    // Both requests are bounded by the WinHTTP time-outs, plus, on an
+    // origin's first use, the choice of its proxy (a script to fetch and run,
+    // or automatic detection, can take seconds); a field the query could not
+    // fill keeps its empty value.
     uint64_t size = 0;
     QueryResourceInfo(task.url, &size, &task.etag, &task.lastModified);
     task.size = static_cast<int64_t>(size);
