@@ -28,7 +28,9 @@ REGSAM PolicyView() {
     return wow64 ? KEY_WOW64_64KEY : 0;
 }
 
-// The names of a REG_MULTI_SZ block (empty entries dropped) appended to `names`.
+// The names of a REG_MULTI_SZ block, up to its first empty one, appended to
+// `names`; a REG_SZ, which an administrator may write for one name, is a
+// block of one.
 void AppendMultiString(const std::vector<wchar_t>& block, std::vector<std::wstring>& names) {
     for (size_t at = 0; at < block.size() && block[at] != L'\0';) {
         std::wstring name(&block[at]);
@@ -51,13 +53,13 @@ bool ReadPolicyNames(std::vector<std::wstring>& names) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         DWORD bytes = 0;
         status = RegGetValueW(key.Get(), nullptr, TrustedPublishersPolicyValue,
-                              RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &bytes);
+                              RRF_RT_REG_MULTI_SZ | RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
         if (status == ERROR_FILE_NOT_FOUND) return true;
         if (status != ERROR_SUCCESS) break;
         std::vector<wchar_t> block(bytes / sizeof(wchar_t) + 2, L'\0');
         bytes = static_cast<DWORD>(block.size() * sizeof(wchar_t));
         status = RegGetValueW(key.Get(), nullptr, TrustedPublishersPolicyValue,
-                              RRF_RT_REG_MULTI_SZ, nullptr, block.data(), &bytes);
+                              RRF_RT_REG_MULTI_SZ | RRF_RT_REG_SZ, nullptr, block.data(), &bytes);
         if (status == ERROR_MORE_DATA) continue;
         if (status == ERROR_FILE_NOT_FOUND) return true;
         if (status != ERROR_SUCCESS) break;
@@ -96,13 +98,26 @@ public:
 
     // The first signer as the provider saw it; null when it kept none.
     CRYPT_PROVIDER_SGNR* Signer() const {
-        if (!data_.hWVTStateData) return nullptr;
-        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data_.hWVTStateData);
-        if (!provider) return nullptr;
-        return WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+        CRYPT_PROVIDER_DATA* provider = Provider();
+        return provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    }
+
+    // The first error of the steps that judge the file and its signature
+    // (0 when none): a result about revocation says nothing of the digest.
+    LONG FileOrSignatureError() const {
+        const CRYPT_PROVIDER_DATA* provider = Provider();
+        if (!provider || !provider->padwTrustStepErrors) return TRUST_E_SYSTEM_ERROR;
+        for (DWORD step : {DWORD{TRUSTERROR_STEP_FINAL_OBJPROV}, DWORD{TRUSTERROR_STEP_FINAL_SIGPROV}})
+            if (step < provider->cdwTrustStepErrors && provider->padwTrustStepErrors[step] != 0)
+                return static_cast<LONG>(provider->padwTrustStepErrors[step]);
+        return 0;
     }
 
 private:
+    CRYPT_PROVIDER_DATA* Provider() const {
+        return data_.hWVTStateData ? WTHelperProvDataFromStateData(data_.hWVTStateData) : nullptr;
+    }
+
     std::wstring path_;
     GUID action_ = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     WINTRUST_FILE_INFO fileInfo_ = {};
@@ -115,17 +130,20 @@ const char* FailedCheck(LONG code) {
     switch (static_cast<HRESULT>(code)) {
     case TRUST_E_NOSIGNATURE:
     case TRUST_E_SUBJECT_FORM_UNKNOWN:
-    case TRUST_E_PROVIDER_UNKNOWN:
         return "not signed";
+    case TRUST_E_PROVIDER_UNKNOWN:
+        return "no trust provider for the file";
     case TRUST_E_BAD_DIGEST:
     case CRYPT_E_HASH_VALUE:
-    case TRUST_E_NO_SIGNER_CERT:
         return "altered after signing";
+    case TRUST_E_NO_SIGNER_CERT:
+        return "no signer certificate";
     case CERT_E_UNTRUSTEDROOT:
     case CERT_E_CHAINING:
     case CERT_E_UNTRUSTEDTESTROOT:
-    case TRUST_E_EXPLICIT_DISTRUST:
         return "untrusted root";
+    case TRUST_E_EXPLICIT_DISTRUST:
+        return "explicitly distrusted";
     case CERT_E_EXPIRED:
         return "signer expired without a valid timestamp";
     case CERT_E_REVOKED:
@@ -172,14 +190,19 @@ PCCERT_CONTEXT LeafOf(PCCERT_CHAIN_CONTEXT chain) {
 // An expired signer counts only when a valid timestamp says it signed while
 // its certificate was valid. The provider verifies a timestamped chain as of
 // the stamp's time, so this is mostly the place that says no.
-bool TimestampedWhileValid(const CRYPT_PROVIDER_SGNR& signer, PCCERT_CONTEXT leaf) {
+bool TimestampedWhileValid(const CRYPT_PROVIDER_SGNR& signer) {
     if (signer.csCounterSigners == 0 || !signer.pasCounterSigners) return false;
     const CRYPT_PROVIDER_SGNR& stamp = signer.pasCounterSigners[0];
     if (stamp.dwError != 0 || !stamp.pChainContext) return false;
     if (ChainPolicyError(CERT_CHAIN_POLICY_AUTHENTICODE_TS, stamp.pChainContext) != 0)
         return false;
+    // Every certificate of the signer's chain, not only its own, at the stamp's time.
     FILETIME at = signer.sftVerifyAsOf;
-    return CertVerifyTimeValidity(&at, leaf->pCertInfo) == 0;
+    const CERT_SIMPLE_CHAIN* chain = signer.pChainContext->rgpChain[0];
+    for (DWORD i = 0; i < chain->cElement; ++i)
+        if (CertVerifyTimeValidity(&at, chain->rgpElement[i]->pCertContext->pCertInfo) != 0)
+            return false;
+    return true;
 }
 
 // The subject's common name; empty when it has none.
@@ -231,6 +254,12 @@ bool CheckInstallerTrust(HANDLE file, const std::string& path,
     const LONG verified = verification.Result();
     if (verified != 0 && !RevocationUnknown(verified))
         return Refuse(path, FailedCheck(verified), verified, L"");
+    if (verified != 0) {
+        // Soft-fail on revocation only: the file's digest and its signature
+        // must still have passed their own steps.
+        const LONG step = verification.FileOrSignatureError();
+        if (step != 0 && !RevocationUnknown(step)) return Refuse(path, FailedCheck(step), step, L"");
+    }
 
     // The provider's answer alone is not enough (Wine's passes unknown
     // roots and expired signers): the signer's own chain is judged again.
@@ -238,8 +267,13 @@ bool CheckInstallerTrust(HANDLE file, const std::string& path,
     const PCCERT_CONTEXT leaf = signer ? LeafOf(signer->pChainContext) : nullptr;
     if (!leaf) return Refuse(path, "no signer chain", TRUST_E_NO_SIGNER_CERT, L"");
     const std::wstring name = CommonName(leaf);
+    // An expired signer is the chain check's to judge, with its timestamp.
+    if (signer->dwError != 0 && signer->dwError != static_cast<DWORD>(CERT_E_EXPIRED) &&
+        !RevocationUnknown(static_cast<LONG>(signer->dwError)))
+        return Refuse(path, FailedCheck(static_cast<LONG>(signer->dwError)),
+                      static_cast<LONG>(signer->dwError), name);
     LONG chain = ChainPolicyError(CERT_CHAIN_POLICY_AUTHENTICODE, signer->pChainContext);
-    if (chain == CERT_E_EXPIRED && TimestampedWhileValid(*signer, leaf)) chain = 0;
+    if (chain == CERT_E_EXPIRED && TimestampedWhileValid(*signer)) chain = 0;
     if (chain != 0) return Refuse(path, FailedCheck(chain), chain, name);
 
     if (name.empty() ||

@@ -134,8 +134,14 @@ TEST(TrustedPublishers, BuiltInJoinedWithThePolicy) {
         EXPECT_FALSE(read.policyUnreadable);
     }
     {
+        // One name written as a plain string is a list of one.
+        const PublisherPolicy policy({L"Only"}, REG_SZ);
+        ASSERT_TRUE(policy.Set());
+        EXPECT_EQ(std::vector<std::wstring>{L"Only"}, ReadTrustedPublishers({}).names);
+    }
+    {
         // A value of the wrong type trusts nobody rather than everybody.
-        const PublisherPolicy policy({L"Aldermoor Test Publisher"}, REG_SZ);
+        const PublisherPolicy policy({L"Aldermoor Test Publisher"}, REG_BINARY);
         ASSERT_TRUE(policy.Set());
         EXPECT_TRUE(ReadTrustedPublishers({}).policyUnreadable);
     }
