@@ -4,6 +4,7 @@
 #include "PcgWirePeer.h"
 #include "app/Handles.h"
 #include "PennantRun.h"
+#include "ProductRun.h"
 #include "TestAuthority.h"
 #include "TestInstaller.h"
 
@@ -109,18 +110,12 @@ TEST_P(ProxyWorkflow, PassesThroughTheProxyItWasGiven) {
     WriteFile(NginxFile("direct.pac"), answer + "DIRECT\"; }");
     PrefixSettings settings(s, address, *s.script ? NginxUrl(s.script) : "");
 
-    ScratchProductKey key(HKEY_CURRENT_USER, "HKEY_CURRENT_USER", std::string("proxy-") + s.name);
-    TempDir dir("prx");
-    RunTask task = RunTask::Named(std::string("proxy-") + s.name + ".exe");
-    task.path = key.Text();
-    std::replace(task.path.begin(), task.path.end(), '\\', '/');
-    InstallerPlan plan;  // installs the task's version
-    plan.key = key.Text();
-    plan.path = dir / "Product";
-    plan.version = task.version;
-    ASSERT_TRUE(WriteTestInstaller(dir / "setup.exe", plan));
+    ProductRun product(std::string("proxy-") + s.name);
+    RunTask& task = product.task;
+    const std::string installer = product.Installer();
+    ASSERT_FALSE(installer.empty());
     task.Serve(s.https ? Server::NginxTls : Server::Nginx, s.https ? "HTTPS_NGINX_PORT" : "-",
-               ReadFile(dir / "setup.exe"));
+               installer);
     if (!s.https) task.url = Localhost(task.url);
     const std::string reportsTo = Env("PENNANT_FEEDBACK_URL");
     SetEnvironmentVariableA("PENNANT_FEEDBACK_URL", Localhost(reportsTo).c_str());

@@ -8,6 +8,7 @@
 
 #include "CodeSigning.h"
 #include "PennantRun.h"
+#include "ProductRun.h"
 #include "TestAuthority.h"
 #include "TestInstaller.h"
 
@@ -77,17 +78,10 @@ class Trust : public ::testing::TestWithParam<TrustRun> {};
 TEST_P(Trust, InstallsOnlyWhatItsPublisherSigned) {
     const TrustRun& r = GetParam();
     ASSERT_TRUE(codeSigningAuthority.Trusted());
-    ScratchProductKey key(HKEY_CURRENT_USER, "HKEY_CURRENT_USER", r.name);
-    TempDir dir("trs");
-    RunTask task = RunTask::Named(std::string("trust-") + r.name + ".exe");
-    task.path = key.Text();
-    std::replace(task.path.begin(), task.path.end(), '\\', '/');
-    InstallerPlan plan;  // installs the task's version
-    plan.key = key.Text();
-    plan.path = dir / "Product";
-    plan.version = task.version;
-    ASSERT_TRUE(WriteTestInstaller(dir / "setup.exe", plan));
-    std::string installer = ReadFile(dir / "setup.exe");
+    ProductRun product(std::string("trust-") + r.name);
+    RunTask& task = product.task;
+    std::string installer = product.Installer();
+    ASSERT_FALSE(installer.empty());
     if (r.signer) installer = SignedCopy(installer, r.signer);
     ASSERT_FALSE(installer.empty()) << "peer --codesign signed nothing";
     if (r.alteredAfterSigning) installer[installer.size() / 3] ^= 1;

@@ -8,16 +8,14 @@ rest are "Aldermoor Test Publisher". tests/support/CodeSigning.h is the
 tests' side. Publishes CODESIGN_CA_FILE (the root a test trusts in the
 prefix), CODESIGN_INBOX, CODESIGN_OUTBOX and CODESIGN_DIR (Linux path of
 the PEM files: <signer>.pem with its chain, signer.key)."""
-import hashlib
 import os
 import shutil
 import subprocess
 import tempfile
 import threading
-import time
 
 from peerlib import windows_path
-from peer_nginx_tls import openssl, serial
+from peer_nginx_tls import cached_made, openssl, serial
 
 SIGNERS = {"right": ("root", "Aldermoor Test Publisher", 30), "other": ("root", "Other Test Publisher", 30),
            "untrusted": ("stranger", "Aldermoor Test Publisher", 30),
@@ -43,19 +41,7 @@ def make_certificates(top):
 
 
 def cached_certificates(cache):
-    with open(__file__, "rb") as f:
-        made = os.path.join(cache, "codesign-" + hashlib.sha256(f.read()).hexdigest()[:16])
-    if os.path.isdir(made) and time.time() - os.path.getmtime(made) > 14 * 86400:
-        shutil.rmtree(made, ignore_errors=True)
-    if not os.path.isdir(made):
-        os.makedirs(cache, exist_ok=True)
-        fresh = tempfile.mkdtemp(prefix="codesign-making-", dir=cache)
-        make_certificates(fresh)
-        try:
-            os.rename(fresh, made)
-        except OSError:  # a test beside this one made it meanwhile
-            shutil.rmtree(fresh, ignore_errors=True)
-    return made
+    return cached_made(cache, "codesign", __file__, make_certificates)
 
 
 class Signer(threading.Thread):

@@ -103,24 +103,28 @@ def make_certificates(top):
             out.write("".join(open(os.path.join(top, part + ".pem")).read() for part in parts.split()))
 
 
-def cached_certificates(cache):
-    """make_certificates' output, made once per build tree and this file's
-    text, and anew after a fortnight (the certificates last 30 days). Made
-    beside and renamed into place, so that tests starting side by side
-    never read half of it."""
-    with open(__file__, "rb") as f:
-        made = os.path.join(cache, "tls-" + hashlib.sha256(f.read()).hexdigest()[:16])
+def cached_made(cache, kind, source, make):
+    """What make(directory) writes, made once per build tree and the text of
+    the peer's file `source`, and anew after a fortnight (the certificates
+    last 30 days). Made beside and renamed into place, so that tests
+    starting side by side never read half of it."""
+    with open(source, "rb") as f:
+        made = os.path.join(cache, kind + "-" + hashlib.sha256(f.read()).hexdigest()[:16])
     if os.path.isdir(made) and time.time() - os.path.getmtime(made) > 14 * 86400:
         shutil.rmtree(made, ignore_errors=True)
     if not os.path.isdir(made):
         os.makedirs(cache, exist_ok=True)
-        fresh = tempfile.mkdtemp(prefix="tls-making-", dir=cache)
-        make_certificates(fresh)
+        fresh = tempfile.mkdtemp(prefix=kind + "-making-", dir=cache)
+        make(fresh)
         try:
             os.rename(fresh, made)
         except OSError:  # another test's came first
             shutil.rmtree(fresh, ignore_errors=True)
     return made
+
+
+def cached_certificates(cache):
+    return cached_made(cache, "tls", __file__, make_certificates)
 
 
 def make_started_certificates(top, made, crl_url):
