@@ -4,6 +4,7 @@
 //   download_job.exe job <url> <directory> <md5>
 //   download_job.exe md5 <file>
 //   download_job.exe trust <file> <publisher>   (the signature check alone)
+//   download_job.exe digests <file>   (MD5 and SHA-256 in one pass, as with a task's sha256)
 #include "app/Handles.h"
 #include "app/Log.h"
 #include "app/Text.h"
@@ -90,6 +91,16 @@ int main(int argc, char** argv) {
         printf("md5 %s seconds %.3f peak %llu\n", digest.c_str(), Now() - start, PeakWorkingSet());
         return digest.empty() ? 1 : 0;
     }
+    if (argc == 3 && strcmp(argv[1], "digests") == 0) {
+        pennant::UniqueKernelHandle file(CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                                     nullptr));
+        pennant::FileDigests digests;
+        const double start = Now();
+        const bool hashed = pennant::HandleDigestsHex(file.Get(), true, digests);
+        printf("sha256 %s seconds %.3f\n", digests.sha256.c_str(), Now() - start);
+        return hashed ? 0 : 1;
+    }
     if (argc == 4 && strcmp(argv[1], "trust") == 0) {
         // As the job holds the installer once its digests have passed.
         pennant::UniqueKernelHandle file(CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -103,6 +114,6 @@ int main(int argc, char** argv) {
                PeakWorkingSet());
         return trusted ? 0 : 1;
     }
-    fprintf(stderr, "usage: download_job job <url> <dir> <md5> | md5 <file> | trust <file> <publisher>\n");
+    fprintf(stderr, "usage: download_job job <url> <dir> <md5> | md5 <file> | trust <file> <publisher> | digests <file>\n");
     return 2;
 }

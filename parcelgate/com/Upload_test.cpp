@@ -241,6 +241,10 @@ TEST(PcgPgxfer, ExitCodesAResumedUploadAndAKilledDownload) {
     EXPECT_EQ(0, RunProcess(pgxfer + "download " + ChunkUrl("-", "pgxfer.bin") + " \"" + target + "\""));
     EXPECT_TRUE(content == ReadFile(target));
     EXPECT_FALSE(FileExists(target + ".pcgpart"));
+    // An error page is no download: the finished target stays as it was.
+    EXPECT_EQ(10, RunProcess(pgxfer + "download " + ChunkUrl("-", "missing.bin") + " \"" + target + "\""));
+    EXPECT_TRUE(content == ReadFile(target));
+    EXPECT_FALSE(FileExists(target + ".pcgpart"));
 }
 
 }  // namespace
