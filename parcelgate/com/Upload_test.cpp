@@ -130,7 +130,8 @@ TEST_F(PcgComUpload, OverHttpsEveryPathAndEveryRefusal) {
         {"HTTPS_TLS11_PORT", Download, "d.bin", Direct, false, "TlsHandshake: "},
         {"HTTPS_REVOKED_PORT", Download, "d.bin", Direct, false, cert + "revoked"},
         {"HTTPS_REVOCATION_OFFLINE_PORT", Download, "d.bin", Direct, true, ""},
-        {"HTTPS_CUT_PORT", Download, "d.bin", Direct, false, "TlsTruncated"}};
+        {"HTTPS_CUT_PORT", Download, "d.bin", Direct, false, "TlsTruncated"},
+        {"HTTPS_CUT_PORT", Download, "clean/d.bin", Direct, true, ""}};  // the same server, its answer whole
     DebugOutputCapture output;
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];

@@ -20,7 +20,11 @@ certificate at every start. Then it runs one nginx with these TLS ports:
 (the trusted port's /to-http redirects to plain http) and a small Python TLS server on HTTPS_CUT_PORT (trusted certificate) whose
 every GET is answered "HTTP/1.0 200" without a length, then 1000 bytes,
 then the TCP connection closed with no close notify: a truncation only TLS
-can tell from a complete body.
+can tell from a complete body. Its control, GET /clean/NAME, sends NAME from
+nginx's root with its length and ends with a close notify. (Not the same
+answer without a length: under Wine, DecryptMessage reports a close notify as
+an empty record, not as the context's end, so only Windows can tell that
+body from a cut one.)
 
 Started after --chunks or --nginx-progress (with_peers.py starts peers in
 the order given), the trusted port also forwards to them, so the same
@@ -154,11 +158,12 @@ def make_started_certificates(top, made, crl_url):
     openssl(top, "crl", "-in", "ca-crl.pem", "-outform", "DER", "-out", os.path.join("html", "ca.crl"))
 
 
-def cut_server(top):
+def cut_server(made, root):
     """Answers each connection with a body cut short: the TCP connection
-    closes with no close notify."""
+    closes with no close notify; or, for /clean/NAME, with the whole file,
+    its length and a close notify."""
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(os.path.join(top, "trusted.pem"), os.path.join(top, "server.key"))
+    context.load_cert_chain(os.path.join(made, "trusted.pem"), os.path.join(made, "server.key"))
     listener = socket.create_server(("127.0.0.1", 0))
 
     def answer(raw):
@@ -168,9 +173,16 @@ def cut_server(top):
                 request = b""
                 while b"\r\n\r\n" not in request:
                     request += tls.recv(65536) or b"\r\n\r\n"
-                tls.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + bytes(range(250)) * 4)
+                path = request.split(b" ", 2)[1].decode("latin-1").split("?")[0]
+                if path.startswith("/clean/"):
+                    with open(os.path.join(root, os.path.basename(path)), "rb") as f:
+                        body = f.read()
+                    tls.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+                    tls.unwrap()
+                else:
+                    tls.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + bytes(range(250)) * 4)
                 raw.shutdown(socket.SHUT_RDWR)
-        except OSError:
+        except (OSError, IndexError):  # IndexError: no request line
             pass
 
     def serve():
@@ -227,7 +239,7 @@ def start(env):
                   http="ssl_protocols TLSv1.2 TLSv1.3;\n" + "\n".join(servers.values()),
                   extra="ssl_certificate %s/trusted.pem;\nssl_certificate_key %s/server.key;\n%s"
                         % (made, made, forwards))
-    cut = cut_server(made)
+    cut = cut_server(made, os.path.join(top, "html"))
     env["HTTPS_NGINX_PORT"] = str(nginx.port)
     env["HTTPS_NGINX_ROOT"] = windows_path(os.path.join(top, "html"))
     env["HTTPS_NGINX_ACCESS_LOG"] = windows_path(os.path.join(nginx.prefix, "logs", "access.log"))
