@@ -29,11 +29,11 @@ int MonitorDpiOf(HWND window) {
         reinterpret_cast<void*>(GetProcAddress(shcore.Get(), "GetDpiForMonitor")));
     if (!getDpiForMonitor) return 0;
     UINT x = 0, y = 0;
-    if (FAILED(getDpiForMonitor(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), EffectiveDpi,
-                                &x, &y)))
-        return 0;
+    HMONITOR monitor = MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
+    if (FAILED(getDpiForMonitor(monitor, EffectiveDpi, &x, &y))) return 0;
     return static_cast<int>(x);
 }
+
 using GetSystemMetricsForDpiFunction = int(WINAPI*)(int, UINT);
 
 constexpr int ArtDpis[] = {96, 144, 192};
