@@ -1,6 +1,7 @@
 #include "ui/Art.h"
 
 #include "app/Handles.h"
+#include "app/Log.h"
 
 #include <windows.h>
 #include <objidl.h>
@@ -13,7 +14,8 @@ namespace pennant {
 
 namespace {
 
-DisplayScale popupScale;
+// The name of the property through which a pop-up lends its scale.
+constexpr char ScaleProperty[] = "pennant.scale";
 
 struct ComRelease {
     void operator()(IUnknown* p) const {
@@ -49,13 +51,27 @@ std::unique_ptr<Gdiplus::Image> LoadPngResource(HINSTANCE instance, int imageId,
 
 }  // namespace
 
-const DisplayScale& PopupScale() { return popupScale; }
+const DisplayScale& ScaleOf(HWND window) {
+    static const DisplayScale designScale;
+    const auto* lent = static_cast<const DisplayScale*>(GetPropA(window, ScaleProperty));
+    return lent ? *lent : designScale;
+}
 
-void SetPopupScale(const DisplayScale& scale) { popupScale = scale; }
+void LendScale(HWND window, const DisplayScale* scale) {
+    // The property must be gone before the window's WM_NCDESTROY returns.
+    if (!scale) {
+        RemovePropA(window, ScaleProperty);
+        return;
+    }
+    // Without the property (no memory for it) the controls draw at 96 DPI.
+    if (!SetPropA(window, ScaleProperty, const_cast<DisplayScale*>(scale)))
+        Log(LogError, "SetProp failed, errno = %lu", GetLastError());
+}
 
-HFONT MakeFont(int height, int weight, const char* face, BYTE pitchAndFamily, bool underline) {
+HFONT MakeFont(const DisplayScale& scale, int height, int weight, const char* face,
+               BYTE pitchAndFamily, bool underline) {
     LOGFONTA font = {};
-    font.lfHeight = popupScale.Px(height);
+    font.lfHeight = scale.Px(height);
     font.lfWeight = weight;
     font.lfUnderline = underline ? TRUE : FALSE;
     font.lfCharSet = GB2312_CHARSET;
@@ -74,11 +90,11 @@ void DrawPngResource(HDC dc, HINSTANCE instance, int imageId, int x, int y, int 
                        height, Gdiplus::UnitPixel, nullptr);
 }
 
-void DrawArt(HDC dc, int imageId, int x, int y, int sourceX, int sourceY, int width,
-             int height) {
+void DrawArt(HDC dc, const DisplayScale& scale, int imageId, int x, int y, int sourceX,
+             int sourceY, int width, int height) {
     HINSTANCE instance = GetModuleHandleA(nullptr);
-    const int artId = popupScale.ArtId(imageId);
-    if (popupScale.ArtDpi() == popupScale.Dpi()) {
+    const int artId = scale.ArtId(imageId);
+    if (scale.ArtDpi() == scale.Dpi()) {
         DrawPngResource(dc, instance, artId, x, y, sourceX, sourceY, width, height);
         return;
     }
@@ -93,12 +109,12 @@ void DrawArt(HDC dc, int imageId, int x, int y, int sourceX, int sourceY, int wi
     Gdiplus::ImageAttributes edges;
     edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
     graphics.DrawImage(image.get(), Gdiplus::Rect(x, y, width, height),
-                       popupScale.ToArt(sourceX), popupScale.ToArt(sourceY),
-                       popupScale.ToArt(width), popupScale.ToArt(height), Gdiplus::UnitPixel,
+                       scale.ToArt(sourceX), scale.ToArt(sourceY),
+                       scale.ToArt(width), scale.ToArt(height), Gdiplus::UnitPixel,
                        &edges);
 }
 
-void DrawLogo(HDC dc, const std::string& path) {
+void DrawLogo(HDC dc, const DisplayScale& scale, const std::string& path) {
     if (path.empty()) return;
     const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
     if (n <= 0) return;
@@ -109,8 +125,8 @@ void DrawLogo(HDC dc, const std::string& path) {
     Gdiplus::Graphics graphics(dc);
     // The server's logo comes at any size: the best filter GDI+ has.
     graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
-    const int side = popupScale.Px(32);
-    graphics.DrawImage(&image, popupScale.Px(11), popupScale.Px(37), side, side);
+    const int side = scale.Px(32);
+    graphics.DrawImage(&image, scale.Px(11), scale.Px(37), side, side);
 }
 
 }  // namespace pennant

@@ -1,5 +1,7 @@
 #include "ui/DisplayScale.h"
 
+#include "app/Handles.h"
+
 namespace pennant {
 namespace {
 
@@ -13,6 +15,25 @@ Function User32Entry(const char* name) {
 }
 
 using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+using GetDpiForMonitorFunction = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
+constexpr int EffectiveDpi = 0;  // MDT_EFFECTIVE_DPI
+
+// The scale Windows 8.1 to 10 1511 gives the monitor: shcore.dll has it
+// from 8.1 on (a per-monitor aware process is told the monitor's own
+// scale); 0 where it is missing or fails.
+int MonitorDpiOf(HWND window) {
+    static const UniqueModule shcore(
+        LoadLibraryExA("shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!shcore) return 0;
+    static const auto getDpiForMonitor = reinterpret_cast<GetDpiForMonitorFunction>(
+        reinterpret_cast<void*>(GetProcAddress(shcore.Get(), "GetDpiForMonitor")));
+    if (!getDpiForMonitor) return 0;
+    UINT x = 0, y = 0;
+    HMONITOR monitor = MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
+    if (FAILED(getDpiForMonitor(monitor, EffectiveDpi, &x, &y))) return 0;
+    return static_cast<int>(x);
+}
+
 using GetSystemMetricsForDpiFunction = int(WINAPI*)(int, UINT);
 
 constexpr int ArtDpis[] = {96, 144, 192};
@@ -24,6 +45,9 @@ DisplayScale DisplayScale::OfWindow(HWND window) {
     static const auto getDpiForWindow = User32Entry<GetDpiForWindowFunction>("GetDpiForWindow");
     if (getDpiForWindow && window) {
         if (const UINT dpi = getDpiForWindow(window)) return DisplayScale(static_cast<int>(dpi));
+    }
+    if (window) {
+        if (const int dpi = MonitorDpiOf(window)) return DisplayScale(dpi);
     }
     HDC screen = GetDC(nullptr);
     if (!screen) return DisplayScale();

@@ -14,11 +14,11 @@ public:
     explicit DisplayScale(int dpi = DesignDpi) : dpi_(dpi > 0 ? dpi : DesignDpi) {}
 
     // The DPI `window` is shown at: GetDpiForWindow where the system has it
-    // (Windows 10 1607 and later), else the screen's LOGPIXELSX. That is the
-    // one DPI of Windows 7, but only the system DPI on Windows 8.1 to 10
-    // 1511: there monitors have scales of their own and the manifest makes
-    // the pop-up per-monitor aware (v1), so a pop-up on a monitor of another
-    // scale is right only from its first WM_DPICHANGED on.
+    // (Windows 10 1607 and later); else, on Windows 8.1 to 10 1511, where
+    // the manifest makes the pop-up per-monitor aware (v1) and monitors have
+    // scales of their own, the scale of the window's monitor (a window is
+    // sent WM_DPICHANGED only when that scale changes, not when it is
+    // created); else the screen's LOGPIXELSX, the one DPI of Windows 7.
     static DisplayScale OfWindow(HWND window);
 
     int Dpi() const { return dpi_; }

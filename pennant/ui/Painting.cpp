@@ -64,7 +64,8 @@ WNDPROC PreviousProc(HWND control) {
 }
 
 void DrawButtonLabel(HWND button, HDC dc, COLORREF colour) {
-    SelectedGdiObject font(dc, MakeFont(-12, 0, "微软雅黑", FF_MODERN | FIXED_PITCH));
+    SelectedGdiObject font(dc, MakeFont(ScaleOf(GetParent(button)), -12, 0, "微软雅黑",
+                                        FF_MODERN | FIXED_PITCH));
     SetTextColor(dc, colour);
     SetBkMode(dc, TRANSPARENT);
     char text[LabelTextSize] = {};
@@ -76,7 +77,7 @@ void DrawButtonLabel(HWND button, HDC dc, COLORREF colour) {
 
 void DrawButtonFace(HWND button, HDC dc, const ImageButtonData& data, int image,
                     bool textKind) {
-    DrawArt(dc, image, 0, 0, 0, 0, data.width, data.height);
+    DrawArt(dc, ScaleOf(GetParent(button)), image, 0, 0, 0, 0, data.width, data.height);
     if (textKind) DrawButtonLabel(button, dc, data.labelColour);
 }
 
@@ -135,8 +136,8 @@ LRESULT ImageButtonMessage(HWND button, UINT message, WPARAM wParam, LPARAM lPar
 
 void DrawStatusLine(HDC dc, const WindowState& state) {
     if (state.statusText[0] == '\0') return;
-    SelectedGdiObject font(dc, MakeFont(-12, 0, nullptr));
-    const DisplayScale& scale = PopupScale();
+    const DisplayScale& scale = state.scale;
+    SelectedGdiObject font(dc, MakeFont(scale, -12, 0, nullptr));
     RECT rect = scale.Rect(state.statusRect);
     COLORREF colour;
     if (state.phase == Installing) {
@@ -146,7 +147,7 @@ void DrawStatusLine(HDC dc, const WindowState& state) {
     } else {
         const int mark = scale.Px(MarkSize);
         const int markTop = rect.top + (rect.bottom - rect.top - mark) / 2;
-        DrawArt(dc, WarningMarkImage, rect.left, markTop, 0, 0, mark, mark);
+        DrawArt(dc, scale, WarningMarkImage, rect.left, markTop, 0, 0, mark, mark);
         rect.left += scale.Px(MarkTextGap);
         colour = RGB(255, 128, 0);
     }
@@ -155,27 +156,27 @@ void DrawStatusLine(HDC dc, const WindowState& state) {
     DrawTextA(dc, state.statusText, -1, &rect, DT_SINGLELINE | DT_VCENTER);
 }
 
-void DrawTaskLines(HDC dc, const Task& task, int32_t phase) {
-    DrawLogo(dc, task.logoFile);
+void DrawTaskLines(HDC dc, const DisplayScale& scale, const Task& task, int32_t phase) {
+    DrawLogo(dc, scale, task.logoFile);
     {
-        SelectedGdiObject font(dc, MakeFont(-16, FW_EXTRABOLD, "微软雅黑"));
+        SelectedGdiObject font(dc, MakeFont(scale, -16, FW_EXTRABOLD, "微软雅黑"));
         SetTextColor(dc, RGB(255, 255, 255));
         SetBkMode(dc, TRANSPARENT);
         std::wstring title =
             Utf8ToWide(task.showname) + L" (" + std::to_wstring(task.bits) + L"位)";
-        RECT rect = PopupScale().Rect(TitleRect);
+        RECT rect = scale.Rect(TitleRect);
         DrawTextW(dc, title.c_str(), -1, &rect, DT_SINGLELINE | DT_VCENTER);
     }
     if (phase != Offer) return;
-    SelectedGdiObject font(dc, MakeFont(-12, 0, nullptr));
+    SelectedGdiObject font(dc, MakeFont(scale, -12, 0, nullptr));
     SetTextColor(dc, RGB(0, 0, 0));
     SetBkMode(dc, TRANSPARENT);
     std::wstring size = L"大小：" + AnsiToWide(FormatSize(task.size));
-    RECT sizeRect = PopupScale().Rect(SizeRect);
+    RECT sizeRect = scale.Rect(SizeRect);
     DrawTextW(dc, size.c_str(), -1, &sizeRect, DT_SINGLELINE | DT_VCENTER);
     std::wstring version =
         L"版本：" + AnsiToWide(task.oldversion) + L" -> " + AnsiToWide(task.version);
-    RECT versionRect = PopupScale().Rect(VersionRect);
+    RECT versionRect = scale.Rect(VersionRect);
     DrawTextW(dc, version.c_str(), -1, &versionRect, DT_SINGLELINE | DT_VCENTER);
 }
 
@@ -235,7 +236,7 @@ LRESULT CALLBACK ProgressBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM l
         UniqueGdiObject track(CreateSolidBrush(RGB(221, 221, 221)));
         FillRect(dc, &client, static_cast<HBRUSH>(track.Get()));
         if (fill > 0) {
-            const int corner = PopupScale().Px(BarCorner);
+            const int corner = ScaleOf(GetParent(bar)).Px(BarCorner);
             UniqueGdiObject rounded(CreateRoundRectRgn(client.left, client.top, client.left + fill,
                                                        client.bottom, corner, corner));
             Gdiplus::Graphics graphics(dc);
@@ -259,7 +260,7 @@ LRESULT CALLBACK PercentLabelProc(HWND label, UINT message, WPARAM wParam, LPARA
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(label, &ps);
         {
-            SelectedGdiObject font(dc, MakeFont(-10, 0, nullptr));
+            SelectedGdiObject font(dc, MakeFont(ScaleOf(GetParent(label)), -10, 0, nullptr));
             SetTextColor(dc, RGB(102, 102, 102));
             RECT client;
             GetClientRect(label, &client);
@@ -277,14 +278,15 @@ LRESULT CALLBACK PercentLabelProc(HWND label, UINT message, WPARAM wParam, LPARA
 void PaintMainWindow(HWND window, const WindowState& state) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
-    const DisplayScale& scale = PopupScale();
+    const DisplayScale& scale = state.scale;
     if (state.phase == Offer)
-        DrawArt(dc, FullBackgroundImage, 0, 0, 0, 0, scale.Px(WindowWidth), scale.Px(FullHeight));
+        DrawArt(dc, scale, FullBackgroundImage, 0, 0, 0, 0, scale.Px(WindowWidth),
+                scale.Px(FullHeight));
     else
-        DrawArt(dc, ShrunkBackgroundImage, 0, 0, 0, 0, scale.Px(WindowWidth),
+        DrawArt(dc, scale, ShrunkBackgroundImage, 0, 0, 0, 0, scale.Px(WindowWidth),
                 scale.Px(ShrunkHeight));
     if (const TaskHolder* holder = CurrentTaskHolder())
-        DrawTaskLines(dc, holder->task, state.phase);
+        DrawTaskLines(dc, scale, holder->task, state.phase);
     DrawStatusLine(dc, state);
     EndPaint(window, &ps);
 }
@@ -329,7 +331,7 @@ void SetStatusText(HWND window, WindowState& state, const char* text) {
     }
     std::memcpy(state.statusText, text, length);
     state.statusText[length] = '\0';
-    const RECT shown = PopupScale().Rect(state.statusRect);
+    const RECT shown = state.scale.Rect(state.statusRect);
     InvalidateRect(window, &shown, TRUE);
 }
 

@@ -109,8 +109,8 @@ DWORD OsVersionProbe() {
 // default size as ever; at other scales the default (the large icon's size)
 // would leave the shell to shrink it, so the artwork drawn nearest the small
 // size for the scale is picked.
-HICON LoadTrayIcon() {
-    const DisplayScale& scale = PopupScale();
+HICON LoadTrayIcon(HWND window) {
+    const DisplayScale scale = DisplayScale::OfWindow(window);
     const int side = scale.Dpi() == DisplayScale::DesignDpi ? 0 : scale.SmallIconSize();
     return static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr),
                                          MAKEINTRESOURCEA(TrayIconResource), IMAGE_ICON, side,
@@ -119,7 +119,7 @@ HICON LoadTrayIcon() {
 
 void TrayAdd(HWND window) {
     NOTIFYICONDATAA record = NotifyRecord(window);
-    UniqueIcon icon(LoadTrayIcon());
+    UniqueIcon icon(LoadTrayIcon(window));
     record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     record.uCallbackMessage = WM_TRAY_NOTIFY;
     record.hIcon = icon.Get();
@@ -162,31 +162,31 @@ LRESULT OnTrayNotify(HWND window, const WindowState& state, WPARAM, LPARAM mouse
     return 0;
 }
 
-LRESULT OnMeasureItem(LPARAM item) {
+LRESULT OnMeasureItem(const WindowState& state, LPARAM item) {
     auto* measure = reinterpret_cast<MEASUREITEMSTRUCT*>(item);
     measure->CtlType = ODT_MENU;
     measure->CtlID = 0;
-    measure->itemWidth = static_cast<UINT>(PopupScale().Px(MenuItemWidth));
-    measure->itemHeight = static_cast<UINT>(PopupScale().Px(MenuItemHeight));
+    measure->itemWidth = static_cast<UINT>(state.scale.Px(MenuItemWidth));
+    measure->itemHeight = static_cast<UINT>(state.scale.Px(MenuItemHeight));
     return TRUE;
 }
 
-LRESULT OnDrawItem(LPARAM item) {
+LRESULT OnDrawItem(const WindowState& state, LPARAM item) {
     const auto* draw = reinterpret_cast<const DRAWITEMSTRUCT*>(item);
     if (draw->CtlType != ODT_MENU) return 0;
     const RECT& r = draw->rcItem;
-    DrawArt(draw->hDC, MenuBackgroundImage, r.left, r.top, r.left, r.top, r.right - r.left,
-            r.bottom - r.top);
+    DrawArt(draw->hDC, state.scale, MenuBackgroundImage, r.left, r.top, r.left, r.top,
+            r.right - r.left, r.bottom - r.top);
 
     const bool grayed = (draw->itemState & ODS_GRAYED) != 0;
     const bool selected = !grayed && (draw->itemState & ODS_SELECTED) != 0;
     const COLORREF colour =
         grayed ? RGB(153, 153, 153) : selected ? RGB(25, 147, 226) : RGB(51, 51, 51);
-    SelectedGdiObject font(draw->hDC, MakeFont(-14, 0, nullptr, 0, selected));
+    SelectedGdiObject font(draw->hDC, MakeFont(state.scale, -14, 0, nullptr, 0, selected));
     SetBkMode(draw->hDC, TRANSPARENT);
     SetTextColor(draw->hDC, colour);
     RECT text = r;
-    text.left += PopupScale().Px(MenuLabelIndent);
+    text.left += state.scale.Px(MenuLabelIndent);
     DrawTextA(draw->hDC, MenuLabel(draw->itemID), -1, &text, DT_SINGLELINE | DT_VCENTER);
     return TRUE;
 }

@@ -21,7 +21,8 @@ OsClass ClassifyOs(DWORD platformId, DWORD major, DWORD minor);
 // OS was classified.
 DWORD OsVersionProbe();
 
-// Adds icon 1 of the window to the notification area.
+// Adds icon 1 of the window to the notification area, drawn for the
+// window's display scale.
 void TrayAdd(HWND window);
 
 // Shows the "still running" balloon, or removes a balloon that is showing.
@@ -34,9 +35,9 @@ void TrayRemove(HWND window);
 // The menu's items are enabled by the state's phase.
 LRESULT OnTrayNotify(HWND window, const WindowState& state, WPARAM iconId, LPARAM mouseMessage);
 
-// WM_MEASUREITEM and WM_DRAWITEM for the tray menu's items.
-LRESULT OnMeasureItem(LPARAM item);
-LRESULT OnDrawItem(LPARAM item);
+// WM_MEASUREITEM and WM_DRAWITEM for the tray menu's items, at the pop-up's scale.
+LRESULT OnMeasureItem(const WindowState& state, LPARAM item);
+LRESULT OnDrawItem(const WindowState& state, LPARAM item);
 
 // Command 121 (and a left click on the icon): show the window, drop the balloon.
 void ShowFromTray(HWND window);

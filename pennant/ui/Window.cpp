@@ -79,18 +79,19 @@ struct ControlPlace {
 // shrunk one, where every control but the description box and the two
 // title-strip buttons sits ShrinkOffset higher. The size is the scaled
 // 96-DPI size, the size the art is drawn at.
-ControlPlace PlaceOf(const ControlLayout& layout, bool collapsed) {
+ControlPlace PlaceOf(const DisplayScale& scale, const ControlLayout& layout, bool collapsed) {
     const bool staysPut = layout.id == DescriptionEditId || layout.id == MinimizeCommand ||
                           layout.id == CloseCommand;
     const int y = collapsed && !staysPut ? layout.y - ShrinkOffset : layout.y;
-    return ControlPlace{PopupScale().Px(layout.x), PopupScale().Px(y), PopupScale().Px(layout.width),
-                        PopupScale().Px(layout.height)};
+    return ControlPlace{scale.Px(layout.x), scale.Px(y), scale.Px(layout.width),
+                        scale.Px(layout.height)};
 }
 
-void PlaceControl(HWND window, const ControlLayout& layout, bool collapsed) {
+void PlaceControl(HWND window, const DisplayScale& scale, const ControlLayout& layout,
+                  bool collapsed) {
     HWND control = GetDlgItem(window, layout.id);
     if (!control) return;
-    const ControlPlace place = PlaceOf(layout, collapsed);
+    const ControlPlace place = PlaceOf(scale, layout, collapsed);
     MoveWindow(control, place.x, place.y, place.width, place.height, FALSE);
     FitImageButton(control);
 }
@@ -106,7 +107,7 @@ const ControlLayout* LayoutOf(int id) {
 void SetDescriptionFont(HWND window, WindowState& state) {
     HWND edit = GetDlgItem(window, DescriptionEditId);
     if (!edit) return;
-    HFONT font = CreateFontA(PopupScale().Px(-12), 0, 0, 0, 0, FALSE, FALSE, FALSE, GB2312_CHARSET,
+    HFONT font = CreateFontA(state.scale.Px(-12), 0, 0, 0, 0, FALSE, FALSE, FALSE, GB2312_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FF_SWISS,
                              "微软雅黑");
     SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
@@ -116,7 +117,7 @@ void SetDescriptionFont(HWND window, WindowState& state) {
 void CreateControls(HWND window, WindowState& state) {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
     for (const ControlLayout& layout : controlLayouts) {
-        const ControlPlace place = PlaceOf(layout, false);
+        const ControlPlace place = PlaceOf(state.scale, layout, false);
         HWND control = CreateWindowExA(0, layout.className, layout.text, layout.style, place.x,
                                        place.y, place.width, place.height, window,
                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)),
@@ -157,19 +158,20 @@ constexpr RECT PrimaryMonitorPoint = {0, 0, 1, 1};
 // The pop-up's place in the corner of the work area of the monitor nearest
 // `around`: its left edge WorkAreaRightMargin left of the area's right edge,
 // risen into the area by `height` or waiting just below it.
-POINT CornerOf(const RECT& around, int height, bool risen) {
+POINT CornerOf(const DisplayScale& scale, const RECT& around, int height, bool risen) {
     const RECT work = WorkAreaOf(around);
-    return POINT{work.right - PopupScale().Px(WorkAreaRightMargin),
+    return POINT{work.right - scale.Px(WorkAreaRightMargin),
                  risen ? work.bottom - height : work.bottom};
 }
 
 }  // namespace
 
 void CreateWindowContents(HWND window, WindowState& state) {
-    SetPopupScale(DisplayScale::OfWindow(window));
-    const POINT corner = CornerOf(PrimaryMonitorPoint, 0, false);
-    SetWindowPos(window, HWND_TOPMOST, corner.x, corner.y, PopupScale().Px(WindowWidth),
-                 PopupScale().Px(FullHeight), SWP_SHOWWINDOW);
+    state.scale = DisplayScale::OfWindow(window);
+    LendScale(window, &state.scale);
+    const POINT corner = CornerOf(state.scale, PrimaryMonitorPoint, 0, false);
+    SetWindowPos(window, HWND_TOPMOST, corner.x, corner.y, state.scale.Px(WindowWidth),
+                 state.scale.Px(FullHeight), SWP_SHOWWINDOW);
     CreateControls(window, state);
     SystemParametersInfoA(SPI_SETDRAGFULLWINDOWS, TRUE, nullptr, 0);
 }
@@ -181,28 +183,32 @@ LRESULT OnDpiChanged(HWND window, WindowState& state, WPARAM dpis, LPARAM sugges
     // A pop-up the user has dragged away goes where the system suggests; one
     // in its corner (risen, or still waiting below the work area) stays there.
     const bool risen = now.top < WorkAreaOf(now).bottom;
-    const POINT oldCorner = CornerOf(now, now.bottom - now.top, risen);
+    const POINT oldCorner = CornerOf(state.scale, now, now.bottom - now.top, risen);
     const bool inCorner = now.left == oldCorner.x && (!risen || now.top == oldCorner.y);
     // Before it rises (also inside WM_CREATE, whose placement below the
     // primary's work area may put it on a monitor below) it stays there: a
     // scale of that monitor is taken, the primary's comes back on the rise.
     const bool waiting = !state.slidIn;
 
-    SetPopupScale(DisplayScale(HIWORD(dpis)));
-    const int width = PopupScale().Px(WindowWidth);
-    const int height = PopupScale().Px(state.collapsed ? ShrunkHeight : FullHeight);
-    const POINT corner =
-        waiting ? CornerOf(PrimaryMonitorPoint, height, false) : CornerOf(target, height, risen);
+    state.scale = DisplayScale(HIWORD(dpis));
+    const int width = state.scale.Px(WindowWidth);
+    const int height = state.scale.Px(state.collapsed ? ShrunkHeight : FullHeight);
+    const POINT corner = waiting ? CornerOf(state.scale, PrimaryMonitorPoint, height, false)
+                                 : CornerOf(state.scale, target, height, risen);
     SetWindowPos(window, nullptr, inCorner || waiting ? corner.x : target.left,
                  inCorner || waiting ? corner.y : target.top, width, height,
                  SWP_NOZORDER | SWP_NOACTIVATE);
-    for (const ControlLayout& layout : controlLayouts) PlaceControl(window, layout, state.collapsed);
+    for (const ControlLayout& layout : controlLayouts)
+        PlaceControl(window, state.scale, layout, state.collapsed);
     SetDescriptionFont(window, state);
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
     return 0;
 }
 
-void ReleaseWindowContents(WindowState& state) { state.descriptionFont.Reset(); }
+void ReleaseWindowContents(HWND window, WindowState& state) {
+    LendScale(window, nullptr);
+    state.descriptionFont.Reset();
+}
 
 void SlideIn(HWND window, WindowState& state) {
     state.slidIn = true;
@@ -215,10 +221,10 @@ void SlideIn(HWND window, WindowState& state) {
     for (int i = 0; i < SlideInSteps; ++i) {
         RECT r;
         GetWindowRect(window, &r);
-        const int height = PopupScale().Px(FullHeight);
-        const POINT below = CornerOf(PrimaryMonitorPoint, height, false);
+        const int height = state.scale.Px(FullHeight);
+        const POINT below = CornerOf(state.scale, PrimaryMonitorPoint, height, false);
         MoveWindow(window, r.left, below.y - MulDiv(height, i + 1, SlideInSteps),
-                   PopupScale().Px(WindowWidth), height, TRUE);
+                   state.scale.Px(WindowWidth), height, TRUE);
         UpdateWindow(window);
         Sleep(MotionPauseMs);
     }
@@ -229,13 +235,14 @@ void CollapseWindow(HWND window, WindowState& state) {
                                         PauseCommand,   RetryCommand,  RefuseCommand,
                                         UpgradeCommand, DoneCommand};
     for (int id : movedControls)
-        if (const ControlLayout* layout = LayoutOf(id)) PlaceControl(window, *layout, true);
+        if (const ControlLayout* layout = LayoutOf(id))
+            PlaceControl(window, state.scale, *layout, true);
     OffsetRect(&state.statusRect, 0, -ShrinkOffset);
     state.collapsed = true;
     RECT r;
     GetWindowRect(window, &r);
-    const int height = PopupScale().Px(ShrunkHeight);
-    MoveWindow(window, r.left, r.bottom - height, PopupScale().Px(WindowWidth), height, TRUE);
+    const int height = state.scale.Px(ShrunkHeight);
+    MoveWindow(window, r.left, r.bottom - height, state.scale.Px(WindowWidth), height, TRUE);
 }
 
 void SlideOut(HWND window) {

@@ -1,5 +1,6 @@
-// The pop-up window: placement, child controls and motions; the art, fonts
-// and scale it draws with are in ui/Art.h. Main thread only.
+// The pop-up window: placement, child controls and motions at the scale kept
+// in its WindowState; the art and fonts it draws with are in ui/Art.h. Main
+// thread only.
 #pragma once
 
 #include "ui/Art.h"
@@ -9,9 +10,10 @@
 
 namespace pennant {
 
-// WM_CREATE: takes the window's display scale, places the window below the
-// work area, creates the child controls and lets dragged windows show their
-// contents. The description box's font is kept in `state`.
+// WM_CREATE: takes the window's display scale into `state` and lends it to
+// the child controls, places the window below the work area, creates the
+// controls and lets dragged windows show their contents. The description
+// box's font is kept in `state`.
 void CreateWindowContents(HWND window, WindowState& state);
 
 // WM_DPICHANGED (the window went to a monitor of another scale): lays the
@@ -19,8 +21,9 @@ void CreateWindowContents(HWND window, WindowState& state);
 // corner, risen or still below the work area as it was.
 LRESULT OnDpiChanged(HWND window, WindowState& state, WPARAM dpis, LPARAM suggested);
 
-// WM_DESTROY: releases what the window kept for its lifetime.
-void ReleaseWindowContents(WindowState& state);
+// WM_DESTROY: takes the lent scale back and releases what the window kept
+// for its lifetime.
+void ReleaseWindowContents(HWND window, WindowState& state);
 
 // Shows the window and raises it by its full height into the primary
 // monitor's work area; from now on `state` knows it has risen.

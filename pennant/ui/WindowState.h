@@ -5,6 +5,7 @@
 
 #include "app/Codes.h"
 #include "app/Handles.h"
+#include "ui/DisplayScale.h"
 
 #include <windows.h>
 
@@ -25,6 +26,9 @@ struct WindowState {
     RECT statusRect = {20, 366, 320, 394};
     bool collapsed = false;  // shrunk once the upgrade was accepted, for good
     bool slidIn = false;     // risen into the work area (before: waiting below it)
+    // The scale the pop-up is laid out and drawn at: its display's from
+    // WM_CREATE on, the new one at each WM_DPICHANGED.
+    DisplayScale scale;
     // The description box's font: the box keeps the font it is given, so it
     // lives as long as the window, or until the window's scale changes.
     UniqueGdiObject descriptionFont;

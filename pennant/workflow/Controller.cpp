@@ -469,8 +469,8 @@ LRESULT OnCreate(HWND window, Controller& c) {
     return 0;
 }
 
-LRESULT OnDestroy(Controller& c) {
-    ReleaseWindowContents(c.view);
+LRESULT OnDestroy(HWND window, Controller& c) {
+    ReleaseWindowContents(window, c.view);
     PostQuitMessage(c.view.exitCode);
     return 0;
 }
@@ -501,9 +501,9 @@ LRESULT Dispatch(HWND window, Controller& c, UINT message, WPARAM wParam, LPARAM
     case WM_TRAY_NOTIFY:
         return OnTrayNotify(window, c.view, wParam, lParam);
     case WM_MEASUREITEM:
-        return OnMeasureItem(lParam);
+        return OnMeasureItem(c.view, lParam);
     case WM_DRAWITEM:
-        return OnDrawItem(lParam);
+        return OnDrawItem(c.view, lParam);
     case WM_DPICHANGED:
         return OnDpiChanged(window, c.view, wParam, lParam);
     case WM_COMMAND:
@@ -515,7 +515,7 @@ LRESULT Dispatch(HWND window, Controller& c, UINT message, WPARAM wParam, LPARAM
     case WM_CLOSE:
         return OnClose(window, c);
     case WM_DESTROY:
-        return OnDestroy(c);
+        return OnDestroy(window, c);
     case WM_NCDESTROY:
         return OnNcDestroy(window, c, message, wParam, lParam);
 #ifdef PENNANT_TEST_HOOKS
