@@ -63,15 +63,6 @@ struct KernelHandleTraits {
 };
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 
-// Libraries loaded at run time.
-struct ModuleTraits {
-    using Handle = HMODULE;
-    static Handle Invalid() { return nullptr; }
-    static bool Valid(Handle h) { return h != nullptr; }
-    static void Close(Handle h) { ::FreeLibrary(h); }
-};
-using UniqueModule = UniqueHandle<ModuleTraits>;
-
 struct RegKeyTraits {
     using Handle = HKEY;
     static Handle Invalid() { return nullptr; }

@@ -1,7 +1,5 @@
 #include "ui/DisplayScale.h"
 
-#include "app/Handles.h"
-
 namespace pennant {
 namespace {
 
@@ -22,11 +20,13 @@ constexpr int EffectiveDpi = 0;  // MDT_EFFECTIVE_DPI
 // from 8.1 on (a per-monitor aware process is told the monitor's own
 // scale); 0 where it is missing or fails.
 int MonitorDpiOf(HWND window) {
-    static const UniqueModule shcore(
-        LoadLibraryExA("shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    // Loaded once and kept for the process's life: the function pointer
+    // below must never outlive the library.
+    static const HMODULE shcore =
+        LoadLibraryExA("shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!shcore) return 0;
     static const auto getDpiForMonitor = reinterpret_cast<GetDpiForMonitorFunction>(
-        reinterpret_cast<void*>(GetProcAddress(shcore.Get(), "GetDpiForMonitor")));
+        reinterpret_cast<void*>(GetProcAddress(shcore, "GetDpiForMonitor")));
     if (!getDpiForMonitor) return 0;
     UINT x = 0, y = 0;
     HMONITOR monitor = MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);

@@ -112,9 +112,20 @@ DWORD OsVersionProbe() {
 HICON LoadTrayIcon(HWND window) {
     const DisplayScale scale = DisplayScale::OfWindow(window);
     const int side = scale.Dpi() == DisplayScale::DesignDpi ? 0 : scale.SmallIconSize();
-    return static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr),
-                                         MAKEINTRESOURCEA(TrayIconResource), IMAGE_ICON, side,
-                                         side, side == 0 ? LR_DEFAULTSIZE : 0));
+    auto load = [](int size) {
+        return static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr),
+                                             MAKEINTRESOURCEA(TrayIconResource), IMAGE_ICON,
+                                             size, size, size == 0 ? LR_DEFAULTSIZE : 0));
+    };
+    HICON icon = load(side);
+    // An empty slot would hide the way back to the pop-up: the default size
+    // is better than none.
+    if (!icon && side != 0) {
+        Log(LogError, "LoadImage of the tray icon at %d px failed, errno = %lu", side,
+            GetLastError());
+        icon = load(0);
+    }
+    return icon;
 }
 
 void TrayAdd(HWND window) {
