@@ -2,6 +2,7 @@
 
 #include "app/Handles.h"
 #include "app/Log.h"
+#include "app/Policy.h"
 #include "app/Text.h"
 
 #include "TrustedPublishersBuiltIn.h"
@@ -17,17 +18,6 @@ namespace {
 
 int LastError() { return static_cast<int>(GetLastError()); }
 
-// A 32-bit pennant on 64-bit Windows reads the policy an administrator's
-// 64-bit tools wrote; elsewhere the native view is the only one.
-REGSAM PolicyView() {
-    BOOL wow64 = FALSE;
-    if (!IsWow64Process(GetCurrentProcess(), &wow64)) {
-        Log(LogError, "IsWow64Process failed, errno = %d", LastError());
-        return 0;
-    }
-    return wow64 ? KEY_WOW64_64KEY : 0;
-}
-
 // The names of a REG_MULTI_SZ block, up to its first empty one, appended to
 // `names`; a REG_SZ, which an administrator may write for one name, is a
 // block of one.
@@ -42,8 +32,7 @@ void AppendMultiString(const std::vector<wchar_t>& block, std::vector<std::wstri
 // Reads the policy value into `names`. False when it exists but cannot be read.
 bool ReadPolicyNames(std::vector<std::wstring>& names) {
     UniqueRegKey key;
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, TrustedPublishersPolicyKey, 0,
-                                   KEY_QUERY_VALUE | PolicyView(), key.Receive());
+    LSTATUS status = OpenPolicyKey(key);
     if (status == ERROR_FILE_NOT_FOUND) return true;
     if (status != ERROR_SUCCESS) {
         Log(LogError, "open trusted publisher policy failed, errno = %d", static_cast<int>(status));

@@ -21,8 +21,7 @@ struct TrustedPublishers {
     bool Configured() const { return policyUnreadable || !names.empty(); }
 };
 
-// The machine policy key and value an administrator sets (REG_MULTI_SZ).
-constexpr wchar_t TrustedPublishersPolicyKey[] = L"SOFTWARE\\Policies\\pennant";
+// The machine policy's value an administrator sets (REG_MULTI_SZ).
 constexpr wchar_t TrustedPublishersPolicyValue[] = L"TrustedPublishers";
 
 // The list built in (CMake option PENNANT_TRUSTED_PUBLISHERS).

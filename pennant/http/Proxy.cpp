@@ -2,6 +2,7 @@
 
 #include "app/Handles.h"
 #include "app/Log.h"
+#include "app/Policy.h"
 #include "app/Text.h"
 
 #include <cwchar>
@@ -275,10 +276,7 @@ ProxyRoute RouteFor(const std::wstring& url, const UrlParts& parts) {
 ProxyPolicy ReadProxyPolicy() {
     ProxyPolicy policy;
     UniqueRegKey key;
-    // The policy's own view on 64-bit Windows, where group policy writes it.
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\pennant", 0,
-                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) != ERROR_SUCCESS)
-        return policy;
+    if (OpenPolicyKey(key) != ERROR_SUCCESS) return policy;
     policy.user = RegistryText(key.Get(), L"ProxyUser");
     policy.password = RegistryText(key.Get(), L"ProxyPassword");
     DWORD allow = 0;
